@@ -1,0 +1,119 @@
+// Opening and releasing the decoders of a run. Both run on the video thread only: the previous
+// run's threads have all ended before a new run starts, and the audio decode thread touches the
+// audio context only once decodersReady is up.
+
+#include "engine/decoders.h"
+
+#include <atomic>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include "engine/playback_engine.h"
+
+namespace vidora {
+
+namespace {
+
+// The truncated-input switch of older decoding libraries: the same bit value is tested among the
+// decoder's capabilities and set in the context's flags. Current decoders never advertise it, so
+// this sets nothing today; it is kept so that a library which does gets the old behaviour.
+constexpr int kTruncatedInputBit = 0x10000;
+constexpr int kAudioSampleRate = 8000;
+
+std::atomic<bool> libraryOpened{false};
+
+}  // namespace
+
+void openDecoderLibrary() {
+    // The flag is raised before the work, as a once-per-process guard.
+    if (libraryOpened.exchange(true)) {
+        return;
+    }
+    av_log_set_level(AV_LOG_QUIET);
+}
+
+int PlaybackEngine::setupDecoders() {
+    const bool h263 = isH263.load() != 0;
+    videoCodec = avcodec_find_decoder(h263 ? AV_CODEC_ID_H263 : AV_CODEC_ID_H264);
+    if (videoCodec == nullptr) {
+        return 0;
+    }
+    videoCtx = avcodec_alloc_context3(videoCodec);
+    if (videoCtx == nullptr) {
+        return 0;
+    }
+    videoCtx->width = sourceWidth.load();
+    videoCtx->height = sourceHeight.load();
+    if (h263) {
+        if (videoCodec->capabilities & kTruncatedInputBit) {
+            videoCtx->flags |= kTruncatedInputBit;
+        }
+    } else {
+        // No codec-private data: the stream carries its parameter sets in-band.
+        videoCtx->extradata = nullptr;
+        videoCtx->extradata_size = 0;
+    }
+    if (avcodec_open2(videoCtx, videoCodec, nullptr) != 0) {
+        return 0;
+    }
+    decodedFrame = av_frame_alloc();
+    scaledPicture = av_frame_alloc();
+    if (decodedFrame == nullptr || scaledPicture == nullptr) {
+        return 0;
+    }
+    // The decoder may have adjusted the size while opening.
+    sourceWidth.store(videoCtx->width);
+    sourceHeight.store(videoCtx->height);
+
+    audioCodec = avcodec_find_decoder(AV_CODEC_ID_AMR_NB);
+    if (audioCodec == nullptr) {
+        return 0;
+    }
+    audioCtx = avcodec_alloc_context3(audioCodec);
+    if (audioCtx == nullptr) {
+        return 0;
+    }
+    audioCtx->sample_rate = kAudioSampleRate;
+    av_channel_layout_default(&audioCtx->ch_layout, 1);
+    audioCtx->sample_fmt = AV_SAMPLE_FMT_S16;
+    if (avcodec_open2(audioCtx, audioCodec, nullptr) != 0) {
+        return 0;
+    }
+    if (audioCodec->capabilities & kTruncatedInputBit) {
+        audioCtx->flags |= kTruncatedInputBit;
+    }
+    // Release: the audio decode thread reads the context once it sees the flag.
+    decodersReady.store(1, std::memory_order_release);
+    return 1;
+}
+
+void PlaybackEngine::teardownDecoders() {
+    if (scaledBuffer != nullptr) {
+        av_free(scaledBuffer);
+        scaledBuffer = nullptr;
+    }
+    if (decodedFrame != nullptr) {
+        av_frame_free(&decodedFrame);
+    }
+    if (scaledPicture != nullptr) {
+        av_frame_free(&scaledPicture);
+    }
+    // Closing a context here also frees it: nothing uses a context after teardown.
+    if (videoCtx != nullptr) {
+        avcodec_free_context(&videoCtx);
+    }
+    if (audioCtx != nullptr) {
+        avcodec_free_context(&audioCtx);
+    }
+    if (frameImage != nullptr) {
+        delete[] frameImage;
+        frameImage = nullptr;
+    }
+}
+
+}  // namespace vidora

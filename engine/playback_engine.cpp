@@ -1,0 +1,230 @@
+#include "engine/playback_engine.h"
+
+#include <chrono>
+#include <new>
+#include <system_error>
+
+#include "engine/decoders.h"
+
+namespace vidora {
+
+namespace {
+
+// A mutex wait that runs out is not an error: the operation goes on without the mutex, as the
+// design of the engine's start and stop has it (a stuck thread must not freeze the window).
+constexpr auto kMutexWait = std::chrono::milliseconds(30000);
+constexpr uint32_t kStopPollMs = 20;
+constexpr uint32_t kToggleDelayMs = 50;
+
+// Tokens that mark a thread slot as running; never 0.
+std::atomic<uint32_t> nextThreadToken{1};
+
+// Whether this thread holds the video ring mutex it asked for. Per thread, because after a
+// timed-out wait the mutex belongs to another thread and must not be unlocked here.
+thread_local bool videoRingLockHeld = false;
+
+uint32_t newThreadToken() {
+    uint32_t token = nextThreadToken.fetch_add(1);
+    return token != 0 ? token : nextThreadToken.fetch_add(1);
+}
+
+void realSleep(SleepSite, uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace
+
+PlaybackEngine::PlaybackEngine() : sleepFunction(realSleep) {
+    // The wave block is the only allocation of the constructor; if it fails, open refuses to
+    // start anything rather than letting the audio output write through a null block.
+    waveBufferMemory.reset(new (std::nothrow) uint8_t[kWaveBufferBytes]);
+    resetCounters();
+}
+
+PlaybackEngine::~PlaybackEngine() {
+    stopThreads();
+    joinFinishedThreads();
+    // The decoders of the last run would otherwise live to the end of the process.
+    teardownDecoders();
+}
+
+void PlaybackEngine::resetCounters() {
+    framesDecoded.store(0);
+    framesPresented.store(0);
+    pcmBlocksPlayed.store(0);
+    pcmBlocksAvailable.store(0);
+    pcmWritten.store(0);
+    audioRingWritten.store(0);
+    videoRingWritten.store(0);
+    audioRingRead.store(0);
+    videoRingRead.store(0);
+    playing.store(0);
+    decodersReady.store(0);
+    seekPercent.store(0);
+}
+
+bool PlaybackEngine::allocateRings() {
+    if (videoRingData && audioRingData && pcmRingData) {
+        return true;
+    }
+    videoRingData.reset(new (std::nothrow) uint8_t[kVideoRingBytes]);
+    audioRingData.reset(new (std::nothrow) uint8_t[kAudioRingBytes]);
+    pcmRingData.reset(new (std::nothrow) uint8_t[kPcmRingBytes]);
+    return videoRingData && audioRingData && pcmRingData;
+}
+
+int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
+    progressPercent.store(0);
+    openDecoderLibrary();
+
+    bool locked = controlMutex.try_lock_for(kMutexWait);
+    stopThreads();
+    joinFinishedThreads();
+
+    {
+        std::lock_guard<std::mutex> lock(targetMutex);
+        targetDc = surface;
+        videoRect = rect;
+    }
+    // The path is kept whole: a cut path would open another file or none.
+    setFilePath(path);
+    stopRequested.store(0);
+    paused.store(0);
+    isH263.store(1);
+    resetCounters();
+
+    int result = 0;
+    if (allocateRings() && waveBufferMemory) {
+        startThread(videoHandle, videoThread, VideoThread);
+        startThread(audioDecodeHandle, audioDecodeThread, AudioDecodeThread);
+        startThread(audioOutHandle, audioOutThread, AudioOutThread);
+        startThread(readerHandle, readerThread, ReaderThread);
+        opened.store(1);
+        result = 1;
+    } else {
+        setFilePath(std::string());
+    }
+
+    if (locked) {
+        controlMutex.unlock();
+    }
+    return result;
+}
+
+void PlaybackEngine::startThread(std::atomic<uint32_t>& handle, std::thread& thread,
+                                 ThreadEntry entry) {
+    handle.store(newThreadToken());
+    // std::thread reports a failed start by throwing; a thread that cannot be started leaves its
+    // slot empty and the run goes on without it.
+    try {
+        thread = std::thread(entry, std::ref(*this));
+    } catch (const std::system_error&) {
+        handle.store(0);
+    }
+}
+
+void PlaybackEngine::stopThreads() {
+    stopRequested.store(1);
+    opened.store(0);
+    streamConfigured.store(0);
+    setFilePath(std::string());
+    while (videoHandle.load() != 0 || audioDecodeHandle.load() != 0 || audioOutHandle.load() != 0 ||
+           readerHandle.load() != 0) {
+        sleepFor(SleepSite::StopWait, kStopPollMs);
+    }
+}
+
+void PlaybackEngine::joinFinishedThreads() {
+    // Only called once the handle slots are clear: each thread has done its last step on the
+    // engine and is returning, so these joins do not wait on work.
+    for (std::thread* t : {&videoThread, &audioDecodeThread, &audioOutThread, &readerThread}) {
+        if (t->joinable()) {
+            t->join();
+        }
+    }
+}
+
+int PlaybackEngine::close() {
+    bool locked = controlMutex.try_lock_for(kMutexWait);
+    stopThreads();
+    joinFinishedThreads();
+    if (locked) {
+        controlMutex.unlock();
+    }
+    return 1;
+}
+
+void PlaybackEngine::togglePlay() {
+    if (playing.load() != 0) {
+        paused.store(paused.load() == 0 ? 1 : 0);
+        return;
+    }
+    sleepFor(SleepSite::ToggleDelay, kToggleDelayMs);
+    // A reader that has started but not yet read its first record has `playing` still 0; a
+    // second reader over it would share the file position and the rings with it.
+    if (readerHandle.load() != 0) {
+        return;
+    }
+    if (readerThread.joinable()) {
+        readerThread.join();
+    }
+    progressPercent.store(0);
+    startThread(readerHandle, readerThread, ReaderThread);
+}
+
+void PlaybackEngine::requestSeek(int32_t percent) {
+    seekPercent.store(percent);
+}
+
+int PlaybackEngine::retarget(Surface* surface, Rect rect) {
+    if (opened.load() == 0) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(targetMutex);
+    targetDc = surface;
+    videoRect = rect;
+    return 1;
+}
+
+void PlaybackEngine::lockVideoRing() {
+    // The seek reset and the video thread's take-and-advance must not interleave; a wait that
+    // runs out goes on regardless, and then must not unlock what it does not hold.
+    videoRingLockHeld = videoRingMutex.try_lock_for(kMutexWait);
+}
+
+void PlaybackEngine::unlockVideoRing() {
+    if (videoRingLockHeld) {
+        videoRingLockHeld = false;
+        videoRingMutex.unlock();
+    }
+}
+
+void PlaybackEngine::setSleepFunction(SleepFunction function) {
+    sleepFunction = function ? std::move(function) : SleepFunction(realSleep);
+}
+
+void PlaybackEngine::sleepFor(SleepSite site, uint32_t milliseconds) {
+    sleepFunction(site, milliseconds);
+}
+
+void PlaybackEngine::setRecordTime(const RecordTime& time) {
+    std::lock_guard<std::mutex> lock(valueMutex);
+    recordTime = time;
+}
+
+RecordTime PlaybackEngine::currentRecordTime() const {
+    std::lock_guard<std::mutex> lock(valueMutex);
+    return recordTime;
+}
+
+std::string PlaybackEngine::currentFilePath() const {
+    std::lock_guard<std::mutex> lock(valueMutex);
+    return filePath;
+}
+
+void PlaybackEngine::setFilePath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(valueMutex);
+    filePath = path;
+}
+
+}  // namespace vidora

@@ -1,0 +1,208 @@
+#pragma once
+// The one object that plays a recording. It owns every buffer, flag, counter and handle that the
+// four playback threads share, and offers the skin a small set of operations. Its operations are
+// spread over the subsystem folders: the lifecycle here in engine/, the rings in
+// engine/stream_rings.cpp, the reader's in recording/, the video thread's and the presenter's in
+// video/, the audio threads' in audio/.
+//
+// Sharing rules: flags and counters that several threads touch are 32-bit atomics. Ring totals
+// are published with release ordering after the bytes they cover and read with acquire ordering
+// before the bytes are copied. The few values wider than one word (the drawing target and its
+// rectangle, the path, the record time) are kept under short locks of their own.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/engine_types.h"
+#include "platform/geometry.h"
+#include "platform/wave_out.h"
+
+struct AVCodec;
+struct AVCodecContext;
+struct AVCodecParserContext;
+struct AVFrame;
+struct SwrContext;
+struct SwsContext;
+
+namespace vidora {
+
+class Surface;
+class PlaybackEngine;
+
+// Thread entry points; each receives the engine and, as its very last step, clears the handle
+// field that marks it as running.
+void VideoThread(PlaybackEngine& engine);
+void AudioDecodeThread(PlaybackEngine& engine);
+void AudioOutThread(PlaybackEngine& engine);
+void ReaderThread(PlaybackEngine& engine);
+
+class PlaybackEngine {
+  public:
+    PlaybackEngine();
+    ~PlaybackEngine();
+    PlaybackEngine(const PlaybackEngine&) = delete;
+    PlaybackEngine& operator=(const PlaybackEngine&) = delete;
+
+    // --- Operations used by the skin (window thread only) -------------------------------------
+
+    // Stops the previous run and starts the four threads on `path`, drawing into `surface` at
+    // `rect`. Returns 1, or 0 when the ring storage or the wave block could not be allocated
+    // (nothing is started then). Whether the file is a valid recording is found out by the
+    // reader, which shows the invalid-file text itself.
+    int open(const std::string& path, Surface* surface, Rect rect);
+    // Stops all threads. Returns 1.
+    int close();
+    // Asks every thread to end and waits until all four have cleared their handles.
+    void stopThreads();
+    // While playing: pause or resume. Otherwise: start a new reader from the first record.
+    void togglePlay();
+    // Stores a seek request in percent; the running reader serves it.
+    void requestSeek(int32_t percent);
+    // Moves the drawing target; only while a recording is open (1), else nothing changes (0).
+    int retarget(Surface* surface, Rect rect);
+    int isPlaying() const { return playing.load(); }
+    int isPaused() const { return paused.load(); }
+    int progress() const { return progressPercent.load(); }
+
+    void resetCounters();
+    // Allocates the three ring storages, once per process (open does it); false when they
+    // cannot be had.
+    bool allocateRings();
+    void lockVideoRing();
+    void unlockVideoRing();
+
+    // --- Stream rings (engine/stream_rings.cpp) ------------------------------------------------
+
+    void videoRingPut(const uint8_t* bytes, uint32_t n);
+    void audioRingPut(const uint8_t* bytes, uint32_t n);
+    int videoRingFull() const;
+    int audioRingFull() const;
+    // Takes one length-prefixed H.264 packet: copies its payload to `destination` (which holds
+    // kPacketBufferBytes) and consumes the length word only. Caller holds lockVideoRing.
+    PacketTake videoPacketTake(uint8_t* destination, uint32_t* length);
+    // Drops every unread byte of VideoRing; for a packet that can never be taken. Caller holds
+    // lockVideoRing.
+    void discardUnreadVideo();
+    // Copies `n` unread H.263 bytes without consuming them; 0 while fewer are unread.
+    int videoWindowPeek(uint8_t* destination, uint32_t n);
+    // Copies the next kAudioWindowBytes unread AMR-NB bytes without consuming them; 0 while
+    // kAudioWindowBytes or fewer are unread.
+    int audioWindowPeek(uint8_t* destination);
+    void pcmRingPut(const uint8_t* bytes, uint32_t n);
+    void pcmBlockRead(int32_t block, uint8_t* destination);
+
+    // --- Decoders (engine/decoders.cpp), on the video thread -------------------------------------
+
+    // Opens the video decoder of the stream's codec, the AMR-NB decoder and the two frames;
+    // 1 when all are ready (and decodersReady is raised), 0 at the first failure.
+    int setupDecoders();
+    // Releases whatever setupDecoders created; safe when nothing is held.
+    void teardownDecoders();
+
+    // --- Reader (recording/reader_thread.cpp) ---------------------------------------------------
+
+    void configureStream(const uint8_t tag[4]);
+    void deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes);
+
+    // --- Pacing and polling ----------------------------------------------------------------------
+
+    // Every sleep that paces or polls goes through here, so that tests can record the requested
+    // delays instead of waiting. Set the function before open; it is called from every thread.
+    void setSleepFunction(SleepFunction function);
+    void sleepFor(SleepSite site, uint32_t milliseconds);
+
+    // --- Values wider than one word, under their own locks --------------------------------------
+
+    void setRecordTime(const RecordTime& time);
+    RecordTime currentRecordTime() const;
+    std::string currentFilePath() const;
+
+    // --- Fields shared with the threads ----------------------------------------------------------
+
+    std::atomic<int32_t> paused{1};
+    std::atomic<int32_t> stopRequested{0};
+    std::atomic<int32_t> pcmBlocksPlayed{0};
+    std::atomic<int32_t> pcmBlocksAvailable{0};
+    std::unique_ptr<uint8_t[]> pcmRingData;
+    // Set to kOutBlockBytes by the constructor already, not only by the audio output's start:
+    // pcmRingPut divides by it, and nothing else orders the first append after that start.
+    std::atomic<int32_t> outBlockSize{static_cast<int32_t>(kOutBlockBytes)};
+    std::atomic<int32_t> outBuffersQueued{0};
+    std::atomic<int32_t> outBuffersDone{0};
+    std::timed_mutex controlMutex;
+    std::timed_mutex videoRingMutex;
+
+    // The video surface and the rectangle of it that frames are fitted into. Everyone who draws
+    // into the surface, copies out of it or replaces it holds targetMutex meanwhile.
+    std::mutex targetMutex;
+    Surface* targetDc = nullptr;  // guarded by targetMutex
+    Rect videoRect;               // guarded by targetMutex
+
+    std::atomic<int32_t> opened{0};
+    std::atomic<int32_t> decodersReady{0};
+    // Non-zero exactly while the thread has not finished its clean-up.
+    std::atomic<uint32_t> audioOutHandle{0};
+    std::atomic<uint32_t> readerHandle{0};
+    std::atomic<uint32_t> videoHandle{0};
+    std::atomic<uint32_t> audioDecodeHandle{0};
+
+    // Decoder state, owned by the video thread while it runs (the audio context is used by the
+    // audio decode thread once decodersReady is set).
+    const AVCodec* videoCodec = nullptr;
+    AVCodecContext* videoCtx = nullptr;
+    const AVCodec* audioCodec = nullptr;
+    AVCodecContext* audioCtx = nullptr;
+    AVFrame* decodedFrame = nullptr;
+    AVFrame* scaledPicture = nullptr;
+    uint8_t* scaledBuffer = nullptr;
+    uint8_t* frameImage = nullptr;
+
+    std::atomic<uint32_t> pcmWritten{0};
+    std::atomic<uint32_t> audioRingWritten{0};
+    std::atomic<uint32_t> videoRingWritten{0};
+    std::atomic<uint32_t> audioRingRead{0};
+    std::atomic<uint32_t> videoRingRead{0};
+    std::unique_ptr<uint8_t[]> videoRingData;
+    std::unique_ptr<uint8_t[]> audioRingData;
+    const uint8_t* presentImage = nullptr;
+    std::atomic<int32_t> streamConfigured{0};
+    std::atomic<int32_t> isH263{1};
+    std::atomic<uint32_t> framesDecoded{0};
+    std::atomic<uint32_t> framesPresented{0};
+    std::atomic<int32_t> sourceWidth{320};
+    std::atomic<int32_t> sourceHeight{240};
+    std::atomic<int32_t> displayWidth{0};
+    std::atomic<int32_t> displayHeight{0};
+    WaveHeader waveHeaders[kWaveHeaderCount] = {};
+    WaveOut* waveOut = nullptr;
+    std::unique_ptr<uint8_t[]> waveBufferMemory;
+    std::atomic<int32_t> playing{0};
+    std::atomic<int32_t> progressPercent{0};
+    std::atomic<int32_t> seekPercent{0};
+
+  private:
+    using ThreadEntry = void (*)(PlaybackEngine&);
+    // Marks the slot as running before the thread exists, so that a thread that ends at once
+    // can never clear its slot before the creator has marked it.
+    void startThread(std::atomic<uint32_t>& handle, std::thread& thread, ThreadEntry entry);
+    void setFilePath(const std::string& path);
+    void joinFinishedThreads();
+
+    mutable std::mutex valueMutex;  // filePath, recordTime
+    std::string filePath;
+    RecordTime recordTime;
+
+    SleepFunction sleepFunction;
+
+    std::thread videoThread;
+    std::thread audioDecodeThread;
+    std::thread audioOutThread;
+    std::thread readerThread;
+};
+
+}  // namespace vidora

@@ -1,0 +1,234 @@
+// The engine's start and stop protocol with its real threads: which threads run when, what
+// open, close and togglePlay leave behind, and the two races the handle protocol must exclude.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/playback_engine.h"
+#include "platform/surface.h"
+#include "support/sleep_recorder.h"
+
+namespace vidora {
+namespace {
+
+using test::SleepRecorder;
+using test::waitFor;
+
+bool anyThreadRunning(const PlaybackEngine& e) {
+    return e.videoHandle.load() || e.audioDecodeHandle.load() || e.audioOutHandle.load() ||
+           e.readerHandle.load();
+}
+
+const std::string kMissingFile = "/nonexistent/vidora/missing.krm";
+
+TEST(EngineLifecycle, FreshEngineIsIdle) {
+    PlaybackEngine engine;
+    EXPECT_EQ(engine.isPaused(), 1);
+    EXPECT_EQ(engine.isPlaying(), 0);
+    EXPECT_EQ(engine.opened.load(), 0);
+    EXPECT_EQ(engine.outBlockSize.load(), 2000);
+    EXPECT_FALSE(anyThreadRunning(engine));
+}
+
+TEST(EngineLifecycle, CloseWithNothingOpenReturnsAtOnce) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    EXPECT_EQ(engine.close(), 1);
+    EXPECT_EQ(sleeps.count(SleepSite::StopWait), 0u);
+    EXPECT_EQ(engine.stopRequested.load(), 1);
+    EXPECT_EQ(engine.opened.load(), 0);
+    EXPECT_EQ(engine.streamConfigured.load(), 0);
+    EXPECT_EQ(engine.isPaused(), 1);
+    EXPECT_EQ(engine.currentFilePath(), "");
+}
+
+TEST(EngineLifecycle, OpenStartsFourThreadsAndCloseEndsThem) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    Surface surface(64, 48);
+    ASSERT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 1);
+    EXPECT_EQ(engine.opened.load(), 1);
+    EXPECT_EQ(engine.isPaused(), 0);
+    EXPECT_TRUE(engine.videoHandle.load() && engine.audioDecodeHandle.load() &&
+                engine.audioOutHandle.load());
+    EXPECT_EQ(engine.close(), 1);
+    EXPECT_FALSE(anyThreadRunning(engine));
+    EXPECT_EQ(engine.opened.load(), 0);
+    EXPECT_EQ(engine.currentFilePath(), "");
+}
+
+// Each thread remembers the run that was current when it first slept; no thread of an earlier
+// run may sleep once a thread of a later run has.
+TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
+    PlaybackEngine engine;
+    std::atomic<int> currentRun{1};
+    std::mutex logMutex;
+    std::vector<int> runLog;
+    engine.setSleepFunction([&](SleepSite, uint32_t) {
+        thread_local int myRun = 0;
+        if (myRun == 0) {
+            myRun = currentRun.load();
+        }
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            runLog.push_back(myRun);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+    Surface surface(64, 48);
+    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(logMutex);
+        return runLog.size() > 20;
+    }));
+    currentRun = 2;
+    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(logMutex);
+        return std::count(runLog.begin(), runLog.end(), 2) > 20;
+    }));
+    engine.close();
+    engine.setSleepFunction(nullptr);
+
+    auto firstOfRun2 = std::find(runLog.begin(), runLog.end(), 2);
+    EXPECT_EQ(std::find(firstOfRun2, runLog.end(), 1), runLog.end());
+}
+
+TEST(EngineLifecycle, ReopenClearsCountersAndReusesTheRings) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    Surface surface(64, 48);
+    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
+    const uint8_t* video = engine.videoRingData.get();
+    const uint8_t* audio = engine.audioRingData.get();
+    const uint8_t* pcm = engine.pcmRingData.get();
+    engine.togglePlay();
+    engine.close();
+
+    engine.videoRingWritten = 123;
+    engine.audioRingRead = 45;
+    engine.pcmWritten = 6000;
+    engine.pcmBlocksAvailable = 3;
+    engine.framesDecoded = 9;
+    engine.seekPercent = 40;
+    engine.paused = 1;
+    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
+    EXPECT_EQ(engine.videoRingWritten.load(), 0u);
+    EXPECT_EQ(engine.audioRingRead.load(), 0u);
+    EXPECT_EQ(engine.pcmWritten.load(), 0u);
+    EXPECT_EQ(engine.pcmBlocksAvailable.load(), 0);
+    EXPECT_EQ(engine.framesDecoded.load(), 0u);
+    EXPECT_EQ(engine.seekPercent.load(), 0);
+    EXPECT_EQ(engine.isPaused(), 0);
+    EXPECT_EQ(engine.videoRingData.get(), video);
+    EXPECT_EQ(engine.audioRingData.get(), audio);
+    EXPECT_EQ(engine.pcmRingData.get(), pcm);
+}
+
+TEST(EngineLifecycle, LongPathsAreKeptWhole) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    Surface surface(64, 48);
+    std::string path = "/tmp/" + std::string(400, 'x') + ".krm";
+    // A reader that cannot open its file clears nothing but itself, so the path stays readable.
+    engine.open(path, &surface, Rect{0, 0, 64, 48});
+    EXPECT_EQ(engine.currentFilePath(), path);
+}
+
+TEST(EngineLifecycle, MissingWaveBlockStartsNothing) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    engine.waveBufferMemory.reset();
+    Surface surface(64, 48);
+    EXPECT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 0);
+    EXPECT_FALSE(anyThreadRunning(engine));
+    EXPECT_EQ(engine.opened.load(), 0);
+}
+
+TEST(EngineControls, RetargetOnlyWhileOpen) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    Surface first(64, 48);
+    Surface second(32, 24);
+    EXPECT_EQ(engine.retarget(&second, Rect{0, 0, 32, 24}), 0);
+    EXPECT_EQ(engine.targetDc, nullptr);
+    EXPECT_EQ(engine.videoRect, Rect{});
+
+    engine.open(kMissingFile, &first, Rect{0, 0, 64, 48});
+    EXPECT_EQ(engine.retarget(&second, Rect{0, 0, 32, 24}), 1);
+    std::lock_guard<std::mutex> lock(engine.targetMutex);
+    EXPECT_EQ(engine.targetDc, &second);
+    EXPECT_EQ(engine.videoRect, (Rect{0, 0, 32, 24}));
+}
+
+TEST(EngineControls, TogglePlayPausesAndResumesWhilePlaying) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    engine.playing = 1;
+    engine.paused = 0;
+    engine.togglePlay();
+    EXPECT_EQ(engine.isPaused(), 1);
+    engine.togglePlay();
+    EXPECT_EQ(engine.isPaused(), 0);
+    EXPECT_EQ(engine.readerHandle.load(), 0u);  // no reader started by a pause toggle
+    EXPECT_EQ(sleeps.count(SleepSite::ToggleDelay), 0u);
+}
+
+TEST(EngineControls, TogglePlayWithNothingPlayingStartsOneReader) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    engine.progressPercent = 57;
+    engine.seekPercent = 30;
+    engine.togglePlay();
+    EXPECT_EQ(sleeps.delays(SleepSite::ToggleDelay), std::vector<uint32_t>{50});
+    EXPECT_EQ(engine.progress(), 0);
+    EXPECT_EQ(engine.seekPercent.load(), 30);  // left for the new reader to serve
+    // The reader has not read a record, so `playing` is still 0; a second press must not start
+    // another reader over the first one.
+    uint32_t first = engine.readerHandle.load();
+    if (first != 0) {
+        engine.togglePlay();
+        EXPECT_EQ(engine.readerHandle.load(), first);
+    }
+    engine.close();
+    EXPECT_EQ(engine.readerHandle.load(), 0u);
+}
+
+TEST(EngineControls, LastSeekRequestWins) {
+    PlaybackEngine engine;
+    engine.requestSeek(20);
+    engine.requestSeek(75);
+    EXPECT_EQ(engine.seekPercent.load(), 75);
+}
+
+// A reader that ends at once must never leave a stale handle behind: stopThreads would then
+// wait forever. Many quick starts make the window between start and end as small as it gets.
+TEST(EngineControls, ReadersThatEndAtOnceLeaveNoStaleHandle) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    for (int i = 0; i < 200; ++i) {
+        engine.togglePlay();
+        ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }) ||
+                    engine.stopRequested.load() == 0);
+        if (engine.readerHandle.load() != 0) {
+            engine.close();
+        }
+    }
+    engine.close();
+    EXPECT_FALSE(anyThreadRunning(engine));
+}
+
+TEST(EngineControls, RecordTimeIsSharedWhole) {
+    PlaybackEngine engine;
+    RecordTime t{2015, 6, 1, 12, 30, 45};
+    engine.setRecordTime(t);
+    EXPECT_EQ(engine.currentRecordTime(), t);
+}
+
+}  // namespace
+}  // namespace vidora
