@@ -1,0 +1,26 @@
+#pragma once
+// The desktop's file chooser, run as a separate program. The call is modal for the caller but
+// keeps calling `whileWaiting` (about every 20 ms) so that the window goes on painting.
+//
+// The chooser is zenity; the environment variable VIDORA_FILE_DIALOG names another program that
+// takes the same arguments (the tests put a fake chooser there).
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vidora {
+
+struct FileDialogRequest {
+    std::string title;       // UTF-8
+    std::string filterName;  // "KRM Files"
+    std::string filterGlob;  // "*.krm"
+    bool save = false;  // a name to write (the folder must exist) or a file to open (must exist)
+};
+
+// The chosen path, or nothing when the user cancelled, the chooser failed, or the answer does
+// not meet the request's must-exist rule.
+std::optional<std::string> runFileDialog(const FileDialogRequest& request,
+                                         const std::function<void()>& whileWaiting);
+
+}  // namespace vidora
