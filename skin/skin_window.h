@@ -1,0 +1,178 @@
+#pragma once
+// The controller behind the program's one window. Every pixel of the window is composed here
+// from the skin bitmaps, the progress bar and the video surface that the engine's threads draw
+// frames into; the window's input arrives here and becomes mode switches, window drags, seeks,
+// the three buttons and snapshots. Everything but the video surface is used by the window
+// thread only.
+//
+// Three display modes: the normal skin, the large skin (F2) and fullscreen (double-click on the
+// video, Esc to leave). computeLayout gives each mode its seven rectangles; buildSurfaces sizes
+// the surfaces for it; placeWindow sizes, places and shapes the window.
+//
+// The event loop drives the object: it calls paint whenever `needsPaint` is set (clearing it) or
+// the window is exposed, onTimer every 80 ms, onKey, onClick and onDoubleClick for the input, and
+// serves `dragRequested` by moving the window with the pointer until the button is released.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/file_dialog.h"
+#include "platform/geometry.h"
+#include "platform/surface.h"
+#include "platform/window.h"
+
+namespace vidora {
+
+class PlaybackEngine;
+
+// Skin colours (0x00BBGGRR).
+constexpr Colorref kProgressGround = 0x787878;
+constexpr Colorref kProgressFill = 0xFFFFFF;
+constexpr Colorref kColourKey = 0x0000FF;  // pure red: see-through in the normal skin
+
+// Pause between the input that switches a display mode and the rebuild.
+constexpr uint32_t kModeSwitchPauseMs = 200;
+
+// The button strips hold eight 48 × 48 cells side by side.
+constexpr int32_t kButtonSize = 48;
+
+class SkinWindow {
+  public:
+    using SleepFunction = std::function<void(uint32_t milliseconds)>;
+    using FileDialogFunction = std::function<std::optional<std::string>(
+        const FileDialogRequest& request, const std::function<void()>& whileWaiting)>;
+
+    explicit SkinWindow(PlaybackEngine& engine);
+    SkinWindow(const SkinWindow&) = delete;
+    SkinWindow& operator=(const SkinWindow&) = delete;
+
+    // --- What the program's event loop and tests can swap --------------------------------------
+
+    // The 200 ms pauses of the mode switches (default: a real sleep).
+    void setSleepFunction(SleepFunction function);
+    // The file chooser (default: runFileDialog).
+    void setFileDialogFunction(FileDialogFunction function);
+    // Called over and over while a file dialog is open, so that the window goes on painting and
+    // ticking meanwhile (default: nothing).
+    void setDialogPump(std::function<void()> pump);
+    // Closing the program (default: postCloseMessage).
+    void setCloseFunction(std::function<void()> function);
+    // The pointer in window pixels for the hover highlights (default: the window's pointer).
+    void setPointerSource(std::function<Point()> source);
+    // The desktop's bounds, read by every buildSurfaces (default: the display holding the
+    // window; without a window the recorded desktop size is kept).
+    void setDesktopSource(std::function<Rect()> source);
+
+    // --- Layout ----------------------------------------------------------------------------------
+
+    // Fills the seven rectangles for the current mode; fullscreen from the desktop size that the
+    // last buildSurfaces recorded.
+    void computeLayout();
+
+    // --- Surfaces and painting -------------------------------------------------------------------
+
+    // Takes the window (sets its icon), builds the surfaces and shows the window. A null window
+    // builds the surfaces only.
+    void attach(Window* target);
+    // (Re)creates the four surfaces for the current layout and hands the new video surface to
+    // the engine. The old video surface is freed only once no engine thread can draw into it.
+    void buildSurfaces();
+    void releaseSurfaces();
+    // Stops the engine, then frees the surfaces.
+    void shutdown();
+    // Decodes an embedded skin bitmap into `out`; false (and an invalid surface) when missing.
+    static bool loadSkinBitmap(Surface& out, const char* resourceName);
+    // Composes background, progress bar, buttons and video into the composition surface and
+    // shows it in the window.
+    void paint();
+    void drawButtons();
+    void drawVideo();
+    void drawProgress();
+    static void fillSolid(Surface& target, Rect rect, Colorref colour);
+    // Sizes, places, shapes and shows the window for the current mode.
+    void placeWindow();
+    // Where placeWindow puts the window, in desktop pixels.
+    Rect windowPlacement() const;
+    // The window's shape for the current mode: the composed window with the video area blank,
+    // whose pure-red pixels are see-through. Invalid (no shape, all opaque) for the large skin
+    // and fullscreen, which have no see-through pixels.
+    Surface composeShape() const;
+
+    // --- Input -----------------------------------------------------------------------------------
+
+    void onTimer();
+    void onKey(int32_t key);
+    void onClick(int32_t x, int32_t y);
+    void onDoubleClick(int32_t x, int32_t y);
+    void rebuildSkin();
+
+    // --- File dialogs and snapshots --------------------------------------------------------------
+
+    // Asks for a recording to open, or for a snapshot's name; nothing when cancelled.
+    std::optional<std::string> chooseFile(bool forSnapshot);
+    // Writes the video area as the last paint composed it to a 24-bit BMP file. ".bmp" is
+    // appended unless the name ends in exactly ".bmp". The file appears only complete: a file
+    // that cannot be written leaves nothing behind and an existing file untouched.
+    void saveSnapshot(std::string path);
+
+    // --- State, shared with the event loop and the tests -----------------------------------------
+
+    Window* window = nullptr;
+    Surface background;
+    Surface strip;
+    // Handed to the engine as its drawing target; replaced and freed only under the engine's
+    // targetMutex, as the engine's threads draw into it.
+    std::unique_ptr<Surface> video;
+    Surface composition;
+    bool surfacesBuilt = false;
+
+    int32_t windowWidth = 0;
+    int32_t windowHeight = 0;
+    // The desktop as the last buildSurfaces found it: its size and its origin.
+    int32_t desktopWidth = 0;
+    int32_t desktopHeight = 0;
+    int32_t desktopLeft = 0;
+    int32_t desktopTop = 0;
+
+    // [0] open button, [1] play button showing play, [2] play button showing pause, [3] snapshot.
+    int32_t hover[4] = {0, 0, 0, 0};
+    int32_t hoverTracking = 1;
+    int32_t fullscreen = 0;
+    int32_t largeSkin = 0;
+
+    Rect closeArea;
+    Rect videoArea;
+    Rect seekBar;
+    Rect openButton;
+    Rect playButton;
+    Rect snapshotButton;
+    Rect dragArea;
+
+    // Set by every tracked timer tick: the event loop paints the whole window and clears it.
+    bool needsPaint = false;
+    // Set by a press in the drag area outside fullscreen: the event loop moves the window with
+    // the pointer until the button is released, then clears it.
+    bool dragRequested = false;
+
+  private:
+    void drawProgressInto(Surface& target) const;
+    void drawButtonsInto(Surface& target) const;
+    // Fills the video surface with black, under the engine's lock.
+    void blankVideo();
+    Rect videoTargetRect() const;
+    Point pointer() const;
+    void pause(uint32_t milliseconds);
+
+    PlaybackEngine& engine;
+    SleepFunction sleepFunction;
+    FileDialogFunction fileDialogFunction;
+    std::function<void()> dialogPump;
+    std::function<void()> closeFunction;
+    std::function<Point()> pointerSource;
+    std::function<Rect()> desktopSource;
+};
+
+}  // namespace vidora
