@@ -11,11 +11,13 @@
 
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
+#include "support/recording_bytes.h"
 #include "support/sleep_recorder.h"
 
 namespace vidora {
 namespace {
 
+using test::Bytes;
 using test::SleepRecorder;
 using test::waitFor;
 
@@ -69,7 +71,11 @@ TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
     std::atomic<int> currentRun{1};
     std::mutex logMutex;
     std::vector<int> runLog;
-    engine.setSleepFunction([&](SleepSite, uint32_t) {
+    engine.setSleepFunction([&](SleepSite site, uint32_t) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (site == SleepSite::StopWait) {
+            return;  // the caller of open waiting for the old run, not a thread of a run
+        }
         thread_local int myRun = 0;
         if (myRun == 0) {
             myRun = currentRun.load();
@@ -78,7 +84,6 @@ TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
             std::lock_guard<std::mutex> lock(logMutex);
             runLog.push_back(myRun);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
     Surface surface(64, 48);
     engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
@@ -188,13 +193,28 @@ TEST(EngineControls, TogglePlayWithNothingPlayingStartsOneReader) {
     EXPECT_EQ(sleeps.delays(SleepSite::ToggleDelay), std::vector<uint32_t>{50});
     EXPECT_EQ(engine.progress(), 0);
     EXPECT_EQ(engine.seekPercent.load(), 30);  // left for the new reader to serve
-    // The reader has not read a record, so `playing` is still 0; a second press must not start
-    // another reader over the first one.
-    uint32_t first = engine.readerHandle.load();
-    if (first != 0) {
-        engine.togglePlay();
-        EXPECT_EQ(engine.readerHandle.load(), first);
-    }
+    EXPECT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+}
+
+// Between a reader's start and its first record `playing` is still 0. A press in that window
+// must not start a second reader over the first one. A paused reader stays in that window.
+TEST(EngineControls, TogglePlayNeverStartsASecondReader) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    Bytes file = test::recordingHeader("h264");
+    test::appendRecord(file, test::TestRecord{});
+    test::TempFile recording("toggle.krm", file);
+    Surface surface(64, 48);
+    engine.open(recording.path(), &surface, Rect{0, 0, 64, 48});
+    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    engine.paused = 1;
+    engine.togglePlay();
+    uint32_t reader = engine.readerHandle.load();
+    ASSERT_NE(reader, 0u);
+    ASSERT_TRUE(waitFor([&] { return sleeps.count(SleepSite::ReaderPause) > 0; }));
+    EXPECT_EQ(engine.isPlaying(), 0);
+    engine.togglePlay();
+    EXPECT_EQ(engine.readerHandle.load(), reader);
     engine.close();
     EXPECT_EQ(engine.readerHandle.load(), 0u);
 }
@@ -206,19 +226,19 @@ TEST(EngineControls, LastSeekRequestWins) {
     EXPECT_EQ(engine.seekPercent.load(), 75);
 }
 
-// A reader that ends at once must never leave a stale handle behind: stopThreads would then
-// wait forever. Many quick starts make the window between start and end as small as it gets.
+// A reader that ends at once (here: nothing is open, so it has no file) must never leave a
+// stale handle behind, or stopThreads would wait forever. Many quick starts make the window
+// between a reader's start and its end as small as it gets.
 TEST(EngineControls, ReadersThatEndAtOnceLeaveNoStaleHandle) {
     PlaybackEngine engine;
     SleepRecorder sleeps(engine, 0);
     for (int i = 0; i < 200; ++i) {
         engine.togglePlay();
-        ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }) ||
-                    engine.stopRequested.load() == 0);
-        if (engine.readerHandle.load() != 0) {
-            engine.close();
-        }
+        ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
     }
+    EXPECT_EQ(sleeps.count(SleepSite::ToggleDelay), 200u);
+    EXPECT_EQ(engine.isPlaying(), 0);
+    EXPECT_EQ(engine.progress(), 0);
     engine.close();
     EXPECT_FALSE(anyThreadRunning(engine));
 }
