@@ -11,6 +11,17 @@ constexpr uint32_t kWaveOutOpened = 0x3BB;
 constexpr uint32_t kWaveOutClosed = 0x3BC;
 constexpr uint32_t kWaveOutDone = 0x3BD;
 
+// WaveHeader::flags, kept by the device.
+constexpr uint32_t kWaveHeaderDone = 0x01;      // played or dropped, and reported
+constexpr uint32_t kWaveHeaderPrepared = 0x02;  // may be written
+constexpr uint32_t kWaveHeaderInQueue = 0x10;   // written and not yet reported
+
+// Results of prepareHeader and write; 0 means accepted.
+constexpr int kWaveOutOk = 0;
+constexpr int kWaveOutInvalidHeader = 11;  // null header, no data, or an odd number of bytes
+constexpr int kWaveOutStillQueued = 33;    // the header is already waiting to be played
+constexpr int kWaveOutUnprepared = 34;     // the header was never prepared
+
 struct WaveFormat {
     uint16_t formatTag = 1;  // PCM
     uint16_t channels = 0;
@@ -33,6 +44,57 @@ class WaveOut;
 using WaveOutCallback = void (*)(WaveOut* device, uint32_t message, void* instance,
                                  WaveHeader* header, uintptr_t reserved);
 
-class WaveOut;
+// An open output device. Blocks written to it are played one after another without a gap for as
+// long as some are queued; silence is played while none is. Every accepted block is reported
+// exactly once with kWaveOutDone: when its last byte has gone to the sound system, or when
+// reset or close drops it. So once close has returned, every written block has been reported.
+//
+// The callback runs on the device's audio thread (on the caller's thread for blocks dropped by
+// reset and close) while the device is locked: it must be short and must not call the device.
+//
+// The format is asked of the sound system exactly as given (8-bit unsigned or 16-bit signed PCM);
+// the sound system converts it to whatever the card takes.
+class WaveOut {
+  public:
+    // Opens the default output device for `format` and starts playing (silence until the first
+    // write). `callback` receives `instance` with every message. nullptr when there is no sound
+    // system or the device cannot be opened for the format.
+    static WaveOut* open(const WaveFormat& format, WaveOutCallback callback, void* instance);
+
+    // Marks the header as ready to be written; a prepared header may be prepared again.
+    int prepareHeader(WaveHeader* header);
+    // Queues the header's block behind the blocks already queued. kWaveOutOk when accepted;
+    // otherwise nothing is queued and nothing will be reported for it.
+    int write(WaveHeader* header);
+    // Drops every queued block, each reported as done, including one partly played. The device
+    // stays open and plays the next block written.
+    void reset();
+    // Holds playback where it is: queued blocks stay queued and silence is played until restart.
+    void pause();
+    void restart();
+    // Drops what is still queued (as reset does), releases the device and deletes this object.
+    void close();
+
+    WaveOut(const WaveOut&) = delete;
+    WaveOut& operator=(const WaveOut&) = delete;
+
+  private:
+    WaveOut(WaveOutCallback callback, void* instance);
+    ~WaveOut();
+    static void fillStream(void* self, uint8_t* stream, int length);
+    void fill(uint8_t* stream, uint32_t length);
+    void report(uint32_t message, WaveHeader* header);
+    void dropQueued();
+
+    uint32_t device_ = 0;
+    WaveOutCallback callback_;
+    void* instance_;
+    // The queue of written headers, linked through WaveHeader::next; touched only under the
+    // device lock, which SDL also holds around each fill.
+    WaveHeader* head_ = nullptr;
+    WaveHeader* tail_ = nullptr;
+    uint32_t headOffset_ = 0;  // bytes of the head block already played
+    uint8_t silence_ = 0;
+};
 
 }  // namespace vidora

@@ -1,0 +1,186 @@
+#include "platform/wave_out.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "platform/sdl_init.h"
+
+namespace vidora {
+
+namespace {
+
+// Length of one pull of the sound system. Far below a 125 ms block, so that a feeder that keeps
+// two blocks queued always refills before the queue runs dry; short enough that a block is
+// reported done close to when it is heard.
+constexpr uint32_t kPullMilliseconds = 32;
+constexpr uint16_t kMinPullSamples = 64;
+
+// SDL's device table is not meant for opens and closes from two threads at once.
+std::mutex deviceTableMutex;
+
+uint16_t pullSamples(uint32_t rate) {
+    uint32_t wanted = rate * kPullMilliseconds / 1000;
+    uint32_t samples = kMinPullSamples;
+    while (samples * 2 <= wanted && samples * 2 <= 0x8000) {
+        samples *= 2;
+    }
+    return static_cast<uint16_t>(samples);
+}
+
+}  // namespace
+
+WaveOut::WaveOut(WaveOutCallback callback, void* instance)
+    : callback_(callback), instance_(instance) {}
+
+WaveOut::~WaveOut() = default;
+
+WaveOut* WaveOut::open(const WaveFormat& format, WaveOutCallback callback, void* instance) {
+    if (format.formatTag != 1 || format.channels == 0 || format.samplesPerSecond == 0 ||
+        (format.bitsPerSample != 8 && format.bitsPerSample != 16)) {
+        return nullptr;
+    }
+    if (!ensureSdlSubsystem(SDL_INIT_AUDIO)) {
+        return nullptr;
+    }
+    WaveOut* self = new (std::nothrow) WaveOut(callback, instance);
+    if (self == nullptr) {
+        return nullptr;
+    }
+
+    SDL_AudioSpec wanted;
+    SDL_zero(wanted);
+    wanted.freq = static_cast<int>(format.samplesPerSecond);
+    wanted.format = format.bitsPerSample == 16 ? AUDIO_S16SYS : AUDIO_U8;
+    wanted.channels = static_cast<Uint8>(std::min<uint16_t>(format.channels, 255));
+    wanted.samples = pullSamples(format.samplesPerSecond);
+    wanted.callback = fillStream;
+    wanted.userdata = self;
+    SDL_AudioSpec obtained;
+    {
+        std::lock_guard<std::mutex> lock(deviceTableMutex);
+        // No changes allowed: the callback always sees the format the caller writes, and SDL
+        // converts behind it to what the card takes.
+        self->device_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+    }
+    if (self->device_ == 0) {
+        delete self;
+        return nullptr;
+    }
+    self->silence_ = obtained.silence;
+    self->report(kWaveOutOpened, nullptr);
+    SDL_PauseAudioDevice(self->device_, 0);
+    return self;
+}
+
+int WaveOut::prepareHeader(WaveHeader* header) {
+    if (header == nullptr || header->data == nullptr) {
+        return kWaveOutInvalidHeader;
+    }
+    SDL_LockAudioDevice(device_);
+    header->flags |= kWaveHeaderPrepared;
+    SDL_UnlockAudioDevice(device_);
+    return kWaveOutOk;
+}
+
+int WaveOut::write(WaveHeader* header) {
+    if (header == nullptr || header->data == nullptr || header->length % 2 != 0) {
+        return kWaveOutInvalidHeader;
+    }
+    int result = kWaveOutOk;
+    SDL_LockAudioDevice(device_);
+    if ((header->flags & kWaveHeaderPrepared) == 0) {
+        result = kWaveOutUnprepared;
+    } else if ((header->flags & kWaveHeaderInQueue) != 0) {
+        result = kWaveOutStillQueued;
+    } else {
+        header->flags = (header->flags & ~kWaveHeaderDone) | kWaveHeaderInQueue;
+        header->next = nullptr;
+        if (tail_ == nullptr) {
+            head_ = header;
+            headOffset_ = 0;
+        } else {
+            tail_->next = header;
+        }
+        tail_ = header;
+    }
+    SDL_UnlockAudioDevice(device_);
+    return result;
+}
+
+void WaveOut::reset() {
+    SDL_LockAudioDevice(device_);
+    dropQueued();
+    SDL_UnlockAudioDevice(device_);
+}
+
+void WaveOut::pause() {
+    SDL_PauseAudioDevice(device_, 1);
+}
+
+void WaveOut::restart() {
+    SDL_PauseAudioDevice(device_, 0);
+}
+
+void WaveOut::close() {
+    reset();
+    {
+        std::lock_guard<std::mutex> lock(deviceTableMutex);
+        // Waits for the device's audio thread to finish its last pull: after this no callback
+        // can run, so the object may go.
+        SDL_CloseAudioDevice(device_);
+    }
+    report(kWaveOutClosed, nullptr);
+    delete this;
+}
+
+void WaveOut::fillStream(void* self, uint8_t* stream, int length) {
+    static_cast<WaveOut*>(self)->fill(stream, length > 0 ? static_cast<uint32_t>(length) : 0);
+}
+
+// Runs on SDL's audio thread with the device locked.
+void WaveOut::fill(uint8_t* stream, uint32_t length) {
+    uint32_t filled = 0;
+    while (filled < length && head_ != nullptr) {
+        WaveHeader* header = head_;
+        uint32_t take = std::min(length - filled, header->length - headOffset_);
+        std::memcpy(stream + filled, header->data + headOffset_, take);
+        filled += take;
+        headOffset_ += take;
+        if (headOffset_ == header->length) {
+            head_ = header->next;
+            if (head_ == nullptr) {
+                tail_ = nullptr;
+            }
+            headOffset_ = 0;
+            header->next = nullptr;
+            header->flags = (header->flags & ~kWaveHeaderInQueue) | kWaveHeaderDone;
+            report(kWaveOutDone, header);
+        }
+    }
+    std::memset(stream + filled, silence_, length - filled);
+}
+
+// Caller holds the device lock.
+void WaveOut::dropQueued() {
+    while (head_ != nullptr) {
+        WaveHeader* header = head_;
+        head_ = header->next;
+        header->next = nullptr;
+        header->flags = (header->flags & ~kWaveHeaderInQueue) | kWaveHeaderDone;
+        report(kWaveOutDone, header);
+    }
+    tail_ = nullptr;
+    headOffset_ = 0;
+}
+
+void WaveOut::report(uint32_t message, WaveHeader* header) {
+    if (callback_ != nullptr) {
+        callback_(this, message, instance_, header, 0);
+    }
+}
+
+}  // namespace vidora
