@@ -1,0 +1,55 @@
+#pragma once
+// The window's input, as the program's event loop consumes it: keys as Windows virtual-key
+// codes, left-button presses with their click count, exposes, close requests, dropped files and
+// the program's own close message.
+
+#include <cstdint>
+#include <string>
+
+namespace vidora {
+
+// The program's private close message.
+constexpr uint32_t UM_CLOSE = 0x480;
+
+// Virtual-key codes that the skin reacts to or that tests send.
+constexpr int32_t kKeyEnter = 13;
+constexpr int32_t kKeyEscape = 27;
+constexpr int32_t kKeyF2 = 113;
+
+struct InputEvent {
+    enum class Kind {
+        Expose,        // the window must be painted again
+        Key,           // a key went down (auto-repeat included): `key` holds its virtual-key
+                       // code, 0 for keys that have none; keys pressed with Alt, Alt itself and
+                       // F10 are system keys and do not arrive
+        LeftPress,     // left button pressed at x, y (window pixels) with `clicks` (1, 2, 3 …)
+        LeftRelease,   // left button released
+        CloseRequest,  // the window manager or Alt+F4 asks the window to close
+        FileDropped,   // a file was dropped onto the window: `path`
+        Close,         // UM_CLOSE, posted by the program itself
+        Quit,          // the session ends (also SIGINT and SIGTERM); never a window close
+    };
+    Kind kind = Kind::Expose;
+    int32_t key = 0;
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t clicks = 0;
+    std::string path;
+};
+
+// Starts the event and video subsystems and enables dropped files; call once on the main
+// thread before creating the window. False when no display is available.
+bool initEvents();
+
+// Waits at most `timeoutMs` for the next event; false when none came in time. Events of no
+// interest to the program are consumed and skipped.
+bool waitEvent(InputEvent& event, int32_t timeoutMs);
+
+// Posts UM_CLOSE to the program's own event queue; callable from any thread once initEvents
+// has succeeded (before that it does nothing).
+void postCloseMessage();
+
+// Milliseconds since an arbitrary start, steady.
+uint64_t monotonicMilliseconds();
+
+}  // namespace vidora
