@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
+#include <libswresample/swresample.h>
 }
 
 #include "engine/playback_engine.h"
@@ -110,6 +111,7 @@ void PlaybackEngine::teardownDecoders() {
     if (audioCtx != nullptr) {
         avcodec_free_context(&audioCtx);
     }
+    swr_free(&audioResampler);
     if (frameImage != nullptr) {
         delete[] frameImage;
         frameImage = nullptr;

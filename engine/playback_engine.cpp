@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "engine/decoders.h"
+#include "platform/surface.h"
 
 namespace vidora {
 

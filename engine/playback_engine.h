@@ -41,6 +41,11 @@ void AudioDecodeThread(PlaybackEngine& engine);
 void AudioOutThread(PlaybackEngine& engine);
 void ReaderThread(PlaybackEngine& engine);
 
+// The wave output's completion callback: counts the finished blocks of the engine given as
+// `instance` (audio/audio_out_thread.cpp).
+void waveOutCallback(WaveOut* device, uint32_t message, void* instance, WaveHeader* header,
+                     uintptr_t reserved);
+
 class PlaybackEngine {
   public:
     PlaybackEngine();
@@ -104,10 +109,39 @@ class PlaybackEngine {
     // Releases whatever setupDecoders created; safe when nothing is held.
     void teardownDecoders();
 
+    // --- Video path (video/), on the video thread --------------------------------------------------
+
+    // Decodes what arrives in the video ring and presents each picture, until stopRequested.
+    void videoLoop();
+    // Fits the source picture into videoRect keeping its aspect ratio; sizes rounded up to
+    // multiples of 4.
+    void computeDisplaySize();
+    // Draws presentImage centred on black with the record's date and time into targetDc.
+    void presentFrame();
+    // The presenter's canvas, reused while the video rectangle keeps its size.
+    std::unique_ptr<Surface> presentCanvas;
+    // Called on the video thread with every picture presented (the bottom-up BGR frame image
+    // and its size); for tests and measurements. Set before open.
+    using FrameObserver = std::function<void(const uint8_t* image, int32_t width, int32_t height)>;
+    FrameObserver frameObserver;
+
     // --- Reader (recording/reader_thread.cpp) ---------------------------------------------------
 
     void configureStream(const uint8_t tag[4]);
     void deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes);
+
+    // --- Audio output (audio/audio_out_thread.cpp), on the audio output thread -------------------
+
+    // Opens the wave output for PCM of this format and lays the eight headers over the wave
+    // block; 1 when the device opened, 0 when there is none (the thread then runs silent).
+    int openAudioOut(uint32_t rate, uint32_t channels, int32_t bits);
+    // Hands the next whole PCM block to the device, if one is ready and fewer than two are queued.
+    void feedAudioBlock();
+    // Drops what is still queued and closes the device.
+    void closeAudioOut();
+    // Converts the AMR-NB decoder's samples to 16-bit. Made by the audio decode thread at its
+    // first frame and released with the decoders (teardownDecoders), so it lives for one run.
+    SwrContext* audioResampler = nullptr;
 
     // --- Pacing and polling ----------------------------------------------------------------------
 

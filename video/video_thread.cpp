@@ -1,18 +1,386 @@
-// The video thread: takes packets or windows from the video ring, decodes, scales and presents.
+// The video thread: waits for the reader to choose the codec, opens the decoders, fits the
+// picture to the video rectangle, then takes one H.264 packet or one H.263 window at a time
+// from the video ring, decodes it, scales every picture the decoder returns to the display size
+// in packed BGR, stores it bottom-up in frameImage and presents it. The reader sets the pace;
+// this thread decodes whatever arrives.
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
 
 #include "engine/playback_engine.h"
 
 namespace vidora {
 
 namespace {
+
 constexpr uint32_t kIdleMs = 100;
+constexpr uint32_t kSetupRetryMs = 100;
+constexpr uint32_t kLayoutRetryMs = 10;
+constexpr uint32_t kFrameAllocRetryMs = 100;
+constexpr uint32_t kStepMs = 1;
+
+int32_t roundUpTo4(int32_t v) {
+    return (v % 4 == 0) ? v : v + 4 - (v % 4);
+}
+
+// The thread's own working state; the decoders themselves are engine fields.
+class VideoDecoder {
+  public:
+    explicit VideoDecoder(PlaybackEngine& engine) : engine_(engine) {
+        // The decoder reads past the end of its input in wide steps: the bytes behind the taken
+        // data must be zero, and there must be room for that padding.
+        packetBuffer_.resize(kPacketBufferBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+        packet_ = av_packet_alloc();
+    }
+    ~VideoDecoder() {
+        av_packet_free(&packet_);
+        if (parser_ != nullptr) {
+            av_parser_close(parser_);
+        }
+        sws_freeContext(scaler_);
+    }
+
+    void run();
+
+  private:
+    bool layOut(const Rect& rect);
+    void packetStep();
+    void decodeH264();
+    void decodeH263();
+    // Sends one packet (nullptr: drain) and presents every picture the decoder then returns.
+    // False when the decoder refused the packet.
+    bool sendAndPresent(const uint8_t* data, int size);
+    void present(const AVFrame* frame);
+    void resetDecoding();
+    Rect currentRect() {
+        std::lock_guard<std::mutex> lock(engine_.targetMutex);
+        return engine_.videoRect;
+    }
+
+    PlaybackEngine& engine_;
+    int setupResult_ = 0;
+    Rect lastRect_;
+    bool layoutValid_ = false;
+    std::vector<uint8_t> packetBuffer_;
+    AVPacket* packet_ = nullptr;
+    AVCodecParserContext* parser_ = nullptr;
+    SwsContext* scaler_ = nullptr;
+    // Where this thread left videoRingRead; anything else means a seek reset the ring.
+    uint32_t expectedRead_ = 0;
+    // Whether the decoder has been fed since it last gave up its delayed pictures.
+    bool fedSinceDrain_ = false;
+};
+
+void VideoDecoder::run() {
+    for (;;) {
+        if (engine_.stopRequested.load() != 0) {
+            return;
+        }
+        if (engine_.streamConfigured.load(std::memory_order_acquire) == 0 ||
+            engine_.paused.load() != 0) {
+            engine_.sleepFor(SleepSite::VideoIdle, kIdleMs);
+            continue;
+        }
+        if (setupResult_ == 0) {
+            engine_.teardownDecoders();
+            setupResult_ = engine_.setupDecoders();
+            resetDecoding();
+            lastRect_ = Rect{};
+            layoutValid_ = false;
+            engine_.sleepFor(SleepSite::VideoSetupRetry, kSetupRetryMs);
+            continue;
+        }
+        Rect rect = currentRect();
+        if (rect.width() <= 0 || rect.height() <= 0) {
+            // Nothing can be shown in an empty rectangle: decode on, present nothing.
+            layoutValid_ = false;
+            lastRect_ = rect;
+        } else if (!layoutValid_ || rect != lastRect_) {
+            if (!layOut(rect)) {
+                engine_.sleepFor(SleepSite::VideoLayoutRetry, kLayoutRetryMs);
+                continue;
+            }
+        }
+        if (layoutValid_ && engine_.frameImage == nullptr) {
+            size_t bytes = static_cast<size_t>(engine_.displayWidth.load()) *
+                           static_cast<size_t>(engine_.displayHeight.load()) * 3;
+            engine_.frameImage = new (std::nothrow) uint8_t[bytes];
+            if (engine_.frameImage == nullptr) {
+                engine_.sleepFor(SleepSite::VideoFrameAlloc, kFrameAllocRetryMs);
+                continue;
+            }
+        }
+        packetStep();
+        engine_.sleepFor(SleepSite::VideoStep, kStepMs);
+    }
+}
+
+bool VideoDecoder::layOut(const Rect& rect) {
+    delete[] engine_.frameImage;
+    engine_.frameImage = nullptr;
+    layoutValid_ = false;
+    engine_.computeDisplaySize();
+    if (engine_.scaledBuffer != nullptr) {
+        av_free(engine_.scaledBuffer);
+        engine_.scaledBuffer = nullptr;
+    }
+    int width = engine_.displayWidth.load();
+    int height = engine_.displayHeight.load();
+    int bytes = av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);
+    if (bytes <= 0) {
+        return false;
+    }
+    engine_.scaledBuffer = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(bytes)));
+    if (engine_.scaledBuffer == nullptr) {
+        return false;  // lastRect keeps its old value, so the next turn lays out again
+    }
+    lastRect_ = rect;
+    av_image_fill_arrays(engine_.scaledPicture->data, engine_.scaledPicture->linesize,
+                         engine_.scaledBuffer, AV_PIX_FMT_BGR24, width, height, 1);
+    layoutValid_ = true;
+    return true;
+}
+
+void VideoDecoder::resetDecoding() {
+    if (parser_ != nullptr) {
+        av_parser_close(parser_);
+        parser_ = nullptr;
+    }
+    if (engine_.isH263.load() != 0) {
+        parser_ = av_parser_init(AV_CODEC_ID_H263);
+    }
+    expectedRead_ = 0;
+    fedSinceDrain_ = false;
+}
+
+void VideoDecoder::packetStep() {
+    uint32_t read = engine_.videoRingRead.load(std::memory_order_acquire);
+    uint32_t written = engine_.videoRingWritten.load(std::memory_order_acquire);
+    if (read != expectedRead_) {
+        // A seek emptied the ring: what the decoder still holds belongs to the old position.
+        if (engine_.videoCtx != nullptr) {
+            avcodec_flush_buffers(engine_.videoCtx);
+        }
+        if (parser_ != nullptr) {
+            av_parser_close(parser_);
+            parser_ = av_parser_init(AV_CODEC_ID_H263);
+        }
+        expectedRead_ = read;
+        fedSinceDrain_ = false;
+    }
+    if (static_cast<int32_t>(written - read) <= 0) {
+        // The recording has ended and nothing follows: let the decoder give up the pictures it
+        // holds back for reordering, so the last pictures of the file are shown too.
+        if (fedSinceDrain_ && engine_.isH263.load() == 0 && engine_.readerHandle.load() == 0 &&
+            engine_.playing.load() == 0) {
+            sendAndPresent(nullptr, 0);
+            avcodec_flush_buffers(engine_.videoCtx);
+            fedSinceDrain_ = false;
+        }
+        return;
+    }
+    if (engine_.isH263.load() != 0) {
+        decodeH263();
+    } else {
+        decodeH264();
+    }
+}
+
+void VideoDecoder::decodeH264() {
+    std::memset(packetBuffer_.data(), 0, packetBuffer_.size());
+    uint32_t length = 0;
+    engine_.lockVideoRing();
+    PacketTake take = engine_.videoPacketTake(packetBuffer_.data(), &length);
+    if (take == PacketTake::Unsatisfiable) {
+        // No packet buffer holds it and waiting would stall the picture until the next seek:
+        // drop what is buffered and pick up again at the next record.
+        engine_.discardUnreadVideo();
+        expectedRead_ = engine_.videoRingRead.load();
+        engine_.unlockVideoRing();
+        return;
+    }
+    if (take != PacketTake::Taken) {
+        engine_.unlockVideoRing();
+        return;
+    }
+    // The payload counts as used whether the decoder takes it or refuses it: a refused packet is
+    // skipped whole and the next one decodes normally.
+    av_packet_unref(packet_);
+    packet_->data = packetBuffer_.data();
+    packet_->size = static_cast<int>(length);
+    int sent = avcodec_send_packet(engine_.videoCtx, packet_);
+    uint32_t read = engine_.videoRingRead.load() + length;
+    engine_.videoRingRead.store(read, std::memory_order_release);
+    expectedRead_ = read;
+    engine_.unlockVideoRing();
+    if (sent == 0) {
+        fedSinceDrain_ = true;
+        sendAndPresent(nullptr, -1);
+    }
+}
+
+void VideoDecoder::decodeH263() {
+    std::memset(packetBuffer_.data(), 0, kH263WindowBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+    engine_.lockVideoRing();
+    if (!engine_.videoWindowPeek(packetBuffer_.data(), kH263WindowBytes)) {
+        engine_.unlockVideoRing();
+        return;
+    }
+    // The parser takes every byte it is given and keeps an unfinished picture for the next
+    // window, so the whole window is consumed now and no byte is fed twice or skipped.
+    uint32_t read = engine_.videoRingRead.load() + kH263WindowBytes;
+    engine_.videoRingRead.store(read, std::memory_order_release);
+    expectedRead_ = read;
+    engine_.unlockVideoRing();
+
+    if (parser_ == nullptr) {
+        return;
+    }
+    const uint8_t* data = packetBuffer_.data();
+    int left = static_cast<int>(kH263WindowBytes);
+    while (left > 0 && engine_.stopRequested.load() == 0) {
+        uint8_t* picture = nullptr;
+        int pictureSize = 0;
+        int used = av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, data, left,
+                                    AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (used < 0) {
+            break;
+        }
+        data += used;
+        left -= used;
+        if (pictureSize > 0) {
+            sendAndPresent(picture, pictureSize);
+        } else if (used == 0) {
+            break;
+        }
+    }
+}
+
+bool VideoDecoder::sendAndPresent(const uint8_t* data, int size) {
+    AVCodecContext* ctx = engine_.videoCtx;
+    if (size >= 0) {
+        av_packet_unref(packet_);
+        packet_->data = const_cast<uint8_t*>(data);
+        packet_->size = size;
+        if (avcodec_send_packet(ctx, data != nullptr ? packet_ : nullptr) != 0) {
+            return false;
+        }
+        fedSinceDrain_ = data != nullptr;
+    }
+    // Every picture that comes out is shown in order, also those the decoder held back for
+    // reordering and releases only now.
+    while (avcodec_receive_frame(ctx, engine_.decodedFrame) == 0) {
+        present(engine_.decodedFrame);
+        av_frame_unref(engine_.decodedFrame);
+    }
+    return true;
+}
+
+void VideoDecoder::present(const AVFrame* frame) {
+    if (frame->width <= 0 || frame->height <= 0) {
+        return;
+    }
+    // The scaler reads the picture at its own size: a header that lies or a stream that changes
+    // size updates the source size and lays out again.
+    if (frame->width != engine_.sourceWidth.load() ||
+        frame->height != engine_.sourceHeight.load()) {
+        engine_.sourceWidth.store(frame->width);
+        engine_.sourceHeight.store(frame->height);
+        Rect rect = currentRect();
+        if (rect.width() <= 0 || rect.height() <= 0 || !layOut(rect)) {
+            layoutValid_ = false;
+            return;
+        }
+    }
+    if (!layoutValid_) {
+        return;
+    }
+    int width = engine_.displayWidth.load();
+    int height = engine_.displayHeight.load();
+    if (engine_.frameImage == nullptr) {
+        engine_.frameImage = new (std::nothrow)
+            uint8_t[static_cast<size_t>(width) * static_cast<size_t>(height) * 3];
+        if (engine_.frameImage == nullptr) {
+            return;
+        }
+    }
+    scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
+                                   static_cast<AVPixelFormat>(frame->format), width, height,
+                                   AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (scaler_ == nullptr) {
+        return;  // the picture is dropped
+    }
+    sws_scale(scaler_, frame->data, frame->linesize, 0, frame->height, engine_.scaledPicture->data,
+              engine_.scaledPicture->linesize);
+    // Bottom-up rows, as a device-independent bitmap stores them.
+    const size_t rowBytes = static_cast<size_t>(width) * 3;
+    const uint8_t* source = engine_.scaledPicture->data[0];
+    const int stride = engine_.scaledPicture->linesize[0];
+    for (int i = 0; i < height; ++i) {
+        std::memcpy(engine_.frameImage + static_cast<size_t>(height - 1 - i) * rowBytes,
+                    source + static_cast<ptrdiff_t>(i) * stride, rowBytes);
+    }
+    bool hasTarget;
+    {
+        std::lock_guard<std::mutex> lock(engine_.targetMutex);
+        hasTarget = engine_.targetDc != nullptr;
+    }
+    if (engine_.stopRequested.load() == 0 && hasTarget) {
+        engine_.framesDecoded.fetch_add(1);
+        engine_.presentImage = engine_.frameImage;
+        engine_.presentFrame();
+    }
+}
+
 }  // namespace
 
-void VideoThread(PlaybackEngine& engine) {
-    while (engine.stopRequested.load() == 0) {
-        engine.sleepFor(SleepSite::VideoIdle, kIdleMs);
+void PlaybackEngine::computeDisplaySize() {
+    Rect rect;
+    {
+        std::lock_guard<std::mutex> lock(targetMutex);
+        rect = videoRect;
     }
-    // Last step: stopThreads waits for this and nothing of the engine is touched after it.
+    const int32_t rectWidth = rect.width();
+    const int32_t rectHeight = rect.height();
+    const float aspect =
+        static_cast<float>(static_cast<double>(static_cast<uint32_t>(sourceWidth.load())) /
+                           static_cast<double>(static_cast<uint32_t>(sourceHeight.load())));
+    const float ratio = static_cast<float>(static_cast<double>(static_cast<uint32_t>(rectWidth)) /
+                                           static_cast<double>(static_cast<uint32_t>(rectHeight)));
+    double width = rectWidth;
+    double height = rectHeight;
+    if (ratio < aspect) {
+        height = static_cast<double>(rectWidth) / static_cast<double>(aspect);
+    } else {
+        width = static_cast<double>(rectHeight) * static_cast<double>(aspect);
+    }
+    // A source size that is not known yet (zero, or absurd from a header that lies) gives no
+    // usable fit; the rectangle itself is used until the first picture tells the real size.
+    if (!std::isfinite(width) || !std::isfinite(height) || width < 1.0 || height < 1.0 ||
+        width > rectWidth + 4.0 || height > rectHeight + 4.0) {
+        width = rectWidth;
+        height = rectHeight;
+    }
+    displayWidth.store(roundUpTo4(static_cast<int32_t>(width)));
+    displayHeight.store(roundUpTo4(static_cast<int32_t>(height)));
+}
+
+void PlaybackEngine::videoLoop() {
+    VideoDecoder decoder(*this);
+    decoder.run();
+}
+
+void VideoThread(PlaybackEngine& engine) {
+    engine.videoLoop();
+    // Last step: stopThreads waits for this, and nothing of the engine is touched after it.
     engine.videoHandle.store(0);
 }
 

@@ -3,6 +3,7 @@
 // only a token time, so that tests check delays exactly without depending on the clock.
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -39,6 +40,9 @@ class SleepRecorder {
         return result;
     }
     size_t count(SleepSite site) const { return delays(site).size(); }
+    // Runs in the sleeping thread after each recorded call, for tests that act at a given
+    // moment or hold a thread back. Set before the engine's threads start.
+    void onSleep(std::function<void(SleepSite, uint32_t)> action) { action_ = std::move(action); }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.clear();
@@ -50,11 +54,15 @@ class SleepRecorder {
             std::lock_guard<std::mutex> lock(mutex_);
             calls_.emplace_back(site, ms);
         }
+        if (action_) {
+            action_(site, ms);
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(realMicroseconds_));
     }
 
     PlaybackEngine& engine_;
     int realMicroseconds_;
+    std::function<void(SleepSite, uint32_t)> action_;
     mutable std::mutex mutex_;
     std::vector<std::pair<SleepSite, uint32_t>> calls_;
 };

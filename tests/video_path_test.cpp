@@ -1,0 +1,402 @@
+// The video path against FFmpeg itself: every picture the engine presents must be exactly what
+// FFmpeg gives for the same stream scaled bicubically to the same size. Plus the fit of the
+// picture into the video area, the presenter's geometry, and the video path's handling of
+// damaged and unusual input.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
+#include "engine/playback_engine.h"
+#include "platform/surface.h"
+#include "support/recording_bytes.h"
+#include "support/sleep_recorder.h"
+#include "tools/krm_writer.h"
+
+namespace vidora {
+namespace {
+
+using test::Bytes;
+using test::SleepRecorder;
+using test::TempFile;
+using test::waitFor;
+
+Bytes readFile(const std::string& path) {
+    Bytes bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return bytes;
+    }
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    std::fclose(f);
+    return bytes;
+}
+
+std::string testData(const char* name) {
+    return std::string(VIDORA_TEST_DATA_DIR) + "/" + name;
+}
+
+TEST(DisplaySize, FitsThePictureKeepingItsAspect) {
+    struct Case {
+        int sw, sh, rw, rh, dw, dh;
+    };
+    const Case cases[] = {
+        {320, 240, 332, 236, 316, 236},  {320, 240, 512, 324, 432, 324},
+        {1280, 720, 512, 324, 512, 288}, {320, 240, 1024, 640, 856, 640},
+        {320, 240, 352, 288, 352, 264},  {352, 288, 500, 300, 368, 300},
+        {1280, 720, 500, 300, 500, 284}, {320, 240, 501, 301, 404, 304},
+        {320, 240, 512, 384, 512, 384},
+    };
+    PlaybackEngine engine;
+    for (const Case& c : cases) {
+        engine.sourceWidth = c.sw;
+        engine.sourceHeight = c.sh;
+        engine.videoRect = Rect{0, 0, c.rw, c.rh};
+        engine.computeDisplaySize();
+        EXPECT_EQ(engine.displayWidth.load(), c.dw) << c.sw << "x" << c.sh << " in " << c.rw;
+        EXPECT_EQ(engine.displayHeight.load(), c.dh) << c.sw << "x" << c.sh << " in " << c.rh;
+    }
+    // An unknown source size fills the rectangle until the first picture tells the real one.
+    engine.sourceWidth = 0;
+    engine.sourceHeight = 0;
+    engine.videoRect = Rect{0, 0, 331, 235};
+    engine.computeDisplaySize();
+    EXPECT_EQ(engine.displayWidth.load(), 332);
+    EXPECT_EQ(engine.displayHeight.load(), 236);
+}
+
+// A picture of one colour, `width` × `height`, bottom-up BGR.
+std::vector<uint8_t> solidImage(int width, int height, uint8_t b, uint8_t g, uint8_t r) {
+    std::vector<uint8_t> image(static_cast<size_t>(width) * height * 3);
+    for (size_t i = 0; i < image.size(); i += 3) {
+        image[i] = b;
+        image[i + 1] = g;
+        image[i + 2] = r;
+    }
+    return image;
+}
+
+struct PresenterCase {
+    Rect rect;
+    int pictureX;
+    int canvasWidth;
+};
+
+TEST(Presenter, CentresThePictureOnBlackWithTheTimeOnTop) {
+    for (PresenterCase c : {PresenterCase{Rect{0, 0, 332, 236}, 8, 332},
+                            PresenterCase{Rect{0, 0, 501, 301}, 50, 504}}) {
+        PlaybackEngine engine;
+        Surface target(520, 320);
+        target.fill(Rect{0, 0, 520, 320}, 0x00FF00);  // to see what the presenter covers
+        engine.targetDc = &target;
+        engine.videoRect = c.rect;
+        engine.sourceWidth = 320;
+        engine.sourceHeight = 240;
+        engine.computeDisplaySize();
+        const int w = engine.displayWidth.load();
+        const int h = engine.displayHeight.load();
+        auto image = solidImage(w, h, 0x30, 0x60, 0x90);
+        engine.presentImage = image.data();
+        engine.setRecordTime(RecordTime{2015, 3, 7, 8, 5, 9});
+
+        engine.presentFrame();  // nothing decoded yet: nothing drawn
+        EXPECT_EQ(engine.framesPresented.load(), 0u);
+        EXPECT_EQ(target.pixel(100, 100), 0x00FF00u);
+
+        engine.framesDecoded = 1;
+        engine.presentFrame();
+        EXPECT_EQ(engine.framesPresented.load(), 1u);
+        const int y = c.rect.height() / 2;
+        EXPECT_EQ(target.pixel(c.pictureX - 1, y), 0u) << "bar left of the picture";
+        EXPECT_EQ(target.pixel(c.pictureX, y), 0x906030u);
+        EXPECT_EQ(target.pixel(c.pictureX + w - 1, y), 0x906030u);
+        // The canvas (rounded up to multiples of 4) is copied whole, clipped by the surface.
+        EXPECT_EQ(target.pixel(c.canvasWidth - 1, y), 0u);
+        EXPECT_EQ(target.pixel(c.canvasWidth, y), 0x00FF00u);
+        if (textFontAvailable()) {
+            // The time sits on an opaque band at the top centre.
+            int band = 0;
+            int text = 0;
+            for (int x = 0; x < c.canvasWidth; ++x) {
+                band += target.pixel(x, 1) == 0x141414;
+                text += target.pixel(x, 8) == 0xC8C8C8;
+            }
+            EXPECT_GT(band, 40);
+            EXPECT_GT(text, 2);
+            EXPECT_NE(target.pixel(c.rect.width() / 2, 20), 0x141414u);
+        }
+        engine.targetDc = nullptr;
+    }
+}
+
+// FFmpeg's own decoding of an elementary stream, every picture scaled bicubically to the
+// display size and stored bottom-up: what the engine must present.
+std::vector<std::vector<uint8_t>> referencePictures(AVCodecID codecId, const Bytes& stream,
+                                                    const std::vector<ByteVector>& h264Units,
+                                                    int width, int height) {
+    std::vector<std::vector<uint8_t>> pictures;
+    const AVCodec* codec = avcodec_find_decoder(codecId);
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    std::vector<uint8_t> scaled(static_cast<size_t>(width) * height * 3);
+    auto receive = [&] {
+        while (avcodec_receive_frame(ctx, frame) == 0) {
+            SwsContext* sws = sws_getContext(
+                frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width,
+                height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+            uint8_t* planes[4] = {scaled.data()};
+            int strides[4] = {width * 3};
+            sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
+            sws_freeContext(sws);
+            std::vector<uint8_t> flipped(scaled.size());
+            for (int y = 0; y < height; ++y) {
+                std::memcpy(flipped.data() + static_cast<size_t>(height - 1 - y) * width * 3,
+                            scaled.data() + static_cast<size_t>(y) * width * 3,
+                            static_cast<size_t>(width) * 3);
+            }
+            pictures.push_back(std::move(flipped));
+        }
+    };
+    auto send = [&](const uint8_t* data, size_t size) {
+        std::vector<uint8_t> padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        std::memcpy(padded.data(), data, size);
+        packet->data = padded.data();
+        packet->size = static_cast<int>(size);
+        avcodec_send_packet(ctx, packet);
+        receive();
+    };
+    if (codecId == AV_CODEC_ID_H264) {
+        for (const ByteVector& unit : h264Units) {
+            send(unit.data(), unit.size());
+        }
+    } else {
+        AVCodecParserContext* parser = av_parser_init(codecId);
+        std::vector<uint8_t> padded(stream);
+        padded.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        const uint8_t* data = padded.data();
+        int left = static_cast<int>(stream.size());
+        while (left > 0) {
+            uint8_t* out = nullptr;
+            int outSize = 0;
+            int used = av_parser_parse2(parser, ctx, &out, &outSize, data, left, AV_NOPTS_VALUE,
+                                        AV_NOPTS_VALUE, 0);
+            data += used;
+            left -= used;
+            if (outSize > 0) {
+                send(out, static_cast<size_t>(outSize));
+            }
+        }
+        av_parser_close(parser);
+    }
+    avcodec_send_packet(ctx, nullptr);
+    receive();
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+    return pictures;
+}
+
+struct PresentedPictures {
+    std::mutex mutex;
+    std::vector<std::vector<uint8_t>> pictures;
+    int width = 0;
+    int height = 0;
+
+    void attach(PlaybackEngine& engine) {
+        engine.frameObserver = [this](const uint8_t* image, int32_t w, int32_t h) {
+            std::lock_guard<std::mutex> lock(mutex);
+            width = w;
+            height = h;
+            pictures.emplace_back(image, image + static_cast<size_t>(w) * h * 3);
+        };
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return pictures.size();
+    }
+};
+
+struct StreamCase {
+    const char* recording;
+    const char* stream;
+    AVCodecID codec;
+    Rect rect;
+};
+
+TEST(VideoPath, PresentsExactlyWhatFFmpegDecodes) {
+    const StreamCase cases[] = {
+        {"h264_320x240.krm", "h264_320x240.h264", AV_CODEC_ID_H264, Rect{0, 0, 332, 236}},
+        {"h264_1280x720_b.krm", "h264_1280x720_b.h264", AV_CODEC_ID_H264, Rect{0, 0, 512, 324}},
+        {"h263_352x288.krm", "h263_352x288.h263", AV_CODEC_ID_H263, Rect{0, 0, 332, 236}},
+    };
+    for (const StreamCase& c : cases) {
+        SCOPED_TRACE(c.recording);
+        Bytes stream = readFile(testData(c.stream));
+        ASSERT_FALSE(stream.empty());
+        std::vector<ByteVector> units;
+        if (c.codec == AV_CODEC_ID_H264) {
+            units = splitH264AccessUnits(stream);
+        }
+        PlaybackEngine engine;
+        SleepRecorder sleeps(engine, 0);
+        PresentedPictures presented;
+        presented.attach(engine);
+        Surface surface(c.rect.width(), c.rect.height());
+        ASSERT_EQ(engine.open(testData(c.recording), &surface, c.rect), 1);
+        ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+        // The engine decodes until its ring is empty; then it has presented all it ever will.
+        size_t last = 0;
+        do {
+            last = presented.count();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        } while (presented.count() != last ||
+                 engine.videoRingRead.load() + kH263WindowBytes < engine.videoRingWritten.load());
+        engine.close();
+
+        auto reference =
+            referencePictures(c.codec, stream, units, presented.width, presented.height);
+        ASSERT_GT(presented.pictures.size(), 10u);
+        if (c.codec == AV_CODEC_ID_H264) {
+            EXPECT_EQ(presented.pictures.size(), reference.size());
+        } else {
+            // The last window of fewer than 8,192 bytes is never decoded.
+            EXPECT_LE(presented.pictures.size(), reference.size());
+            EXPECT_GE(presented.pictures.size() + 12, reference.size());
+        }
+        for (size_t i = 0; i < presented.pictures.size() && i < reference.size(); ++i) {
+            ASSERT_TRUE(presented.pictures[i] == reference[i]) << "picture " << i;
+        }
+    }
+}
+
+// Records made of real H.264 access units, with damage where a test wants it.
+KrmFile h264Recording(const KrmOptions& options) {
+    Bytes stream = readFile(testData("h264_320x240.h264"));
+    KrmFile file;
+    std::string error;
+    EXPECT_TRUE(buildKrmFile(splitH264AccessUnits(stream), {}, options, &file, &error)) << error;
+    return file;
+}
+
+// Holds the reader back before each record until the video thread has taken everything, as
+// recorded-speed pacing does on any machine that keeps up with the stream.
+void paceWithTheVideoThread(SleepRecorder& sleeps, PlaybackEngine& engine) {
+    sleeps.onSleep([&engine](SleepSite site, uint32_t) {
+        if (site == SleepSite::ReaderPacing) {
+            waitFor(
+                [&] {
+                    return engine.videoRingRead.load() >= engine.videoRingWritten.load() ||
+                           engine.stopRequested.load() != 0;
+                },
+                std::chrono::milliseconds(2000));
+        }
+    });
+}
+
+size_t playAndCount(const Bytes& recording, Rect rect, PlaybackEngine& engine,
+                    PresentedPictures& presented) {
+    TempFile file("video.krm", recording);
+    Surface surface(std::max(rect.width(), 1), std::max(rect.height(), 1));
+    engine.open(file.path(), &surface, rect);
+    EXPECT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    size_t last;
+    do {
+        last = presented.count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } while (presented.count() != last);
+    engine.close();
+    return presented.count();
+}
+
+TEST(VideoPath, ImpossiblePacketLengthResumesAtTheNextRecord) {
+    KrmOptions options;
+    options.faults.badLengthRecord = 20;
+    KrmFile file = h264Recording(options);
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    paceWithTheVideoThread(sleeps, engine);
+    PresentedPictures presented;
+    presented.attach(engine);
+    size_t shown = playAndCount(file.bytes, Rect{0, 0, 332, 236}, engine, presented);
+    // Everything but the damaged record's picture (and what depends on it) still shows.
+    EXPECT_GT(shown, file.records.size() / 2 + 20);
+}
+
+TEST(VideoPath, HeaderThatLiesAboutTheSizeIsOverruledByThePictures) {
+    KrmOptions options;
+    options.width = 1920;
+    options.height = 200;
+    KrmFile file = h264Recording(options);
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    PresentedPictures presented;
+    presented.attach(engine);
+    EXPECT_GT(playAndCount(file.bytes, Rect{0, 0, 332, 236}, engine, presented), 50u);
+    EXPECT_EQ(engine.sourceWidth.load(), 320);
+    EXPECT_EQ(presented.width, 316);
+    EXPECT_EQ(presented.height, 236);
+}
+
+TEST(VideoPath, EmptyRectanglePresentsNothing) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    PresentedPictures presented;
+    presented.attach(engine);
+    KrmFile file = h264Recording(KrmOptions{});
+    EXPECT_EQ(playAndCount(file.bytes, Rect{0, 0, 0, 236}, engine, presented), 0u);
+    EXPECT_GT(engine.videoRingRead.load(), 0u);  // decoding went on all the same
+}
+
+TEST(VideoPath, PausedThreadTakesNothing) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    paceWithTheVideoThread(sleeps, engine);
+    KrmFile file = h264Recording(KrmOptions{});
+    TempFile recording("paused.krm", file.bytes);
+    Surface surface(332, 236);
+    engine.open(recording.path(), &surface, Rect{0, 0, 332, 236});
+    ASSERT_TRUE(waitFor([&] { return engine.framesPresented.load() > 0; }));
+    engine.togglePlay();  // pause
+    ASSERT_EQ(engine.isPaused(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint32_t read = engine.videoRingRead.load();
+    size_t idles = sleeps.count(SleepSite::VideoIdle);
+    ASSERT_TRUE(waitFor([&] { return sleeps.count(SleepSite::VideoIdle) > idles + 20; }));
+    EXPECT_EQ(engine.videoRingRead.load(), read);
+}
+
+TEST(VideoPath, NewRectangleBetweenPicturesLaysOutAgain) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    PresentedPictures presented;
+    presented.attach(engine);
+    KrmFile file = h264Recording(KrmOptions{});
+    TempFile recording("retarget.krm", file.bytes);
+    Surface small(332, 236);
+    Surface large(512, 324);
+    engine.open(recording.path(), &small, Rect{0, 0, 332, 236});
+    ASSERT_TRUE(waitFor([&] { return presented.count() > 3; }));
+    engine.retarget(&large, Rect{0, 0, 512, 324});
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(presented.mutex);
+        return presented.width == 432;
+    }));
+    EXPECT_EQ(presented.height, 324);
+    engine.close();
+}
+
+}  // namespace
+}  // namespace vidora
