@@ -80,12 +80,12 @@ std::string recordError(const char* what, size_t record, size_t recordCount) {
 // at its first byte, so records end mid-frame the way a camera's do.
 size_t cutPosition(const std::vector<size_t>& frameOffsets, uint64_t framesPerSecond,
                    uint64_t recordsPerSecond, uint64_t boundary) {
-    const size_t frameCount = frameOffsets.size() - 1;
-    const uint64_t scaled = boundary * framesPerSecond;
-    const uint64_t frame = scaled / recordsPerSecond;
     if (boundary == 0) {
         return 0;
     }
+    const size_t frameCount = frameOffsets.size() - 1;
+    const uint64_t scaled = boundary * framesPerSecond;
+    const uint64_t frame = scaled / recordsPerSecond;
     if (frame >= frameCount) {
         return frameOffsets[frameCount];
     }
