@@ -1,0 +1,1243 @@
+#!/usr/bin/python3
+"""End-to-end tests: the real vidora program in a real X server, driven like a person would.
+
+Each scenario starts its own Xvfb (white root, so that the normal skin's see-through corners
+show white) and the program on it, with sound going to a raw file through SDL's disk driver
+(8000 Hz, signed 16-bit, mono). The pointer and the keyboard are driven with xdotool; what the
+window shows is read back from root-window screenshots (ImageMagick's `import`, as PPM).
+Every wait polls a condition until a deadline; nothing relies on a sleep alone.
+
+usage: run_e2e.py --build-dir DIR [--source-dir DIR] [--vidora EXE] [--keep] SCENARIO...
+       run_e2e.py --list
+
+Python standard library only.
+"""
+
+import argparse
+import array
+import ctypes
+import os
+import random
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+SCREEN_W, SCREEN_H = 1280, 800
+
+# Window layouts in window pixels: (left, top, right, bottom), right and bottom exclusive.
+NORMAL = {
+    "size": (520, 276),
+    "close": (28, 98, 38, 180),
+    "video": (88, 20, 420, 256),
+    "seek": (424, 21, 432, 257),
+    "open": (440, 40, 488, 88),
+    "play": (440, 112, 488, 160),
+    "snapshot": (440, 184, 488, 232),
+}
+LARGE = {
+    "size": (548, 420),
+    "close": (524, 0, 548, 24),
+    "video": (12, 24, 524, 348),
+    "seek": (8, 353, 538, 356),
+    "open": (12, 364, 60, 412),
+    "play": (72, 364, 120, 412),
+    "snapshot": (132, 364, 180, 412),
+}
+FULLSCREEN = {
+    "size": (SCREEN_W, SCREEN_H),
+    "video": (0, 0, SCREEN_W, SCREEN_H - 128),
+    "play": (SCREEN_W // 2 - 24, SCREEN_H - 72, SCREEN_W // 2 + 24, SCREEN_H - 24),
+}
+
+# Button strip cells.
+CELL_PLAY_HOVER, CELL_PLAY, CELL_PAUSE_HOVER, CELL_PAUSE = 0, 1, 2, 3
+CELL_OPEN = 5
+
+# The presenter's date and time band across the top of the picture.
+TIME_BAND = (20, 20, 20)
+TIME_BAND_ROWS = 19
+
+AUDIO_RATE = 8000
+AUDIO_BYTES_PER_SECOND = AUDIO_RATE * 2
+# Samples at or below this magnitude count as silence; speech peaks reach thousands.
+SILENCE_LEVEL = 16
+SOUND_LEVEL = 1000
+
+WHITE = (255, 255, 255)
+BLACK = (0, 0, 0)
+
+
+class Failure(Exception):
+    pass
+
+
+class Timeout(Exception):
+    """The scenario ran past its own time limit."""
+
+
+def log(message):
+    print("[%7.2f] %s" % (time.monotonic() - START, message), flush=True)
+
+
+START = time.monotonic()
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_for(what, probe, timeout, interval=0.1):
+    """Calls probe() until it returns a true value, which is returned; fails after timeout
+    seconds, telling the last value that probe described through a (ok, detail) tuple."""
+    deadline = time.monotonic() + timeout
+    detail = None
+    while True:
+        result = probe()
+        if isinstance(result, tuple):
+            ok, detail = result
+        else:
+            ok, detail = result, result
+        if ok:
+            return detail
+        if time.monotonic() >= deadline:
+            raise Failure("timed out after %.1f s waiting for %s (last seen: %s)"
+                          % (timeout, what, detail))
+        time.sleep(interval)
+
+
+# --- Images ---------------------------------------------------------------------------------
+
+
+class Image:
+    """An RGB picture, 8 bits per channel, rows top-down."""
+
+    def __init__(self, width, height, data):
+        self.width = width
+        self.height = height
+        self.data = data
+
+    @staticmethod
+    def from_ppm(blob):
+        # P6 header: magic, width, height, maxval, each separated by whitespace; comments start
+        # with '#'.
+        fields = []
+        pos = 0
+        while len(fields) < 4:
+            while blob[pos:pos + 1].isspace():
+                pos += 1
+            if blob[pos:pos + 1] == b"#":
+                pos = blob.index(b"\n", pos) + 1
+                continue
+            end = pos
+            while not blob[end:end + 1].isspace():
+                end += 1
+            fields.append(blob[pos:end])
+            pos = end
+        pos += 1
+        if fields[0] != b"P6" or int(fields[3]) != 255:
+            raise Failure("unexpected screenshot format %r" % fields)
+        width, height = int(fields[1]), int(fields[2])
+        data = blob[pos:pos + width * height * 3]
+        if len(data) != width * height * 3:
+            raise Failure("short screenshot")
+        return Image(width, height, data)
+
+    @staticmethod
+    def from_bmp(path):
+        """A 24-bit uncompressed bottom-up BMP file."""
+        with open(path, "rb") as f:
+            blob = f.read()
+        check(blob[:2] == b"BM", "%s is not a BMP file" % path)
+        offset = struct.unpack_from("<I", blob, 10)[0]
+        width, height = struct.unpack_from("<ii", blob, 18)
+        bits = struct.unpack_from("<H", blob, 28)[0]
+        check(bits == 24 and height > 0, "%s: not a bottom-up 24-bit BMP" % path)
+        stride = (width * 3 + 3) & ~3
+        rows = []
+        for y in range(height):
+            start = offset + (height - 1 - y) * stride
+            row = bytearray(blob[start:start + width * 3])
+            row[0::3], row[2::3] = row[2::3], row[0::3]  # BGR to RGB
+            rows.append(bytes(row))
+        return Image(width, height, b"".join(rows))
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.data[i:i + 3])
+
+    def crop(self, left, top, right, bottom):
+        left, top = max(left, 0), max(top, 0)
+        right, bottom = min(right, self.width), min(bottom, self.height)
+        rows = [self.data[(y * self.width + left) * 3:(y * self.width + right) * 3]
+                for y in range(top, bottom)]
+        return Image(right - left, bottom - top, b"".join(rows))
+
+    def pixels(self):
+        d = self.data
+        return zip(d[0::3], d[1::3], d[2::3])
+
+    def count(self, predicate):
+        return sum(1 for p in self.pixels() if predicate(p))
+
+    def count_colour(self, colour):
+        return self.count(lambda p: p == colour)
+
+    def differing(self, other, tolerance=0):
+        """How many pixels differ by more than `tolerance` in some channel."""
+        check((self.width, self.height) == (other.width, other.height), "sizes differ")
+        if tolerance == 0:
+            if self.data == other.data:
+                return 0
+            return sum(1 for a, b in zip(self.pixels(), other.pixels()) if a != b)
+        return sum(1 for a, b in zip(self.pixels(), other.pixels())
+                   if max(abs(a[0] - b[0]), abs(a[1] - b[1]), abs(a[2] - b[2])) > tolerance)
+
+    def mean_difference(self, other):
+        total = sum(abs(a - b) for a, b in zip(self.data, other.data))
+        return total / max(len(self.data), 1)
+
+    def write_ppm(self, path):
+        with open(path, "wb") as f:
+            f.write(b"P6\n%d %d\n255\n" % (self.width, self.height))
+            f.write(self.data)
+
+
+def is_black(p, level=8):
+    return max(p) <= level
+
+
+# --- Processes --------------------------------------------------------------------------------
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _child_setup():
+    # Children die with this script, even when it is killed outright (a test runner's timeout),
+    # so that no X server or player outlives a run.
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+def group_alive(pgid):
+    try:
+        os.killpg(pgid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def stop_group(process, grace=3.0):
+    """Ends a process started in a session of its own and everything in its process group."""
+    if process is None:
+        return
+    pgid = process.pid
+    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
+        if not group_alive(pgid) and process.poll() is not None:
+            break
+        try:
+            os.killpg(pgid, sig)
+        except ProcessLookupError:
+            pass
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline:
+            process.poll()
+            if process.returncode is not None and not group_alive(pgid):
+                break
+            time.sleep(0.05)
+    if process.returncode is None:
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def start_in_own_group(argv, **kwargs):
+    return subprocess.Popen(argv, start_new_session=True, preexec_fn=_child_setup, **kwargs)
+
+
+class XServer:
+    """An Xvfb of its own on a display number that nobody uses."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.process = None
+        self.display = None
+
+    def start(self):
+        rng = random.Random(os.getpid() ^ int(time.time() * 1000))
+        for _ in range(20):
+            number = rng.randrange(300, 900)
+            if (os.path.exists("/tmp/.X%d-lock" % number)
+                    or os.path.exists("/tmp/.X11-unix/X%d" % number)):
+                continue
+            log_path = os.path.join(self.workdir, "xvfb-%d.log" % number)
+            with open(log_path, "wb") as xlog:
+                self.process = start_in_own_group(
+                    ["Xvfb", ":%d" % number, "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
+                     "-wr", "-nolisten", "tcp", "-noreset"],
+                    stdin=subprocess.DEVNULL, stdout=xlog, stderr=subprocess.STDOUT)
+            self.display = ":%d" % number
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and self.process.poll() is None:
+                probe = subprocess.run(["xdotool", "getdisplaygeometry"], env=self.env(),
+                                       capture_output=True, text=True)
+                if probe.returncode == 0:
+                    check(probe.stdout.split() == [str(SCREEN_W), str(SCREEN_H)],
+                          "Xvfb screen is %r" % probe.stdout)
+                    log("Xvfb ready on %s" % self.display)
+                    return
+                time.sleep(0.05)
+            # Lost a race for the number, or too slow: try another.
+            stop_group(self.process)
+            self.process = None
+        raise Failure("could not start Xvfb")
+
+    def env(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.display
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def stop(self):
+        stop_group(self.process)
+        self.process = None
+
+
+class Session:
+    """One X server with one player on it, and the means to look at it and drive it."""
+
+    def __init__(self, config, name):
+        self.config = config
+        self.name = name
+        self.workdir = tempfile.mkdtemp(prefix="vidora-e2e-%s-" % name)
+        self.xserver = XServer(self.workdir)
+        self.player = None
+        self.audio_path = os.path.join(self.workdir, "sound.raw")
+        self.player_log = os.path.join(self.workdir, "player.log")
+        self.last_shot = None
+
+    # -- lifetime --
+
+    def __enter__(self):
+        self.xserver.start()
+        return self
+
+    def __exit__(self, kind, value, tb):
+        try:
+            if kind is not None and self.last_shot is not None:
+                path = os.path.join(self.config.artifacts, "%s-failure.ppm" % self.name)
+                self.last_shot.write_ppm(path)
+                log("last screenshot saved to %s" % path)
+            if kind is not None and os.path.exists(self.player_log):
+                with open(self.player_log, "rb") as f:
+                    text = f.read().decode("utf-8", "replace").strip()
+                if text:
+                    log("player output:\n" + text[-3000:])
+        finally:
+            self.stop_player()
+            self.xserver.stop()
+            if not self.config.keep:
+                shutil.rmtree(self.workdir, ignore_errors=True)
+        return False
+
+    def env(self):
+        env = self.xserver.env()
+        env["SDL_VIDEODRIVER"] = "x11"
+        env["SDL_AUDIODRIVER"] = "disk"
+        env["SDL_DISKAUDIOFILE"] = self.audio_path
+        env["NO_AT_BRIDGE"] = "1"
+        env.pop("VIDORA_FILE_DIALOG", None)
+        return env
+
+    def start_player(self, *args):
+        check(self.player is None, "player already running")
+        with open(self.player_log, "ab") as out:
+            self.player = start_in_own_group([self.config.vidora] + list(args),
+                                             env=self.env(), cwd=self.workdir,
+                                             stdin=subprocess.DEVNULL, stdout=out,
+                                             stderr=subprocess.STDOUT)
+        log("started vidora %s (pid %d)" % (" ".join(args), self.player.pid))
+        self.wait_for_window(NORMAL["size"])
+        # The pointer starts in the middle of the screen, over the window: move it off, to a
+        # place it can be moved from with relative moves.
+        self.pointer_to_screen(4, 4)
+
+    def stop_player(self):
+        stop_group(self.player)
+
+    def player_alive(self):
+        return self.player is not None and self.player.poll() is None
+
+    def expect_alive(self):
+        check(self.player_alive(), "vidora ended unexpectedly (exit code %s)"
+              % (self.player.returncode if self.player else None))
+
+    # -- X helpers --
+
+    def xdotool(self, *args, check_rc=True):
+        result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.xserver.env(),
+                                capture_output=True, text=True, timeout=20)
+        if check_rc and result.returncode != 0:
+            raise Failure("xdotool %s failed: %s" % (" ".join(map(str, args)),
+                                                     result.stderr.strip()))
+        return result.stdout
+
+    def find_windows(self, name):
+        out = self.xdotool("search", "--onlyvisible", "--name", name, check_rc=False)
+        return [int(w) for w in out.split()]
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window, check_rc=False)
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        try:
+            return (int(values["X"]), int(values["Y"]), int(values["WIDTH"]),
+                    int(values["HEIGHT"]))
+        except KeyError:
+            return None
+
+    def player_window(self):
+        windows = self.find_windows("^Vidora$")
+        return windows[0] if len(windows) == 1 else None
+
+    def window_geometry(self):
+        window = self.player_window()
+        return self.geometry(window) if window else None
+
+    def wait_for_window(self, size, position=None, timeout=15):
+        """Waits until the player's one visible window has this size (and position; by default
+        the position that centres the size on the screen). Returns (x, y)."""
+        if position is None:
+            position = ((SCREEN_W - size[0]) // 2, (SCREEN_H - size[1]) // 2)
+        want = (position[0], position[1], size[0], size[1])
+
+        def probe():
+            self.expect_alive()
+            g = self.window_geometry()
+            return g == want, g
+
+        wait_for("the window at %r" % (want,), probe, timeout)
+        self.origin = position
+        return position
+
+    def screenshot(self):
+        blob = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"],
+                              env=self.xserver.env(), capture_output=True, timeout=30).stdout
+        self.last_shot = Image.from_ppm(blob)
+        return self.last_shot
+
+    def window_shot(self, layout=None):
+        """The window's pixels from a fresh screenshot, for the window where it now stands."""
+        layout = layout or NORMAL
+        shot = self.screenshot()
+        x, y = self.origin
+        return shot.crop(x, y, x + layout["size"][0], y + layout["size"][1])
+
+    def pointer(self):
+        out = self.xdotool("getmouselocation", "--shell")
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"])
+
+    def pointer_to_screen(self, x, y):
+        """Moves the pointer to a screen position with relative moves (an absolute move can leave
+        SDL's idea of the global pointer stale), and lets the program see it."""
+        for _ in range(5):
+            px, py = self.pointer()
+            if (px, py) == (x, y):
+                break
+            self.xdotool("mousemove_relative", "--", x - px, y - py)
+        check(self.pointer() == (x, y), "pointer did not reach %d, %d" % (x, y))
+        time.sleep(0.04)
+
+    def pointer_to(self, wx, wy):
+        """Moves the pointer to window pixel (wx, wy)."""
+        self.pointer_to_screen(self.origin[0] + wx, self.origin[1] + wy)
+
+    def click(self, wx, wy):
+        self.pointer_to(wx, wy)
+        self.xdotool("click", "1")
+
+    def click_centre(self, rect):
+        self.click((rect[0] + rect[2]) // 2, (rect[1] + rect[3]) // 2)
+
+    def double_click(self, wx, wy):
+        self.pointer_to(wx, wy)
+        self.xdotool("click", "--repeat", "2", "--delay", "120", "1")
+
+    def focus(self, window):
+        def probe():
+            self.xdotool("windowfocus", window, check_rc=False)
+            out = self.xdotool("getwindowfocus", check_rc=False).strip()
+            return out == str(window), out
+
+        wait_for("keyboard focus on window %d" % window, probe, 5, interval=0.1)
+
+    def key(self, name):
+        window = self.player_window()
+        check(window is not None, "no player window to send %s to" % name)
+        self.focus(window)
+        self.xdotool("key", name)
+        log("key %s" % name)
+
+    # -- sound --
+
+    def audio_size(self):
+        try:
+            return os.path.getsize(self.audio_path)
+        except FileNotFoundError:
+            return 0
+
+    def audio_samples(self, start, end=None):
+        """Samples written between byte offsets start and end (end of file by default)."""
+        with open(self.audio_path, "rb") as f:
+            f.seek(start - start % 2)
+            blob = f.read() if end is None else f.read(end - start)
+        blob = blob[:len(blob) - len(blob) % 2]
+        samples = array.array("h")
+        samples.frombytes(blob)
+        if sys.byteorder != "little":
+            samples.byteswap()
+        return samples
+
+
+# --- What the window shows ----------------------------------------------------------------------
+
+
+class Skin:
+    """The skin bitmaps from res/, to tell what the window must show."""
+
+    def __init__(self, source_dir):
+        res = os.path.join(source_dir, "res")
+        self.normal = Image.from_bmp(os.path.join(res, "skin-normal.bmp"))
+        self.large = Image.from_bmp(os.path.join(res, "skin-large.bmp"))
+        self.strip_normal = Image.from_bmp(os.path.join(res, "buttons-normal.bmp"))
+        self.strip_large = Image.from_bmp(os.path.join(res, "buttons-large.bmp"))
+
+    def cell(self, n, large=False):
+        strip = self.strip_large if large else self.strip_normal
+        return strip.crop(48 * n, 0, 48 * n + 48, 48)
+
+    def button_cell(self, window_img, rect, large=False):
+        """Which strip cell the button shows, by the closest match."""
+        shown = window_img.crop(rect[0], rect[1], rect[0] + 48, rect[1] + 48)
+        scores = [(shown.mean_difference(self.cell(n, large)), n) for n in range(8)]
+        score, best = min(scores)
+        return best if score < 8 else None
+
+
+def video_of(window_img, layout=NORMAL):
+    v = layout["video"]
+    return window_img.crop(*v)
+
+
+def picture_rows(video):
+    """The video area without the date and time band."""
+    return video.crop(0, TIME_BAND_ROWS + 1, video.width, video.height)
+
+
+def non_black(img, level=8):
+    return img.count(lambda p: max(p) > level)
+
+
+def seek_fill(window_img, layout=NORMAL):
+    """How many rows of the normal skin's vertical progress bar are white (from the bottom)."""
+    left, top, right, bottom = layout["seek"]
+    x = (left + right) // 2
+    rows = 0
+    for y in range(bottom - 1, top - 1, -1):
+        if window_img.pixel(x, y) != WHITE:
+            break
+        rows += 1
+    return rows
+
+
+def time_band(video):
+    """(left, right) of the presenter's date and time band in the video area's top row, or
+    None when there is no band."""
+    row = [video.pixel(x, 1) for x in range(video.width)]
+    centre = video.width // 2
+    runs = []
+    x = 0
+    while x < len(row):
+        if row[x] == TIME_BAND:
+            start = x
+            while x < len(row) and row[x] == TIME_BAND:
+                x += 1
+            runs.append((start, x))
+        else:
+            x += 1
+    if not runs:
+        return None
+    left = min(r[0] for r in runs)
+    right = max(r[1] for r in runs)
+    if right - left < 100 or not (left < centre < right):
+        return None
+    return left, right
+
+
+def text_pixels(img, level=120):
+    return img.count(lambda p: min(p) >= level and max(p) - min(p) < 10)
+
+
+def date_glyphs(video, width=None):
+    """The start of the time band: the date and the hour. `width` columns (by default the left
+    62 % of the band, "YYYY.MM.DD HH:" and a bit) from the band's left edge, so that a change in
+    the width of the seconds' digits does not move it."""
+    band = time_band(video)
+    if band is None:
+        return None
+    left, right = band
+    if width is None:
+        width = (right - left) * 62 // 100
+    return video.crop(left, 0, left + width, TIME_BAND_ROWS)
+
+
+def describe_video(video):
+    return "%d non-black pixels of %d" % (non_black(video), video.width * video.height)
+
+
+# --- Recordings -----------------------------------------------------------------------------------
+
+
+class Recordings:
+    def __init__(self, config, workdir):
+        self.config = config
+        self.workdir = workdir
+        self.testdata = os.path.join(config.build_dir, "testdata")
+
+    def existing(self, name):
+        path = os.path.join(self.testdata, name)
+        check(os.path.exists(path), "test recording %s is missing (build first)" % path)
+        return path
+
+    def long(self, start="2016-02-28 23:59:35", repeats=15):
+        """A 4:3 recording of repeats × 4 seconds, one IDR picture a second, with speech,
+        made by joining the 4-second test streams end to end."""
+        out = os.path.join(self.workdir, "long.krm")
+        h264 = os.path.join(self.workdir, "long.h264")
+        amr = os.path.join(self.workdir, "long.amr")
+        with open(self.existing("h264_320x240.h264"), "rb") as f:
+            video = f.read()
+        with open(self.existing("speech.amr"), "rb") as f:
+            speech = f.read()
+        # Bare storage frames; a "#!AMR\n" file header, if any, may stand only once in front.
+        magic = b"#!AMR\n"
+        frames = speech[len(magic):] if speech.startswith(magic) else speech
+        with open(h264, "wb") as f:
+            f.write(video * repeats)
+        with open(amr, "wb") as f:
+            f.write(frames * repeats)
+        self.mux(["--h264", h264, "--amr", amr, "--size", "320x240", "--start", start,
+                  "--out", out])
+        return out
+
+    def invalid_tag(self):
+        out = os.path.join(self.workdir, "capital-tag.krm")
+        self.mux(["--h264", self.existing("h264_320x240.h264"),
+                  "--amr", self.existing("speech.amr"), "--size", "320x240",
+                  "--raw-tag", "H264", "--out", out])
+        return out
+
+    def mux(self, args):
+        result = subprocess.run([self.config.krm_mux] + args, capture_output=True, text=True)
+        check(result.returncode == 0, "krm-mux %s failed: %s" % (args, result.stderr))
+
+
+# --- Shared steps ---------------------------------------------------------------------------------
+
+
+def wait_playing(s, timeout=20, layout=NORMAL):
+    """Waits until the video area shows a picture with its date and time band."""
+
+    def probe():
+        s.expect_alive()
+        video = video_of(s.window_shot(layout), layout)
+        band = time_band(video)
+        picture = non_black(picture_rows(video))
+        ok = band is not None and picture > video.width * video.height // 4
+        return ok, "band %s, %d non-black picture pixels" % (band, picture)
+
+    wait_for("the picture and its time band", probe, timeout, interval=0.2)
+    return video_of(s.window_shot(layout), layout)
+
+
+def wait_picture_moves(s, layout=NORMAL, timeout=10):
+    """Waits until two screenshots show different pictures."""
+    previous = [picture_rows(video_of(s.window_shot(layout), layout))]
+
+    def probe():
+        now = picture_rows(video_of(s.window_shot(layout), layout))
+        changed = now.differing(previous[0], tolerance=24)
+        previous[0] = now
+        return changed > 50, "%d pixels changed" % changed
+
+    wait_for("the picture to move", probe, timeout, interval=0.25)
+
+
+def wait_picture_still(s, layout=NORMAL, timeout=10, hold=1.5):
+    """Waits until the video area stays exactly the same for `hold` seconds."""
+    state = {"img": video_of(s.window_shot(layout), layout), "since": time.monotonic()}
+
+    def probe():
+        now = video_of(s.window_shot(layout), layout)
+        changed = now.differing(state["img"])
+        if changed:
+            state["img"], state["since"] = now, time.monotonic()
+        held = time.monotonic() - state["since"]
+        return held >= hold, "%d pixels changed, still for %.1f s" % (changed, held)
+
+    wait_for("the picture to stand still", probe, timeout, interval=0.25)
+    return state["img"]
+
+
+def wait_button(s, faces, layout=NORMAL, large=False, timeout=10):
+    rect = layout["play"]
+
+    def probe():
+        cell = s.config.skin.button_cell(s.window_shot(layout), rect, large)
+        return cell in faces, "cell %s" % cell
+
+    wait_for("the play button to show cell %s" % (faces,), probe, timeout, interval=0.15)
+
+
+def wait_sound(s, since, timeout=15):
+    """Waits until the sound written after byte offset `since` holds speech."""
+
+    def probe():
+        s.expect_alive()
+        samples = s.audio_samples(since) if s.audio_size() > since else []
+        peak = max((abs(v) for v in samples), default=0)
+        return peak >= SOUND_LEVEL, "%d samples, peak %d" % (len(samples), peak)
+
+    wait_for("sound in the disk audio file", probe, timeout, interval=0.2)
+
+
+def wait_silence(s, seconds=1.0, timeout=15):
+    """Waits until the last `seconds` of sound written are (near) silence, and returns the
+    offset where that silent stretch begins."""
+    need = int(AUDIO_BYTES_PER_SECOND * seconds)
+
+    def probe():
+        size = s.audio_size()
+        if size < need:
+            return False, "only %d bytes written" % size
+        start = size - need
+        tail = s.audio_samples(start, size)
+        peak = max((abs(v) for v in tail), default=0)
+        return peak <= SILENCE_LEVEL, "last %.1f s peaks at %d" % (seconds, peak)
+
+    wait_for("the sound to fall silent", probe, timeout, interval=0.25)
+    return s.audio_size()
+
+
+def check_normal_skin(s, img):
+    """The window shows the normal skin's bitmap outside the parts that change, with its
+    pure-red corners see-through (the white root window shows through)."""
+    skin = s.config.skin.normal
+    dynamic = [NORMAL[k] for k in ("video", "seek", "open", "play", "snapshot")]
+    wrong = []
+    see_through = 0
+    for y in range(skin.height):
+        for x in range(skin.width):
+            if any(r[0] <= x < r[2] and r[1] <= y < r[3] for r in dynamic):
+                continue
+            want = skin.pixel(x, y)
+            if want == (255, 0, 0):
+                want = WHITE
+                see_through += 1
+            got = img.pixel(x, y)
+            if got != want:
+                wrong.append((x, y, got, want))
+    check(see_through > 100, "the normal skin has no see-through corners?")
+    check(not wrong, "%d skin pixels differ from res/skin-normal.bmp, e.g. %s"
+          % (len(wrong), wrong[:5]))
+    # The corners themselves.
+    for x, y in ((0, 0), (519, 0), (0, 275), (519, 275)):
+        check(img.pixel(x, y) == WHITE, "corner %d, %d is %r, not see-through"
+              % (x, y, img.pixel(x, y)))
+
+
+def check_large_skin(s, img):
+    skin = s.config.skin.large
+    dynamic = [LARGE[k] for k in ("video", "seek", "open", "play", "snapshot")]
+    wrong = 0
+    for y in range(0, skin.height, 2):
+        for x in range(0, skin.width, 2):
+            if any(r[0] <= x < r[2] and r[1] <= y < r[3] for r in dynamic):
+                continue
+            if img.pixel(x, y) != skin.pixel(x, y):
+                wrong += 1
+    check(wrong == 0, "%d sampled pixels differ from res/skin-large.bmp" % wrong)
+
+
+def wait_exit(s, timeout=10):
+    def probe():
+        return s.player.poll() is not None, "still running"
+
+    wait_for("vidora to exit", probe, timeout)
+    rc = s.player.returncode
+    # Nothing of the program may be left: no thread stuck in exit, no file dialog.
+    wait_for("no process left in vidora's group",
+             lambda: (not group_alive(s.player.pid), "processes remain"), 5)
+    return rc
+
+
+# --- Scenarios ------------------------------------------------------------------------------------
+
+SCENARIOS = {}
+
+
+def scenario(name):
+    def register(fn):
+        SCENARIOS[name] = fn
+        return fn
+
+    return register
+
+
+@scenario("start_without_file")
+def start_without_file(s):
+    """No argument: the normal skin on a black video area, the play face, nothing plays; a press
+    on the play button with nothing to play changes nothing and does not crash."""
+    s.start_player()
+    img = s.window_shot()
+    check_normal_skin(s, img)
+    video = video_of(img)
+    check(non_black(video) == 0, "video area is not black: " + describe_video(video))
+    check(seek_fill(img) == 0, "progress bar shows a fill with nothing open")
+    check(s.config.skin.button_cell(img, NORMAL["play"]) == CELL_PLAY,
+          "play button shows cell %s, not the play face"
+          % s.config.skin.button_cell(img, NORMAL["play"]))
+    s.click_centre(NORMAL["play"])
+    # The play button with nothing open: it keeps its play face (hovered now) and the window
+    # keeps being served.
+    wait_button(s, (CELL_PLAY_HOVER,))
+    s.pointer_to_screen(4, 4)
+    wait_button(s, (CELL_PLAY,))
+    s.expect_alive()
+    video = video_of(s.window_shot())
+    check(non_black(video) == 0, "video area is not black: " + describe_video(video))
+
+
+@scenario("start_with_file")
+def start_with_file(s):
+    """`vidora FILE` plays FILE: picture, time band, pause face, see-through corners, sound."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    img = s.window_shot()
+    check_normal_skin(s, img)
+    check(s.config.skin.button_cell(img, NORMAL["play"]) == CELL_PAUSE,
+          "play button shows cell %s, not the pause face"
+          % s.config.skin.button_cell(img, NORMAL["play"]))
+    video = video_of(img)
+    left, right = time_band(video)
+    band = video.crop(left, 0, right, TIME_BAND_ROWS)
+    check(text_pixels(band) > 40, "no date and time text in the band")
+    # A 320 × 240 picture fits the 332 × 236 area at 316 × 236: black bars of 8 columns.
+    check(non_black(video.crop(0, 0, 8, video.height)) == 0, "left bar is not black")
+    check(non_black(video.crop(324, 0, 332, video.height)) == 0, "right bar is not black")
+    wait_picture_moves(s)
+    wait_sound(s, 0)
+    grown = s.audio_size()
+    wait_for("the sound file to grow", lambda: (s.audio_size() > grown + 8000,
+                                                "%d bytes" % s.audio_size()), 10)
+    # The progress bar fills from the bottom as the recording plays.
+    def fill_probe():
+        rows = seek_fill(s.window_shot())
+        return rows >= 2, "%d rows" % rows
+
+    wait_for("a progress fill", fill_probe, 15, interval=0.3)
+
+
+@scenario("pause_resume")
+def pause_resume(s):
+    """The play button pauses (picture and sound stop, play face) and resumes."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    wait_sound(s, 0)
+    s.click_centre(NORMAL["play"])
+    log("pressed pause")
+    wait_button(s, (CELL_PLAY_HOVER,))
+    still = wait_picture_still(s)
+    wait_silence(s, seconds=1.0)
+    fill_paused = seek_fill(s.window_shot())
+    # Paused for good: another second and a half brings no sound and no new picture.
+    mark = s.audio_size()
+    wait_for("the sound file to go on growing while paused",
+             lambda: (s.audio_size() >= mark + AUDIO_BYTES_PER_SECOND,
+                      "%d bytes since the pause" % (s.audio_size() - mark)), 10)
+    peak = max((abs(v) for v in s.audio_samples(mark)), default=0)
+    check(peak <= SILENCE_LEVEL, "sound went on while paused (peak %d)" % peak)
+    img = s.window_shot()
+    check(video_of(img).differing(still) == 0, "picture changed while paused")
+    check(seek_fill(img) == fill_paused, "progress moved while paused")
+
+    s.click_centre(NORMAL["play"])
+    log("pressed play")
+    wait_button(s, (CELL_PAUSE_HOVER,))
+    wait_picture_moves(s)
+    wait_sound(s, s.audio_size())
+    s.pointer_to_screen(4, 4)
+    wait_button(s, (CELL_PAUSE,))
+
+
+@scenario("seek")
+def seek(s):
+    """A press at y = 139 on the normal skin's seek bar jumps to the middle of the recording."""
+    # 60 s; the date turns from the 28th to the 29th 25 s in, so before the seek the band starts
+    # with "2016.02.28 23:" and after it (30 s in) with "2016.02.29 00:".
+    path = s.config.recordings(s.workdir).long(start="2016-02-28 23:59:35")
+    s.start_player(path)
+    wait_playing(s)
+    img = s.window_shot()
+    fill_before = seek_fill(img)
+    date_before = date_glyphs(video_of(img))
+    check(date_before is not None, "no time band before the seek")
+    check(fill_before < 236 * 20 // 100, "progress already at %d rows" % fill_before)
+    origin = s.origin
+    s.click(428, 139)
+    log("pressed the seek bar at 50 %")
+
+    def probe():
+        img = s.window_shot()
+        fill = seek_fill(img)
+        date = date_glyphs(video_of(img), date_before.width)
+        date_changed = date is not None and date.differing(date_before) > 0
+        ok = 236 * 42 // 100 <= fill <= 236 * 65 // 100 and date_changed
+        return ok, "fill %d rows, date and hour %s" % (fill, "changed" if date_changed else "unchanged")
+
+    # Played on from the start, the bar would need 25 s or more to get there.
+    wait_for("the progress bar at about 50 % and the 29th in the time band", probe, 12, interval=0.25)
+    wait_picture_moves(s)
+    # The press also began a window drag (the bar lies in the drag area); with no movement the
+    # window stays where it was.
+    check(s.window_geometry()[:2] == origin, "the window moved: %r" % (s.window_geometry(),))
+
+
+@scenario("skin_switch")
+def skin_switch(s):
+    """F2 switches to the large skin (548 × 420) and back (520 × 276); playback goes on."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    s.key("F2")
+    s.wait_for_window(LARGE["size"])
+    wait_playing(s, layout=LARGE)
+    img = s.window_shot(LARGE)
+    check_large_skin(s, img)
+    check(s.config.skin.button_cell(img, LARGE["play"], large=True) == CELL_PAUSE,
+          "large skin's play button shows cell %s"
+          % s.config.skin.button_cell(img, LARGE["play"], large=True))
+    wait_picture_moves(s, layout=LARGE)
+    s.key("F2")
+    s.wait_for_window(NORMAL["size"])
+    wait_playing(s)
+    check_normal_skin(s, s.window_shot())
+
+
+@scenario("fullscreen")
+def fullscreen(s):
+    """A double-click on the video fills the screen; Esc brings back the skin chosen before,
+    from the normal and from the large skin. F2 does nothing in fullscreen."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+
+    s.double_click(200, 120)
+    s.wait_for_window(FULLSCREEN["size"], (0, 0))
+    wait_playing(s, layout=FULLSCREEN)
+    # The buttons stand in a row below the video, the play button in the middle.
+    s.pointer_to_screen(4, SCREEN_H - 4)
+    wait_button(s, (CELL_PAUSE,), layout=FULLSCREEN)
+    open_cell = s.config.skin.button_cell(s.window_shot(FULLSCREEN),
+                                          (536, SCREEN_H - 72, 584, SCREEN_H - 24))
+    check(open_cell == CELL_OPEN, "fullscreen open button shows cell %s" % open_cell)
+    # F2 is ignored in fullscreen, so Esc comes back to the normal skin.
+    s.key("F2")
+    s.key("Escape")
+    s.wait_for_window(NORMAL["size"])
+    wait_playing(s)
+    s.expect_alive()
+
+    s.key("F2")
+    s.wait_for_window(LARGE["size"])
+    s.double_click(268, 186)
+    s.wait_for_window(FULLSCREEN["size"], (0, 0))
+    wait_playing(s, layout=FULLSCREEN)
+    s.key("Escape")
+    s.wait_for_window(LARGE["size"])
+    wait_playing(s, layout=LARGE)
+    s.expect_alive()
+
+
+def save_dialog_path(s, title, path, timeout=20):
+    """Types a path into zenity's file chooser, titled `title`, and confirms it: Ctrl+L for
+    the location field, the path, Return. zenity can drop keys typed before it is ready, so
+    this goes on until the dialog has gone."""
+    windows = wait_for("the file dialog %r" % title,
+                       lambda: (s.find_windows(title), "not shown"), timeout, interval=0.2)
+    log("file dialog %r is up" % title)
+    deadline = time.monotonic() + timeout
+    attempt = 0
+    while True:
+        attempt += 1
+        windows = s.find_windows(title)
+        if not windows:
+            return
+        check(time.monotonic() < deadline, "the file dialog did not take the path")
+        window = windows[-1]
+        try:
+            s.focus(window)
+        except Failure:
+            if not s.find_windows(title):
+                return
+            raise
+        s.xdotool("key", "--clearmodifiers", "ctrl+l", check_rc=False)
+        time.sleep(0.2)
+        s.xdotool("key", "ctrl+a", check_rc=False)
+        s.xdotool("type", "--delay", "12", path, check_rc=False)
+        time.sleep(0.2)
+        s.xdotool("key", "Return", check_rc=False)
+        gone_by = time.monotonic() + 3
+        while time.monotonic() < gone_by and s.find_windows(title):
+            time.sleep(0.1)
+        if attempt > 1:
+            log("file dialog needed %d attempts" % attempt)
+
+
+@scenario("snapshot")
+def snapshot(s):
+    """The snapshot button saves the video area as a 332 × 236 24-bit BMP through the real
+    save dialog; a name without extension gets ".bmp"."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    # Paused, so that the saved picture can be compared with the screen.
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PLAY_HOVER,))
+    still = wait_picture_still(s)
+
+    target = os.path.join(s.workdir, "shots", "picture")
+    os.makedirs(os.path.dirname(target))
+    s.click_centre(NORMAL["snapshot"])
+    save_dialog_path(s, "保存图片对话框", target)
+    saved = target + ".bmp"
+    wait_for("%s to be written" % saved,
+             lambda: (os.path.exists(saved) and os.path.getsize(saved) == 235110,
+                      os.path.getsize(saved) if os.path.exists(saved) else "absent"), 10)
+    check(not os.path.exists(target), "a file without the extension was written as well")
+    with open(saved, "rb") as f:
+        header = f.read(54)
+    fields = struct.unpack("<2sIHHIIiiHHIIiiII", header)
+    expected = (b"BM", 235110, 0, 0, 54, 40, 332, 236, 1, 24, 0, 0, 0, 0, 0, 0)
+    check(fields == expected, "BMP header %r, expected %r" % (fields, expected))
+    picture = Image.from_bmp(saved)
+    differ = picture.differing(still)
+    check(differ == 0, "the snapshot differs from the screen in %d pixels" % differ)
+    check(non_black(picture) > 20000, "the snapshot is (nearly) black")
+    s.expect_alive()
+    # The window is served again after the dialog: the button still answers.
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PAUSE_HOVER,))
+    wait_picture_moves(s)
+
+
+@scenario("open_file")
+def open_file(s):
+    """The open button's dialog starts the chosen recording: a 16:9 one replaces the 4:3
+    picture, with black bands above and below."""
+    first = s.config.recordings(s.workdir).long()
+    second = s.config.recordings(s.workdir).existing("h264_1280x720_b.krm")
+    s.start_player(first)
+    video = wait_playing(s)
+    # 4:3 in 332 × 236: the picture reaches the bottom row.
+    check(non_black(video.crop(8, 220, 324, 236)) > 1000, "4:3 picture does not fill the height")
+    s.click_centre(NORMAL["open"])
+    save_dialog_path(s, "选择文件对话框", second)
+
+    def probe():
+        s.expect_alive()
+        video = video_of(s.window_shot())
+        # 1280 × 720 fits at 332 × 188: 24 black rows below the picture, picture across the
+        # whole width in the middle.
+        bottom = non_black(video.crop(0, 214, 332, 236))
+        sides = non_black(video.crop(0, 60, 8, 180)) + non_black(video.crop(324, 60, 332, 180))
+        band = time_band(video)
+        ok = bottom == 0 and sides > 1000 and band is not None
+        return ok, "bottom rows %d non-black, side columns %d non-black, band %s" % (
+            bottom, sides, band)
+
+    wait_for("the 16:9 recording's picture", probe, 15, interval=0.2)
+
+
+@scenario("invalid_header")
+def invalid_header(s):
+    """A recording whose header tag is "H264" in capitals is refused with white text in the
+    middle of the black video area; nothing plays."""
+    path = s.config.recordings(s.workdir).invalid_tag()
+    s.start_player(path)
+
+    def probe():
+        s.expect_alive()
+        video = video_of(s.window_shot())
+        middle = video.crop(40, 88, 292, 148)
+        white = middle.count_colour(WHITE)
+        elsewhere = non_black(video) - non_black(middle)
+        return white > 30 and elsewhere == 0, "%d white pixels in the middle, %d non-black " \
+                                               "pixels elsewhere" % (white, elsewhere)
+
+    wait_for("the invalid-file text", probe, 15, interval=0.2)
+    img = s.window_shot()
+    check(s.config.skin.button_cell(img, NORMAL["play"]) == CELL_PLAY,
+          "play button shows cell %s" % s.config.skin.button_cell(img, NORMAL["play"]))
+    check(seek_fill(img) == 0, "progress bar shows a fill")
+    check(s.audio_size() == 0 or max(abs(v) for v in s.audio_samples(0)) <= SILENCE_LEVEL,
+          "sound was played")
+
+
+@scenario("escape_closes")
+def escape_closes(s):
+    """Esc closes the playing program, with exit code 0 and nothing left behind."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    s.key("Escape")
+    rc = wait_exit(s, timeout=10)
+    check(rc == 0, "exit code %d" % rc)
+
+
+@scenario("close_area")
+def close_area(s):
+    """A press on the grille left of the video closes the program with exit code 0."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    s.click(33, 139)
+    rc = wait_exit(s, timeout=10)
+    check(rc == 0, "exit code %d" % rc)
+
+
+@scenario("drag")
+def drag(s):
+    """A press on the frame and a move drag the window; it stays where it was released."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    x0, y0 = s.origin
+    s.pointer_to(60, 60)
+    s.xdotool("mousedown", "1")
+    try:
+        time.sleep(0.05)
+        steps = [(10, 5)] * 10 + [(-20, 12)] * 3  # ends 40 right and 86 down
+        for dx, dy in steps:
+            s.xdotool("mousemove_relative", "--", dx, dy)
+            time.sleep(0.03)
+        want = (x0 + 40, y0 + 86)
+        wait_for("the window to follow the pointer to %r" % (want,),
+                 lambda: (tuple(s.window_geometry()[:2]) == want, s.window_geometry()), 10)
+    finally:
+        s.xdotool("mouseup", "1")
+    s.origin = want
+    time.sleep(0.04)
+    # After the release the pointer moves on alone.
+    s.pointer_to_screen(4, 4)
+    wait_for("the window to stay", lambda: (s.window_geometry()[:2] == want,
+                                            s.window_geometry()), 1, interval=0.1)
+    # Still there after some ticks, and the picture is drawn at its new place.
+    wait_playing(s)
+    check(tuple(s.window_geometry()[:2]) == want, "the window moved after the release: %r"
+          % (s.window_geometry(),))
+    check_normal_skin(s, s.window_shot())
+
+
+# --- Driver -----------------------------------------------------------------------------------------
+
+
+class Config:
+    def __init__(self, args):
+        self.build_dir = os.path.abspath(args.build_dir)
+        self.source_dir = os.path.abspath(args.source_dir)
+        self.vidora = os.path.abspath(args.vidora or os.path.join(self.build_dir, "vidora"))
+        self.krm_mux = os.path.join(self.build_dir, "tools", "krm-mux")
+        self.keep = args.keep
+        self.artifacts = os.path.abspath(args.artifacts or os.path.join(self.build_dir,
+                                                                        "e2e-artifacts"))
+        self.skin = Skin(self.source_dir)
+
+    def recordings(self, workdir):
+        return Recordings(self, workdir)
+
+
+def run_scenario(config, name, limit):
+    def on_alarm(signum, frame):
+        raise Timeout("scenario %s ran longer than %d s" % (name, limit))
+
+    def on_term(signum, frame):
+        raise Timeout("terminated")
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.signal(signal.SIGTERM, on_term)
+    signal.alarm(limit)
+    log("=== %s" % name)
+    try:
+        with Session(config, name) as s:
+            SCENARIOS[name](s)
+        log("PASS %s" % name)
+        return True
+    except (Failure, Timeout) as e:
+        log("FAIL %s: %s" % (name, e))
+        return False
+    except Exception:
+        traceback.print_exc()
+        log("FAIL %s: error in the test" % name)
+        return False
+    finally:
+        signal.alarm(0)
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build-dir", default=os.path.join(here, "..", "..", "build"))
+    parser.add_argument("--source-dir", default=os.path.join(here, "..", ".."))
+    parser.add_argument("--vidora")
+    parser.add_argument("--artifacts", help="where failure screenshots go")
+    parser.add_argument("--keep", action="store_true", help="keep each scenario's folder")
+    parser.add_argument("--limit", type=int, default=100, help="seconds per scenario")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("scenarios", nargs="*")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    names = args.scenarios or list(SCENARIOS)
+    unknown = [n for n in names if n not in SCENARIOS]
+    if unknown:
+        print("unknown scenario(s): %s" % ", ".join(unknown), file=sys.stderr)
+        return 2
+    for tool in ("Xvfb", "xdotool", "import", "zenity"):
+        if shutil.which(tool) is None:
+            print("%s is not installed" % tool, file=sys.stderr)
+            return 2
+    config = Config(args)
+    os.makedirs(config.artifacts, exist_ok=True)
+    failed = [n for n in names if not run_scenario(config, n, args.limit)]
+    passed = len(names) - len(failed)
+    print("%d passed, %d failed" % (passed, len(failed)))
+    if failed:
+        print("failed: %s" % ", ".join(failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
