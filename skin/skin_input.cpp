@@ -1,0 +1,176 @@
+// The window's input: hover tracking and the periodic repaint, the mode switches, closing,
+// dragging, seeking and the three buttons, and the file dialogs they open.
+
+#include <chrono>
+#include <thread>
+
+#include "engine/playback_engine.h"
+#include "platform/events.h"
+#include "skin/skin_window.h"
+
+namespace vidora {
+
+namespace {
+
+// Where a point counts as inside the video area when Esc leaves fullscreen.
+constexpr int32_t kInsideOffset = 2;
+
+}  // namespace
+
+void SkinWindow::pause(uint32_t milliseconds) {
+    if (sleepFunction) {
+        sleepFunction(milliseconds);
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+Point SkinWindow::pointer() const {
+    if (pointerSource) {
+        return pointerSource();
+    }
+    if (window) {
+        return window->pointerInWindow();
+    }
+    return {-1, -1};
+}
+
+void SkinWindow::onTimer() {
+    // Off while a mode switch or a file dialog is in progress.
+    if (hoverTracking == 0) {
+        return;
+    }
+    const Point p = pointer();
+    hover[0] = openButton.contains(p.x, p.y) ? 1 : 0;
+    hover[1] = playButton.contains(p.x, p.y) ? 1 : 0;
+    hover[2] = hover[1];
+    hover[3] = snapshotButton.contains(p.x, p.y) ? 1 : 0;
+    // Every tick, changed or not: this is how presented frames reach the screen.
+    needsPaint = true;
+}
+
+void SkinWindow::onKey(int32_t key) {
+    if (key == kKeyEscape) {
+        if (fullscreen != 0) {
+            onDoubleClick(videoArea.left + kInsideOffset, videoArea.top + kInsideOffset);
+        } else if (closeFunction) {
+            closeFunction();
+        } else {
+            postCloseMessage();
+        }
+    } else if (key == kKeyF2) {
+        if (fullscreen == 0) {
+            largeSkin = largeSkin != 0 ? 0 : 1;
+            rebuildSkin();
+        }
+    }
+}
+
+void SkinWindow::rebuildSkin() {
+    hoverTracking = 0;
+    pause(kModeSwitchPauseMs);
+    computeLayout();
+    buildSurfaces();
+    drawButtons();
+    placeWindow();
+    hoverTracking = 1;
+}
+
+void SkinWindow::onDoubleClick(int32_t x, int32_t y) {
+    if (!videoArea.contains(x, y)) {
+        return;
+    }
+    hoverTracking = 0;
+    pause(kModeSwitchPauseMs);
+    // Fullscreen is built from the normal skin; leaving it brings back the skin chosen before.
+    const int32_t chosenSkin = largeSkin;
+    if (fullscreen == 0) {
+        largeSkin = 0;
+    }
+    fullscreen = fullscreen != 0 ? 0 : 1;
+    computeLayout();
+    buildSurfaces();
+    drawButtons();
+    placeWindow();
+    largeSkin = chosenSkin;
+    hoverTracking = 1;
+}
+
+void SkinWindow::onClick(int32_t x, int32_t y) {
+    // The seek bar does not end the tests: in the normal skin it lies in the drag area, and a
+    // press on it both seeks and starts a drag.
+    if (seekBar.contains(x, y)) {
+        int32_t percent = 0;
+        if (fullscreen != 0 || largeSkin != 0) {
+            percent = (x - seekBar.left) * 100 / seekBar.width();
+        } else {
+            percent = (seekBar.bottom - y) * 100 / seekBar.height();
+        }
+        if (percent > 0 && percent < 100) {
+            engine.requestSeek(percent);
+        }
+    }
+
+    if (closeArea.contains(x, y)) {
+        if (fullscreen == 0) {
+            if (closeFunction) {
+                closeFunction();
+            } else {
+                postCloseMessage();
+            }
+        }
+        return;
+    }
+    if (dragArea.contains(x, y)) {
+        if (fullscreen == 0) {
+            dragRequested = true;
+        }
+        return;
+    }
+    if (openButton.contains(x, y)) {
+        hoverTracking = 0;
+        if (const auto path = chooseFile(false)) {
+            blankVideo();
+            engine.open(*path, video.get(), videoTargetRect());
+        }
+        hoverTracking = 1;
+        return;
+    }
+    if (playButton.contains(x, y)) {
+        // A new reader starts from the first record: its first frame comes on black.
+        if (engine.isPlaying() == 0) {
+            blankVideo();
+        }
+        engine.togglePlay();
+        return;
+    }
+    if (snapshotButton.contains(x, y)) {
+        hoverTracking = 0;
+        if (const auto path = chooseFile(true)) {
+            saveSnapshot(*path);
+        }
+        hoverTracking = 1;
+    }
+}
+
+std::optional<std::string> SkinWindow::chooseFile(bool forSnapshot) {
+    FileDialogRequest request;
+    if (forSnapshot) {
+        request.title = "保存图片对话框";
+        request.filterName = "BMP Files";
+        request.filterGlob = "*.bmp";
+        request.save = true;
+    } else {
+        request.title = "选择文件对话框";
+        request.filterName = "KRM Files";
+        request.filterGlob = "*.krm";
+        request.save = false;
+    }
+    const std::function<void()> whileWaiting = dialogPump ? dialogPump : [] {};
+    if (fileDialogFunction) {
+        return fileDialogFunction(request, whileWaiting);
+    }
+    return runFileDialog(request, whileWaiting);
+}
+
+}  // namespace vidora
