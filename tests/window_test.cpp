@@ -64,45 +64,31 @@ class WindowTest : public ::testing::Test {
     std::unique_ptr<Window> window_;
 };
 
-TEST_F(WindowTest, DummyDisplayGivesAPlainWindowOnADesktop) {
+TEST_F(WindowTest, PlacesAPlainWindowOnTheDesktopAndReadsThePointerRelativeToIt) {
     EXPECT_FALSE(window_->isShaped());
-    EXPECT_NE(window_->nativeHandle(), nullptr);
     const Rect desktop = window_->desktopBounds();
-    EXPECT_FALSE(desktop.empty());
     EXPECT_GE(desktop.width(), 520);
-}
 
-TEST_F(WindowTest, PlaceAndMoveSetThePosition) {
     Surface shape = pattern(520, 276, rgb(255, 0, 0));
     window_->place(30, 40, 520, 276, &shape);
     EXPECT_EQ(window_->position(), (Point{30, 40}));
     window_->moveTo(35, 38);
     EXPECT_EQ(window_->position(), (Point{35, 38}));
-    // Fullscreen: desktop-sized at the origin, no shape.
-    const Rect desktop = window_->desktopBounds();
+    const Point global = window_->globalPointer();
+    EXPECT_EQ(window_->pointerInWindow(), (Point{global.x - 35, global.y - 38}));
+    EXPECT_FALSE(window_->leftButtonDown());
+
+    // Fullscreen without a shape, and a shape that does not fit the size.
     window_->place(0, 0, desktop.width(), desktop.height(), nullptr);
     EXPECT_EQ(window_->position(), (Point{0, 0}));
-    // A shape that does not fit the size is accepted as well.
     window_->place(12, 14, 548, 420, &shape);
     EXPECT_EQ(window_->position(), (Point{12, 14}));
-}
 
-TEST_F(WindowTest, PointerIsReadRelativeToTheWindow) {
-    window_->place(100, 50, 520, 276, nullptr);
-    const Point global = window_->globalPointer();
-    EXPECT_EQ(window_->pointerInWindow(), (Point{global.x - 100, global.y - 50}));
-    EXPECT_FALSE(window_->leftButtonDown());
-}
-
-TEST_F(WindowTest, IconsAreAccepted) {
     const ResourceBytes icon = embeddedResource("icon.bmp");
-    ASSERT_NE(icon.data, nullptr);
     window_->setIcon(icon.data, icon.size);
     window_->setIcon(Surface::fromBmp(icon.data, icon.size));
-    // Garbage and empty surfaces change nothing and do no harm.
     const unsigned char junk[] = {'B', 'M', 0, 1};
     window_->setIcon(junk, sizeof junk);
-    window_->setIcon(Surface());
 }
 
 TEST_F(WindowTest, PresentPutsTheComposedPictureIntoTheWindow) {
@@ -147,14 +133,9 @@ TEST_F(WindowTest, PresentPutsTheComposedPictureIntoTheWindow) {
     EXPECT_EQ(shown.pixel(547, 419), xrgbOf(rgb(4, 5, 6)));
     EXPECT_EQ(shown.pixel(530, 300), xrgbOf(rgb(120, 120, 120)));
 
-    // A picture larger than the window is cut at the window's edge, a smaller one fills its
-    // part of the window.
+    // A larger picture is cut at the window's edge.
     window_->present(pattern(600, 500, rgb(0, 0, 255)));
     EXPECT_EQ(lastFrame().pixel(547, 419), xrgbOf(rgb(0, 0, 255)));
-    window_->present(pattern(100, 100, rgb(255, 255, 0)));
-    shown = lastFrame();
-    EXPECT_EQ(shown.pixel(99, 99), xrgbOf(rgb(4, 5, 6)));
-    EXPECT_EQ(shown.pixel(50, 50), xrgbOf(rgb(255, 255, 0)));
 
     unsetenv("SDL_VIDEO_DUMMY_SAVE_FRAMES");
     fs::current_path(before);
@@ -168,25 +149,16 @@ TEST_F(WindowTest, ShowingTheWindowAsksForAPaint) {
     EXPECT_TRUE(nextEventOfKind(InputEvent::Kind::Expose, e));
 }
 
-TEST_F(WindowTest, CloseMessageArrivesAsClose) {
-    postCloseMessage();
-    InputEvent e;
-    ASSERT_TRUE(nextEventOfKind(InputEvent::Kind::Close, e));
-    // Exactly one: the queue is empty afterwards and the wait times out.
-    EXPECT_FALSE(waitEvent(e, 50));
-}
-
-TEST_F(WindowTest, CloseMessageFromAnotherThreadWakesTheWait) {
-    std::thread poster([] { postCloseMessage(); });
-    InputEvent e;
-    EXPECT_TRUE(nextEventOfKind(InputEvent::Kind::Close, e));
-    poster.join();
-}
-
-TEST_F(WindowTest, EmptyQueueTimesOut) {
+TEST_F(WindowTest, CloseMessageArrivesOnceAsClose) {
     InputEvent e;
     EXPECT_FALSE(waitEvent(e, 30));
-    EXPECT_FALSE(waitEvent(e, 0));
+    postCloseMessage();
+    ASSERT_TRUE(nextEventOfKind(InputEvent::Kind::Close, e));
+    EXPECT_FALSE(waitEvent(e, 30));
+
+    std::thread poster([] { postCloseMessage(); });
+    EXPECT_TRUE(nextEventOfKind(InputEvent::Kind::Close, e));
+    poster.join();
 }
 
 TEST_F(WindowTest, InterruptEndsTheSessionAsQuit) {
