@@ -1,0 +1,142 @@
+// Snapshots: the video area as the last paint composed it, saved as an uncompressed 24-bit
+// bottom-up BMP file.
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "skin/skin_window.h"
+
+namespace vidora {
+
+namespace {
+
+constexpr std::size_t kFileHeaderBytes = 14;
+constexpr std::size_t kInfoHeaderBytes = 40;
+constexpr std::size_t kHeaderBytes = kFileHeaderBytes + kInfoHeaderBytes;
+constexpr const char* kExtension = ".bmp";
+
+// Attempts at finding an unused temporary name before giving up.
+constexpr int kTemporaryNameTries = 16;
+
+void put16(std::vector<uint8_t>& out, std::size_t at, uint32_t value) {
+    out[at] = static_cast<uint8_t>(value);
+    out[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void put32(std::vector<uint8_t>& out, std::size_t at, uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+bool endsInBmp(const std::string& path) {
+    const std::string ext = kExtension;
+    return path.size() >= ext.size() &&
+           path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+// A name in the target's folder that no file has yet, opened for writing; null when the folder
+// cannot take a new file. Short, whatever the target's length, so that it is valid wherever the
+// target is.
+std::FILE* openTemporary(const std::filesystem::path& target, std::filesystem::path& name) {
+    static std::atomic<uint32_t> counter{0};
+    std::filesystem::path folder = target.parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    const auto stamp = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int i = 0; i < kTemporaryNameTries; ++i) {
+        name = folder / (".snapshot-" + std::to_string(stamp) + "-" +
+                         std::to_string(counter.fetch_add(1)) + ".tmp");
+        // "x": fail rather than reuse a name that someone else's file already has.
+        if (std::FILE* f = std::fopen(name.c_str(), "wbx")) {
+            return f;
+        }
+        std::error_code ec;
+        if (!std::filesystem::exists(name, ec)) {
+            return nullptr;  // not a name clash: the folder refuses new files
+        }
+    }
+    return nullptr;
+}
+
+// Writes `bytes` to `target` so that the target only ever holds a complete file: the bytes go to
+// a temporary file beside it, which replaces the target once fully written.
+bool writeWhole(const std::string& target, const std::vector<uint8_t>& bytes) {
+    std::filesystem::path temporary;
+    std::FILE* f = openTemporary(std::filesystem::path(target), temporary);
+    if (!f) {
+        return false;
+    }
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ok = std::fflush(f) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    std::error_code ec;
+    if (ok) {
+        std::filesystem::rename(temporary, std::filesystem::path(target), ec);
+        ok = !ec;
+    }
+    if (!ok) {
+        std::filesystem::remove(temporary, ec);
+    }
+    return ok;
+}
+
+}  // namespace
+
+void SkinWindow::saveSnapshot(std::string path) {
+    // Compared byte for byte: "shot.BMP" becomes "shot.BMP.bmp".
+    if (!endsInBmp(path)) {
+        path += kExtension;
+    }
+
+    const int32_t h = videoArea.height();
+    int32_t w = videoArea.width();
+    // Rows of a multiple of 4 pixels need no filler bytes.
+    if (w % 4 != 0) {
+        w = w + 4 - w % 4;
+    }
+    if (w <= 0 || h <= 0) {
+        return;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(w) * 3;
+    const std::size_t pixelBytes = rowBytes * static_cast<std::size_t>(h);
+    std::vector<uint8_t> file(kHeaderBytes + pixelBytes, 0);
+
+    // BITMAPFILEHEADER
+    file[0] = 'B';
+    file[1] = 'M';
+    put32(file, 2, static_cast<uint32_t>(file.size()));
+    put16(file, 6, 0);
+    put16(file, 8, 0);
+    put32(file, 10, static_cast<uint32_t>(kHeaderBytes));
+    // BITMAPINFOHEADER: positive height, rows bottom-up, 24 bits, uncompressed, the rest zero.
+    put32(file, 14, static_cast<uint32_t>(kInfoHeaderBytes));
+    put32(file, 18, static_cast<uint32_t>(w));
+    put32(file, 22, static_cast<uint32_t>(h));
+    put16(file, 26, 1);
+    put16(file, 28, 24);
+
+    // The bottom row of the picture comes first; columns (or rows) beyond the composition
+    // surface stay black.
+    for (int32_t r = 0; r < h; ++r) {
+        const int32_t y = videoArea.top + (h - 1 - r);
+        uint8_t* out = file.data() + kHeaderBytes + static_cast<std::size_t>(r) * rowBytes;
+        for (int32_t x = 0; x < w; ++x, out += 3) {
+            const uint32_t px = composition.pixel(videoArea.left + x, y);
+            out[0] = static_cast<uint8_t>(px);
+            out[1] = static_cast<uint8_t>(px >> 8);
+            out[2] = static_cast<uint8_t>(px >> 16);
+        }
+    }
+
+    writeWhole(path, file);
+}
+
+}  // namespace vidora
