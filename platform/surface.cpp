@@ -1,0 +1,314 @@
+#include "platform/surface.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/font.h"
+
+namespace vidora {
+namespace {
+
+constexpr uint32_t kRgbMask = 0x00FFFFFF;
+
+// A rectangle in 64-bit arithmetic, so that clipping sums of 32-bit coordinates cannot overflow.
+struct Box {
+    int64_t left;
+    int64_t top;
+    int64_t right;
+    int64_t bottom;
+
+    bool empty() const { return right <= left || bottom <= top; }
+};
+
+Box boxOf(const Rect& r) {
+    return {r.left, r.top, r.right, r.bottom};
+}
+
+Box intersect(const Box& a, const Box& b) {
+    return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+            std::min(a.bottom, b.bottom)};
+}
+
+SDL_Surface* sdl(void* native) {
+    return static_cast<SDL_Surface*>(native);
+}
+
+uint8_t mix(uint32_t fg, uint32_t bg, uint32_t alpha) {
+    return static_cast<uint8_t>((fg * alpha + bg * (255 - alpha) + 127) / 255);
+}
+
+uint32_t blend(uint32_t dst, uint32_t fg, uint32_t alpha) {
+    const uint32_t r = mix((fg >> 16) & 0xFF, (dst >> 16) & 0xFF, alpha);
+    const uint32_t g = mix((fg >> 8) & 0xFF, (dst >> 8) & 0xFF, alpha);
+    const uint32_t b = mix(fg & 0xFF, dst & 0xFF, alpha);
+    return (r << 16) | (g << 8) | b;
+}
+
+}  // namespace
+
+// The pixels are a buffer of exactly width × height words that the surface owns and SDL only
+// borrows (SDL_CreateRGBSurfaceWithFormatFrom): SDL's own allocation pads the end of the buffer,
+// which would hide a small overrun from AddressSanitizer. SDL surfaces are made and freed under
+// the layer's SDL lock (font.h): they share SDL's pixel-format objects across threads.
+Surface::Surface(int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0 ||
+        static_cast<int64_t>(width) * height > INT32_MAX / static_cast<int64_t>(sizeof(uint32_t))) {
+        return;
+    }
+    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    auto* pixels = static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t)));
+    if (!pixels) {
+        return;
+    }
+    SDL_Surface* s = nullptr;
+    {
+        auto lock = font::lockSdl();
+        s = SDL_CreateRGBSurfaceWithFormatFrom(pixels, width, height, 32,
+                                               width * static_cast<int>(sizeof(uint32_t)),
+                                               SDL_PIXELFORMAT_XRGB8888);
+    }
+    if (!s) {
+        std::free(pixels);
+        return;
+    }
+    native_ = s;
+    pixels_ = pixels;
+    width_ = width;
+    height_ = height;
+    pitchPixels_ = width;
+}
+
+Surface::~Surface() {
+    reset();
+}
+
+Surface::Surface(Surface&& other) noexcept
+    : native_(other.native_),
+      pixels_(other.pixels_),
+      width_(other.width_),
+      height_(other.height_),
+      pitchPixels_(other.pitchPixels_) {
+    other.native_ = nullptr;
+    other.pixels_ = nullptr;
+    other.width_ = other.height_ = other.pitchPixels_ = 0;
+}
+
+Surface& Surface::operator=(Surface&& other) noexcept {
+    if (this != &other) {
+        reset();
+        native_ = other.native_;
+        pixels_ = other.pixels_;
+        width_ = other.width_;
+        height_ = other.height_;
+        pitchPixels_ = other.pitchPixels_;
+        other.native_ = nullptr;
+        other.pixels_ = nullptr;
+        other.width_ = other.height_ = other.pitchPixels_ = 0;
+    }
+    return *this;
+}
+
+void Surface::reset() {
+    if (native_) {
+        auto lock = font::lockSdl();
+        SDL_FreeSurface(sdl(native_));  // leaves the borrowed pixels alone
+    }
+    std::free(pixels_);
+    native_ = nullptr;
+    pixels_ = nullptr;
+    width_ = height_ = pitchPixels_ = 0;
+}
+
+Surface Surface::fromBmp(const unsigned char* data, std::size_t size) {
+    if (!data || size == 0 || size > static_cast<std::size_t>(INT_MAX)) {
+        return {};
+    }
+    font::SurfacePtr loaded;
+    {
+        auto lock = font::lockSdl();
+        SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
+        if (!rw) {
+            return {};
+        }
+        loaded.reset(SDL_LoadBMP_RW(rw, 1));
+    }
+    if (!loaded) {
+        return {};
+    }
+    Surface out(loaded->w, loaded->h);
+    if (!out.valid()) {
+        return {};
+    }
+    {
+        // A plain copy: a 32-bit bitmap's alpha is not blended, and the X byte stays zero.
+        auto lock = font::lockSdl();
+        SDL_SetSurfaceBlendMode(loaded.get(), SDL_BLENDMODE_NONE);
+        if (SDL_BlitSurface(loaded.get(), nullptr, sdl(out.native_), nullptr) != 0) {
+            return {};
+        }
+    }
+    for (int32_t y = 0; y < out.height_; ++y) {
+        uint32_t* r = out.row(y);
+        for (int32_t x = 0; x < out.width_; ++x) {
+            r[x] &= kRgbMask;
+        }
+    }
+    return out;
+}
+
+uint32_t Surface::pixel(int32_t x, int32_t y) const {
+    if (!valid() || x < 0 || y < 0 || x >= width_ || y >= height_) {
+        return 0;
+    }
+    return row(y)[x] & kRgbMask;
+}
+
+void Surface::fill(const Rect& r, Colorref color) {
+    if (!valid()) {
+        return;
+    }
+    const Box area = intersect(boxOf(r), Box{0, 0, width_, height_});
+    if (area.empty()) {
+        return;
+    }
+    const uint32_t value = xrgbOf(color);
+    for (int64_t y = area.top; y < area.bottom; ++y) {
+        uint32_t* line = row(static_cast<int32_t>(y));
+        std::fill(line + area.left, line + area.right, value);
+    }
+}
+
+void Surface::copyFrom(const Surface& src, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                       int32_t dstX, int32_t dstY) {
+    if (!valid() || !src.valid() || &src == this || w <= 0 || h <= 0) {
+        return;
+    }
+    int64_t sx = srcX, sy = srcY, dx = dstX, dy = dstY, cw = w, ch = h;
+    // Cut off what lies before the origin of either surface, moving both corners alike...
+    if (sx < 0) {
+        dx -= sx;
+        cw += sx;
+        sx = 0;
+    }
+    if (sy < 0) {
+        dy -= sy;
+        ch += sy;
+        sy = 0;
+    }
+    if (dx < 0) {
+        sx -= dx;
+        cw += dx;
+        dx = 0;
+    }
+    if (dy < 0) {
+        sy -= dy;
+        ch += dy;
+        dy = 0;
+    }
+    // ...then what lies past the far edge of either.
+    cw = std::min({cw, src.width_ - sx, width_ - dx});
+    ch = std::min({ch, src.height_ - sy, height_ - dy});
+    if (cw <= 0 || ch <= 0) {
+        return;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(cw) * sizeof(uint32_t);
+    for (int64_t i = 0; i < ch; ++i) {
+        std::memcpy(row(static_cast<int32_t>(dy + i)) + dx,
+                    src.row(static_cast<int32_t>(sy + i)) + sx, bytes);
+    }
+}
+
+void Surface::copyBottomUpBgr(const uint8_t* image, int32_t w, int32_t h, int32_t stride,
+                              int32_t dstX, int32_t dstY) {
+    if (!valid() || !image || w <= 0 || h <= 0 || static_cast<int64_t>(stride) < int64_t{w} * 3) {
+        return;
+    }
+    const Box area = intersect(Box{dstX, dstY, int64_t{dstX} + w, int64_t{dstY} + h},
+                               Box{0, 0, width_, height_});
+    if (area.empty()) {
+        return;
+    }
+    for (int64_t y = area.top; y < area.bottom; ++y) {
+        const int64_t imageRow = y - dstY;             // 0 = the top row of the picture
+        const int64_t memoryRow = (h - 1) - imageRow;  // which is last in memory
+        const uint8_t* in = image + memoryRow * stride + (area.left - dstX) * 3;
+        uint32_t* out = row(static_cast<int32_t>(y));
+        for (int64_t x = area.left; x < area.right; ++x, in += 3) {
+            out[x] =
+                (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[1]) << 8) | in[0];
+        }
+    }
+}
+
+void Surface::drawText(std::string_view utf8, const Rect& box, TextAlign align,
+                       Colorref textColor) {
+    drawTextImpl(utf8, box, align, textColor, nullptr);
+}
+
+void Surface::drawText(std::string_view utf8, const Rect& box, TextAlign align, Colorref textColor,
+                       Colorref backgroundColor) {
+    drawTextImpl(utf8, box, align, textColor, &backgroundColor);
+}
+
+void Surface::drawTextImpl(std::string_view utf8, const Rect& box, TextAlign align,
+                           Colorref textColor, const Colorref* backgroundColor) {
+    if (!valid() || utf8.empty()) {
+        return;
+    }
+    const Box target = boxOf(box);
+    const Box clip = intersect(target, Box{0, 0, width_, height_});
+    if (clip.empty()) {
+        return;
+    }
+    const font::RenderedLine line = font::renderLine(std::string(utf8));
+    if (!line.glyphs) {
+        return;
+    }
+    const SDL_Surface& glyphs = *line.glyphs;
+    const int64_t textWidth = glyphs.w;
+    const int64_t x = target.left + (target.right - target.left - textWidth) / 2;
+    const int64_t y = align == TextAlign::Centre
+                          ? target.top + (target.bottom - target.top - line.lineHeight) / 2
+                          : target.top;
+
+    if (backgroundColor) {
+        const Box band = intersect(Box{x, y, x + textWidth, y + line.lineHeight}, clip);
+        if (!band.empty()) {
+            const uint32_t value = xrgbOf(*backgroundColor);
+            for (int64_t py = band.top; py < band.bottom; ++py) {
+                uint32_t* out = row(static_cast<int32_t>(py));
+                std::fill(out + band.left, out + band.right, value);
+            }
+        }
+    }
+
+    const Box drawn = intersect(Box{x, y, x + glyphs.w, y + glyphs.h}, clip);
+    if (drawn.empty()) {
+        return;
+    }
+    const uint32_t color = xrgbOf(textColor);
+    const auto* base = static_cast<const uint8_t*>(glyphs.pixels);
+    for (int64_t py = drawn.top; py < drawn.bottom; ++py) {
+        const auto* in = reinterpret_cast<const uint32_t*>(base + (py - y) * glyphs.pitch);
+        uint32_t* out = row(static_cast<int32_t>(py));
+        for (int64_t px = drawn.left; px < drawn.right; ++px) {
+            const uint32_t alpha = in[px - x] >> 24;  // ARGB8888
+            if (alpha == 255) {
+                out[px] = color;
+            } else if (alpha != 0) {
+                out[px] = blend(out[px], color, alpha);
+            }
+        }
+    }
+}
+
+bool textFontAvailable() {
+    return font::available();
+}
+
+}  // namespace vidora
