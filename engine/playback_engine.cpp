@@ -29,6 +29,24 @@ uint32_t newThreadToken() {
     return token != 0 ? token : nextThreadToken.fetch_add(1);
 }
 
+// Waits for a mutex at most `kMutexWait`. A first try takes the common uncontended case at
+// once; after that the wait polls try_lock, which every thread checker understands (the timed
+// wait of the standard library goes through a call that ThreadSanitizer does not intercept, so
+// it would report the matching unlock as an error).
+bool lockWithin(std::timed_mutex& mutex) {
+    if (mutex.try_lock()) {
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kMutexWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (mutex.try_lock()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void realSleep(SleepSite, uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -78,7 +96,7 @@ int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
     progressPercent.store(0);
     openDecoderLibrary();
 
-    bool locked = controlMutex.try_lock_for(kMutexWait);
+    bool locked = lockWithin(controlMutex);
     stopThreads();
     joinFinishedThreads();
 
@@ -96,11 +114,13 @@ int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
 
     int result = 0;
     if (allocateRings() && waveBufferMemory) {
+        // Raised before the threads start: the reader hands records to the rings only while it
+        // is up, and its first record may come before this thread runs again.
+        opened.store(1);
         startThread(videoHandle, videoThread, VideoThread);
         startThread(audioDecodeHandle, audioDecodeThread, AudioDecodeThread);
         startThread(audioOutHandle, audioOutThread, AudioOutThread);
         startThread(readerHandle, readerThread, ReaderThread);
-        opened.store(1);
         result = 1;
     } else {
         setFilePath(std::string());
@@ -146,7 +166,7 @@ void PlaybackEngine::joinFinishedThreads() {
 }
 
 int PlaybackEngine::close() {
-    bool locked = controlMutex.try_lock_for(kMutexWait);
+    bool locked = lockWithin(controlMutex);
     stopThreads();
     joinFinishedThreads();
     if (locked) {
@@ -190,7 +210,7 @@ int PlaybackEngine::retarget(Surface* surface, Rect rect) {
 void PlaybackEngine::lockVideoRing() {
     // The seek reset and the video thread's take-and-advance must not interleave; a wait that
     // runs out goes on regardless, and then must not unlock what it does not hold.
-    videoRingLockHeld = videoRingMutex.try_lock_for(kMutexWait);
+    videoRingLockHeld = lockWithin(videoRingMutex);
 }
 
 void PlaybackEngine::unlockVideoRing() {
