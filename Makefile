@@ -19,7 +19,7 @@ PACKAGES := build-essential cmake pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build run test clean format
+.PHONY: all deps build run test clean format fuzz
 
 all: build
 
@@ -50,3 +50,29 @@ format:
 
 clean:
 	rm -rf build build-*
+
+# Fuzzing with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build
+# folder of its own. Each target runs FUZZ_SECONDS on one job at low priority, starting from
+# seeds made of the test recordings and from the corpus kept in fuzz-out/ between runs; a crash
+# leaves its input in fuzz-out/artifacts/ and fails the run.
+FUZZ_SECONDS ?= 60
+FUZZ_DIR ?= build-fuzz
+FUZZ_OUT ?= fuzz-out
+FUZZ_TARGETS := fuzz_reader fuzz_pipeline fuzz_rings
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+
+fuzz:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	@test -f $(FUZZ_DIR)/CMakeCache.txt || cmake -S . -B $(FUZZ_DIR) -DVIDORA_FUZZ=ON \
+		-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIDORA_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	bash fuzz/make-seeds.sh $(FUZZ_DIR) $(FUZZ_OUT)/seeds
+	@set -e; for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_OUT)/corpus/$$t $(FUZZ_OUT)/artifacts; \
+		echo "== $$t for $(FUZZ_SECONDS) s"; \
+		nice -n 10 ./$(FUZZ_DIR)/fuzz/$$t \
+			-max_total_time=$(FUZZ_SECONDS) -timeout=60 -rss_limit_mb=4096 \
+			-print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/artifacts/$$t- \
+			$(FUZZ_OUT)/corpus/$$t $(FUZZ_OUT)/seeds/$$t; \
+	done
