@@ -1,0 +1,528 @@
+// Damaged recordings of every kind, each with the outcome it must have: the reader ends at the
+// first bad record with everything before it delivered, an invalid header shows the invalid-file
+// text, a file that cannot be opened ends silently, and garbage for the decoders is decoded as
+// far as it goes. Nothing may crash or hang: every case runs under a time bound and ends with a
+// close that must stop all four threads.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/playback_engine.h"
+#include "platform/surface.h"
+#include "support/recording_bytes.h"
+#include "support/sleep_recorder.h"
+
+namespace vidora {
+namespace {
+
+using namespace std::chrono_literals;
+using test::appendRecord;
+using test::Bytes;
+using test::filler;
+using test::recordingHeader;
+using test::SleepRecorder;
+using test::TempFile;
+using test::TestRecord;
+using test::waitFor;
+
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void setLe32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+// A recording and where its records lie, found by their byte counts alone.
+struct Recording {
+    Bytes bytes;
+    std::vector<size_t> records;
+
+    uint32_t videoBytes(size_t i) const { return le32(&bytes[records[i] + 24]); }
+    uint32_t audioBytes(size_t i) const { return le32(&bytes[records[i] + 28]); }
+    size_t videoAt(size_t i) const { return records[i] + 32; }
+    size_t audioAt(size_t i) const { return videoAt(i) + videoBytes(i); }
+    // Sums of the video and audio bytes of the first n records.
+    std::pair<uint32_t, uint32_t> totals(size_t n) const {
+        uint32_t v = 0;
+        uint32_t a = 0;
+        for (size_t i = 0; i < n && i < records.size(); ++i) {
+            v += videoBytes(i);
+            a += audioBytes(i);
+        }
+        return {v, a};
+    }
+};
+
+Recording walk(Bytes bytes) {
+    Recording r{std::move(bytes), {}};
+    size_t at = 1024;
+    while (at + 32 <= r.bytes.size()) {
+        uint64_t next = at + 32 + uint64_t{le32(&r.bytes[at + 24])} + le32(&r.bytes[at + 28]);
+        if (next > r.bytes.size()) {
+            break;
+        }
+        r.records.push_back(at);
+        at = static_cast<size_t>(next);
+    }
+    return r;
+}
+
+Recording testRecording(const char* name) {
+    Bytes bytes;
+    std::string path = std::string(VIDORA_TEST_DATA_DIR) + "/" + name;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buffer[65536];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        std::fclose(f);
+    }
+    return walk(std::move(bytes));
+}
+
+// Five records of 300 video bytes, 2,684 bytes in all: 1 % of it is a seek that finds the
+// second record, 99 % one past the last full 1,020-byte stretch.
+Bytes tinyRecording() {
+    Bytes file = recordingHeader("h264");
+    for (int i = 0; i < 5; ++i) {
+        TestRecord r;
+        r.timestamp = 1000 + 40 * i;
+        r.video = filler(300, static_cast<uint8_t>(i));
+        appendRecord(file, r);
+    }
+    return file;
+}
+
+enum class Outcome {
+    Ends,           // the reader ends by itself after delivering some records
+    InvalidHeader,  // nothing delivered, the invalid-file text on show
+    Unopenable,     // nothing delivered, nothing drawn
+};
+
+// What happens from inside the reader while it waits before a record (0-based).
+using DuringPlay = std::function<void(PlaybackEngine&, const std::string& path, size_t record)>;
+
+struct Damage {
+    std::string name;
+    Bytes file;        // the recording's bytes; ignored when path is set
+    std::string path;  // a path to open as it is
+    Outcome outcome = Outcome::Ends;
+    size_t minDelivered = 0;
+    size_t maxDelivered = 0;
+    // Whether the rings must hold exactly the delivered records' bytes (no seek reset them).
+    bool ringsMatchRecords = true;
+    // Whether the reader waits for the decoders before each record, so that all of the
+    // garbage is decoded, and the run waits for the decoders to finish before closing.
+    bool decode = false;
+    DuringPlay during;
+    // Further checks once the decoders are done.
+    std::function<void(const PlaybackEngine&)> check;
+};
+
+Damage endsAfter(std::string name, Bytes file, size_t delivered) {
+    Damage d;
+    d.name = std::move(name);
+    d.file = std::move(file);
+    d.minDelivered = d.maxDelivered = delivered;
+    return d;
+}
+
+std::vector<Damage> damages() {
+    const Recording h264 = testRecording("h264_320x240.krm");
+    const Recording h263 = testRecording("h263_352x288.krm");
+    const size_t all264 = h264.records.size();
+    const size_t all263 = h263.records.size();
+    if (all264 < 30 || all263 < 30) {
+        return {};  // the test recordings are missing: the test says so
+    }
+    std::mt19937 random(20160229);
+    auto noise = [&random](Bytes& b, size_t from, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            b[from + i] = static_cast<uint8_t>(random());
+        }
+    };
+    std::vector<Damage> list;
+
+    Damage empty;
+    empty.name = "empty file";
+    empty.outcome = Outcome::InvalidHeader;
+    list.push_back(empty);
+
+    Damage upper = endsAfter("tag in upper case", h264.bytes, 0);
+    std::memcpy(upper.file.data(), "H264", 4);
+    upper.outcome = Outcome::InvalidHeader;
+    list.push_back(upper);
+
+    Damage folder;
+    folder.name = "a folder";
+    folder.path = std::filesystem::temp_directory_path().string();
+    folder.outcome = Outcome::Unopenable;
+    list.push_back(folder);
+
+    Damage missing;
+    missing.name = "a missing file";
+    missing.path = "/nonexistent/vidora/missing.krm";
+    missing.outcome = Outcome::Unopenable;
+    list.push_back(missing);
+
+    list.push_back(
+        endsAfter("header of 700 bytes", Bytes(h264.bytes.begin(), h264.bytes.begin() + 700), 0));
+    list.push_back(
+        endsAfter("header only", Bytes(h264.bytes.begin(), h264.bytes.begin() + 1024), 0));
+    list.push_back(endsAfter("record header cut short",
+                             Bytes(h264.bytes.begin(), h264.bytes.begin() + h264.records[5] + 20),
+                             5));
+    list.push_back(endsAfter("payload cut short",
+                             Bytes(h264.bytes.begin(), h264.bytes.begin() + h264.videoAt(5) + 100),
+                             5));
+
+    Damage sync = endsAfter("bad sync", h264.bytes, 5);
+    setLe32(sync.file, h264.records[5], 0x12345679);
+    list.push_back(sync);
+
+    Damage kind = endsAfter("bad kind", h263.bytes, 7);
+    setLe32(kind.file, h263.records[7] + 4, 0x12340009);
+    list.push_back(kind);
+
+    Damage date = endsAfter("invalid date (31 April)", h264.bytes, 9);
+    date.file[h264.records[9] + 10] = 4;
+    date.file[h264.records[9] + 12] = 31;
+    date.check = [](const PlaybackEngine& e) {
+        EXPECT_EQ(e.currentRecordTime().month, 4);
+        EXPECT_EQ(e.currentRecordTime().day, 31);
+    };
+    list.push_back(date);
+
+    Damage year = endsAfter("year 2019", h263.bytes, 3);
+    year.file[h263.records[3] + 8] = 2019 & 0xFF;
+    year.file[h263.records[3] + 9] = 2019 >> 8;
+    list.push_back(year);
+
+    Damage oversize = endsAfter("V + A over 65,536", h264.bytes, 6);
+    setLe32(oversize.file, h264.records[6] + 24, 65000);
+    setLe32(oversize.file, h264.records[6] + 28, 537);
+    list.push_back(oversize);
+
+    Damage wrapping = endsAfter("V + A wrapping around 32 bits", h264.bytes, 6);
+    setLe32(wrapping.file, h264.records[6] + 24, 0xFFFFFF00);
+    setLe32(wrapping.file, h264.records[6] + 28, 0x200);
+    list.push_back(wrapping);
+
+    // The reader does not look inside the video bytes; the video thread drops the packet that
+    // no buffer holds and picks up again at the next record.
+    Damage length = endsAfter("H.264 length word over 192,000", h264.bytes, all264);
+    setLe32(length.file, h264.videoAt(20), 192001);
+    length.decode = true;
+    length.check = [all264](const PlaybackEngine& e) {
+        EXPECT_GT(e.framesPresented.load(), all264 / 2);
+        EXPECT_EQ(e.videoRingRead.load(), e.videoRingWritten.load());
+    };
+    list.push_back(length);
+
+    // Every packet after the first record keeps its length word and a start code; the rest of
+    // it is noise.
+    Damage garbage264 = endsAfter("garbage H.264 payloads", h264.bytes, all264);
+    for (size_t i = 1; i < all264; ++i) {
+        size_t at = h264.videoAt(i);
+        size_t end = at + h264.videoBytes(i);
+        while (at + 4 <= end) {
+            uint32_t n = le32(&h264.bytes[at]);
+            if (n > end - at - 4) {
+                break;
+            }
+            if (n > 5) {
+                noise(garbage264.file, at + 8, n - 4);
+            }
+            at += 4 + n;
+        }
+    }
+    garbage264.decode = true;
+    garbage264.check = [](const PlaybackEngine& e) {
+        EXPECT_EQ(e.videoRingRead.load(), e.videoRingWritten.load());
+    };
+    list.push_back(garbage264);
+
+    // Noise with a picture start code every 600 bytes, so that the parser cuts it into
+    // pictures for the decoder; the first two records stay whole.
+    Damage garbage263 = endsAfter("garbage H.263", h263.bytes, all263);
+    for (size_t i = 2; i < all263; ++i) {
+        size_t at = h263.videoAt(i);
+        noise(garbage263.file, at, h263.videoBytes(i));
+        for (size_t p = at; p + 3 <= at + h263.videoBytes(i); p += 600) {
+            garbage263.file[p] = 0;
+            garbage263.file[p + 1] = 0;
+            garbage263.file[p + 2] = 0x80 | (garbage263.file[p + 2] & 3);
+        }
+    }
+    garbage263.decode = true;
+    garbage263.check = [](const PlaybackEngine& e) {
+        // Only the last window of fewer than 8,192 bytes stays undecoded.
+        EXPECT_LT(e.videoRingWritten.load() - e.videoRingRead.load(), kH263WindowBytes);
+    };
+    list.push_back(garbage263);
+
+    Damage noiseAmr = endsAfter("random AMR-NB bytes", h264.bytes, all264);
+    for (size_t i = 0; i < all264; ++i) {
+        noise(noiseAmr.file, h264.audioAt(i), h264.audioBytes(i));
+    }
+    noiseAmr.decode = true;
+    noiseAmr.check = [](const PlaybackEngine& e) {
+        // All but the last window's worth is taken, or skipped past (the read total may then
+        // stand ahead of the written one).
+        EXPECT_LE(static_cast<int32_t>(e.audioRingWritten.load() - e.audioRingRead.load()),
+                  static_cast<int32_t>(kAudioWindowBytes));
+    };
+    list.push_back(noiseAmr);
+
+    // Comfort noise (SID), NO_DATA and speech frames of noise, the stream's real frame layout
+    // otherwise: the decoder refuses the first two, and the speech frames still give sound.
+    Damage sid = endsAfter("NO_DATA and SID frames among speech", h264.bytes, all264);
+    {
+        Bytes audio;
+        const uint8_t sidHeader = (8 << 3) | 4;
+        const uint8_t noDataHeader = (15 << 3) | 4;
+        const uint8_t mr122Header = (7 << 3) | 4;
+        while (audio.size() < 8000) {
+            audio.push_back(noDataHeader);
+            audio.push_back(sidHeader);
+            for (int k = 0; k < 5; ++k) {
+                audio.push_back(static_cast<uint8_t>(random()));
+            }
+            audio.push_back(mr122Header);
+            for (int k = 0; k < 31; ++k) {
+                audio.push_back(static_cast<uint8_t>(random()));
+            }
+        }
+        size_t taken = 0;
+        for (size_t i = 0; i < all264; ++i) {
+            for (size_t k = 0; k < h264.audioBytes(i); ++k) {
+                sid.file[h264.audioAt(i) + k] = audio[taken++ % audio.size()];
+            }
+        }
+    }
+    sid.decode = true;
+    sid.check = [](const PlaybackEngine& e) { EXPECT_GT(e.pcmWritten.load(), 0u); };
+    list.push_back(sid);
+
+    // An open file stays readable after its name is removed.
+    Damage removed = endsAfter("file removed while it plays", h264.bytes, all264);
+    removed.during = [](PlaybackEngine&, const std::string& path, size_t record) {
+        if (record == 10) {
+            std::error_code error;
+            std::filesystem::remove(path, error);
+        }
+    };
+    list.push_back(removed);
+
+    // What the reader had buffered before the cut may still arrive, a record or two at most.
+    Damage shortened = endsAfter("file shortened while it plays", h264.bytes, 12);
+    shortened.maxDelivered = 14;
+    shortened.ringsMatchRecords = false;
+    const size_t cut = h264.records[12] + 10;
+    shortened.during = [cut](PlaybackEngine&, const std::string& path, size_t record) {
+        if (record == 10) {
+            std::error_code error;
+            std::filesystem::resize_file(path, cut, error);
+        }
+    };
+    list.push_back(shortened);
+
+    // Records 0 and 1, then the seek finds record 1 again and plays on to the end.
+    Damage seekStart = endsAfter("seek to 1 % of a tiny file", tinyRecording(), 2 + 4);
+    seekStart.ringsMatchRecords = false;
+    seekStart.during = [](PlaybackEngine& e, const std::string&, size_t record) {
+        if (record == 1) {
+            e.requestSeek(1);
+        }
+    };
+    seekStart.check = [](const PlaybackEngine& e) {
+        EXPECT_EQ(e.videoRingWritten.load(), 4u * 300u);
+    };
+    list.push_back(seekStart);
+
+    Damage seekEnd = endsAfter("seek to 99 % of a tiny file", tinyRecording(), 2);
+    seekEnd.during = [](PlaybackEngine& e, const std::string&, size_t record) {
+        if (record == 1) {
+            e.requestSeek(99);
+        }
+    };
+    list.push_back(seekEnd);
+
+    // A seek before each of 3,000 records, the window thread asking too (see the test); then
+    // the reader plays on to the end or to a seek that fails.
+    Damage seeks = endsAfter("thousands of seek requests", h264.bytes, 3000);
+    seeks.maxDelivered = 100000;
+    seeks.ringsMatchRecords = false;
+    seeks.during = [](PlaybackEngine& e, const std::string&, size_t record) {
+        if (record < 3000) {
+            e.requestSeek(static_cast<int32_t>(1 + (record * 37) % 97));
+        }
+    };
+    list.push_back(seeks);
+    return list;
+}
+
+// close must return and leave no thread behind. One that does not return leaves an engine that
+// cannot be used or destroyed, so the program ends there with the case named.
+void closeWithinBound(PlaybackEngine& engine, const std::string& name) {
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        engine.close();
+        closed = true;
+    });
+    if (!waitFor([&] { return closed.load(); }, 60s)) {
+        std::fprintf(stderr, "%s: close did not return within 60 s\n", name.c_str());
+        std::abort();
+    }
+    closer.join();
+    EXPECT_EQ(engine.videoHandle.load(), 0u);
+    EXPECT_EQ(engine.audioDecodeHandle.load(), 0u);
+    EXPECT_EQ(engine.audioOutHandle.load(), 0u);
+    EXPECT_EQ(engine.readerHandle.load(), 0u);
+}
+
+// Waits until the decoding threads have taken, decoded and played nothing new for a while.
+void waitForDecodersIdle(const PlaybackEngine& e) {
+    auto snapshot = [&e] {
+        return std::vector<uint32_t>{e.videoRingRead.load(), e.audioRingRead.load(),
+                                     e.framesPresented.load(), e.pcmWritten.load()};
+    };
+    auto last = snapshot();
+    int quiet = 0;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (quiet < 30 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        auto now = snapshot();
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+}
+
+int whitePixels(const Surface& s) {
+    int n = 0;
+    for (int y = 0; y < s.height(); ++y) {
+        for (int x = 0; x < s.width(); ++x) {
+            n += s.pixel(x, y) == 0xFFFFFF;
+        }
+    }
+    return n;
+}
+
+bool allBlack(const Surface& s) {
+    for (int y = 0; y < s.height(); ++y) {
+        for (int x = 0; x < s.width(); ++x) {
+            if (s.pixel(x, y) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void play(const Damage& d) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 100);
+    std::atomic<size_t> delivered{0};
+    std::string path;
+    std::optional<TempFile> file;
+    if (d.path.empty()) {
+        file.emplace("damaged.krm", d.file);
+        path = file->path();
+    } else {
+        path = d.path;
+    }
+    sleeps.onSleep([&](SleepSite site, uint32_t) {
+        if (site != SleepSite::ReaderPacing) {
+            return;
+        }
+        size_t record = delivered.fetch_add(1);
+        if (d.during) {
+            d.during(engine, path, record);
+        }
+        if (d.decode) {
+            // Give the decoders the bytes before this record first, as recorded-speed pacing
+            // does on any machine that keeps up.
+            waitFor(
+                [&] {
+                    uint32_t videoLeft = engine.videoRingWritten - engine.videoRingRead;
+                    uint32_t audioLeft = engine.audioRingWritten - engine.audioRingRead;
+                    bool videoDone = engine.isH263 ? videoLeft < kH263WindowBytes : videoLeft == 0;
+                    return (videoDone && (static_cast<int32_t>(audioLeft) <= 256)) ||
+                           engine.stopRequested.load() != 0;
+                },
+                500ms);
+        }
+    });
+
+    Surface surface(332, 236);
+    ASSERT_EQ(engine.open(path, &surface, Rect{0, 0, 332, 236}), 1);
+    if (d.name == "thousands of seek requests") {
+        // The window thread asks as well, as a user dragging along the progress bar would.
+        for (int i = 0; i < 5000 && engine.readerHandle.load() != 0; ++i) {
+            engine.requestSeek(1 + (i * 13) % 98);
+            std::this_thread::sleep_for(50us);
+        }
+    }
+    bool ended = waitFor([&] { return engine.readerHandle.load() == 0; }, 120s);
+    EXPECT_TRUE(ended) << "the reader did not end";
+    if (d.decode) {
+        waitForDecodersIdle(engine);
+    }
+
+    EXPECT_EQ(engine.isPlaying(), 0);
+    EXPECT_GE(delivered.load(), d.minDelivered);
+    EXPECT_LE(delivered.load(), d.maxDelivered);
+    if (d.outcome != Outcome::Ends) {
+        EXPECT_EQ(delivered.load(), 0u);
+        EXPECT_EQ(engine.streamConfigured.load(), 0);
+    }
+    if (d.ringsMatchRecords) {
+        auto [video, audio] = walk(d.file).totals(d.minDelivered);
+        EXPECT_EQ(engine.videoRingWritten.load(), video);
+        EXPECT_EQ(engine.audioRingWritten.load(), audio);
+    }
+    if (d.check) {
+        d.check(engine);
+    }
+    {
+        std::lock_guard<std::mutex> lock(engine.targetMutex);
+        if (d.outcome == Outcome::InvalidHeader && textFontAvailable()) {
+            EXPECT_GT(whitePixels(surface), 20) << "the invalid-file text is not on show";
+        }
+        if (d.outcome == Outcome::Unopenable || d.maxDelivered == 0) {
+            if (d.outcome != Outcome::InvalidHeader) {
+                EXPECT_TRUE(allBlack(surface)) << "something was drawn";
+            }
+        }
+    }
+    closeWithinBound(engine, d.name);
+}
+
+TEST(DamagedRecordings, EveryKindOfDamageEndsPlaybackCleanly) {
+    std::vector<Damage> list = damages();
+    ASSERT_GT(list.size(), 20u) << "the test recordings in " << VIDORA_TEST_DATA_DIR
+                                << " are missing or too short";
+    for (const Damage& d : list) {
+        SCOPED_TRACE(d.name);
+        play(d);
+    }
+}
+
+}  // namespace
+}  // namespace vidora
