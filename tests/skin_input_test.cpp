@@ -1,10 +1,10 @@
 // The window's input: seeking by a press on the bar of each mode, the order in which a press is
-// tested against the rectangles, Esc and F2 in each mode, the fullscreen switch, the buttons and
-// the file dialogs, and hover tracking with its repaint request.
+// tested against the rectangles, Esc and F2 in each mode, the fullscreen switch, the buttons with
+// their file dialogs, and hover tracking with its repaint request.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,17 +34,14 @@ class SkinInput : public ::testing::Test {
             [this](const FileDialogRequest& request, const std::function<void()>& whileWaiting) {
                 requests.push_back(request);
                 trackingDuringDialogs.push_back(skin.hoverTracking);
-                for (int i = 0; i < 3; ++i) {
-                    whileWaiting();
-                }
+                whileWaiting();
                 return dialogAnswer;
             });
         skin.attach(nullptr);
-        engine.seekPercent.store(kNoSeek);
     }
 
     // The percentage a press requests, or kNoSeek.
-    int32_t seekAfterClick(int32_t x, int32_t y) {
+    int32_t seekAt(int32_t x, int32_t y) {
         engine.seekPercent.store(kNoSeek);
         skin.onClick(x, y);
         return engine.seekPercent.load();
@@ -53,21 +50,14 @@ class SkinInput : public ::testing::Test {
     void enterFullscreen() {
         skin.onDoubleClick(skin.videoArea.left + 10, skin.videoArea.top + 10);
         ASSERT_EQ(skin.fullscreen, 1);
-        // The first fullscreen layout uses the desktop recorded by the previous build, which is
-        // the same desktop here.
         ASSERT_EQ(skin.videoArea, (Rect{0, 0, 1024, 640}));
-    }
-
-    void fillVideo(Colorref colour) {
-        ASSERT_TRUE(skin.video);
-        skin.video->fill({0, 0, skin.video->width(), skin.video->height()}, colour);
     }
 
     bool videoCornersAre(uint32_t pixel) const {
         const Surface& v = *skin.video;
-        return v.pixel(0, 0) == pixel && v.pixel(v.width() - 1, 0) == pixel &&
-               v.pixel(0, v.height() - 1) == pixel &&
-               v.pixel(v.width() - 1, v.height() - 1) == pixel;
+        const int32_t r = v.width() - 1, b = v.height() - 1;
+        return v.pixel(0, 0) == pixel && v.pixel(r, 0) == pixel && v.pixel(0, b) == pixel &&
+               v.pixel(r, b) == pixel;
     }
 
     PlaybackEngine engine;
@@ -82,123 +72,97 @@ class SkinInput : public ::testing::Test {
     Point pointer{-1, -1};
 };
 
-TEST_F(SkinInput, NormalBarSeeksBottomToTopAndStillStartsADrag) {
-    EXPECT_EQ(seekAfterClick(428, 139), 50);  // (257 − 139) × 100 / 236
+TEST_F(SkinInput, SeekPercentagesOfEachBar) {
+    // Normal skin: bottom to top, and the press goes on to start a drag.
+    EXPECT_EQ(seekAt(428, 139), 50);  // (257 − 139) × 100 / 236
     EXPECT_TRUE(skin.dragRequested);
-    skin.dragRequested = false;
-    EXPECT_EQ(seekAfterClick(428, 256), kNoSeek);  // bottom row: 0
-    EXPECT_TRUE(skin.dragRequested);
-    EXPECT_EQ(seekAfterClick(428, 21), kNoSeek);  // top row: 100
-    EXPECT_EQ(seekAfterClick(424, 22), 99);
-    EXPECT_EQ(seekAfterClick(431, 255), kNoSeek);  // 200 / 236 truncates to 0
-    EXPECT_EQ(seekAfterClick(431, 254), 1);
-}
+    EXPECT_EQ(seekAt(428, 256), kNoSeek);  // 0
+    EXPECT_EQ(seekAt(428, 21), kNoSeek);   // 100
+    EXPECT_EQ(seekAt(431, 255), kNoSeek);  // 200 / 236 truncates to 0
+    EXPECT_EQ(seekAt(431, 254), 1);
 
-TEST_F(SkinInput, FullscreenBarSeeksLeftToRightAndNeverDrags) {
+    // Large skin: left to right on every row of the 3-pixel bar.
+    skin.onKey(kKeyF2);
+    skin.dragRequested = false;
+    for (int32_t y : {353, 355}) {
+        EXPECT_EQ(seekAt(273, y), 50);  // 265 × 100 / 530
+        EXPECT_EQ(seekAt(537, y), 99);
+        EXPECT_EQ(seekAt(13, y), kNoSeek);
+        EXPECT_EQ(seekAt(14, y), 1);
+    }
+    EXPECT_FALSE(skin.dragRequested);
+
+    // Fullscreen: left to right, no drag.
     enterFullscreen();
-    EXPECT_EQ(seekAfterClick(512, 668), 50);
-    EXPECT_EQ(seekAfterClick(767, 662), 99);
-    EXPECT_EQ(seekAfterClick(256, 673), kNoSeek);
-    EXPECT_EQ(seekAfterClick(512, 661), kNoSeek);  // just above the bar
+    EXPECT_EQ(seekAt(512, 668), 50);
+    EXPECT_EQ(seekAt(767, 662), 99);
+    EXPECT_EQ(seekAt(256, 673), kNoSeek);
     EXPECT_FALSE(skin.dragRequested);
 }
 
-TEST_F(SkinInput, LargeBarSeeksLeftToRightOnEveryRow) {
-    skin.onKey(kKeyF2);
-    ASSERT_EQ(skin.largeSkin, 1);
-    for (int32_t y : {353, 354, 355}) {
-        EXPECT_EQ(seekAfterClick(273, y), 50);  // 265 × 100 / 530
-        EXPECT_EQ(seekAfterClick(537, y), 99);
-        EXPECT_EQ(seekAfterClick(13, y), kNoSeek);  // 5 × 100 / 530 = 0
-        EXPECT_EQ(seekAfterClick(14, y), 1);
-    }
-    EXPECT_FALSE(skin.dragRequested);  // the large bar lies below the drag area
-}
-
 TEST_F(SkinInput, EscAndF2InEachMode) {
-    // Normal skin: F2 switches to the large skin after a pause without hover tracking.
+    // Normal → large after a 200 ms pause without hover tracking.
     skin.onKey(kKeyF2);
     EXPECT_EQ(skin.largeSkin, 1);
     EXPECT_EQ(skin.windowWidth, 548);
-    EXPECT_EQ(skin.videoArea, (Rect{12, 24, 524, 348}));
     EXPECT_EQ(skin.video->width(), 512);
     EXPECT_EQ(pauses, std::vector<uint32_t>{200});
     EXPECT_EQ(trackingDuringPauses, std::vector<int32_t>{0});
     EXPECT_EQ(skin.hoverTracking, 1);
-
-    // Large skin: Esc closes, nothing else changes.
     skin.onKey(kKeyEscape);
     EXPECT_EQ(closes, 1);
-    EXPECT_EQ(skin.largeSkin, 1);
 
-    // Into fullscreen from the large skin: built from the normal bitmaps, the skin remembered.
+    // Fullscreen is built from the normal bitmaps; F2 does nothing there; Esc leaves it for the
+    // skin chosen before.
     enterFullscreen();
-    EXPECT_EQ(skin.largeSkin, 1);
     EXPECT_EQ(skin.background.width(), 520);
     EXPECT_EQ(skin.windowWidth, 1024);
-    EXPECT_EQ(skin.windowHeight, 768);
-
-    // Fullscreen: F2 does nothing at all, Esc leaves fullscreen for the large skin.
     pauses.clear();
     skin.onKey(kKeyF2);
     EXPECT_TRUE(pauses.empty());
-    EXPECT_EQ(skin.fullscreen, 1);
     skin.onKey(kKeyEscape);
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(skin.fullscreen, 0);
     EXPECT_EQ(skin.largeSkin, 1);
     EXPECT_EQ(skin.windowWidth, 548);
-    EXPECT_EQ(pauses, std::vector<uint32_t>{200});
+    EXPECT_EQ(trackingDuringPauses.back(), 0);
 
-    // Back to the normal skin, where Esc closes too; other keys do nothing.
     skin.onKey(kKeyF2);
-    EXPECT_EQ(skin.largeSkin, 0);
     EXPECT_EQ(skin.windowWidth, 520);
     skin.onKey(kKeyEnter);
     EXPECT_EQ(closes, 1);
     skin.onKey(kKeyEscape);
     EXPECT_EQ(closes, 2);
-    EXPECT_EQ(skin.hoverTracking, 1);
 }
 
-TEST_F(SkinInput, DoubleClickOutsideTheVideoDoesNothing) {
-    skin.onDoubleClick(87, 100);   // just left of the video
-    skin.onDoubleClick(420, 100);  // its right edge is exclusive
-    skin.onDoubleClick(200, 256);  // and its bottom
+TEST_F(SkinInput, DoubleClickOnlyInsideTheVideo) {
+    skin.onDoubleClick(87, 100);   // left of the video
+    skin.onDoubleClick(420, 100);  // right and bottom edges are exclusive
+    skin.onDoubleClick(200, 256);
     EXPECT_EQ(skin.fullscreen, 0);
     EXPECT_TRUE(pauses.empty());
-
-    // Leaving fullscreen takes a double-click inside the fullscreen video.
     enterFullscreen();
     skin.onDoubleClick(500, 700);
     EXPECT_EQ(skin.fullscreen, 1);
     skin.onDoubleClick(1023, 639);
     EXPECT_EQ(skin.fullscreen, 0);
-    EXPECT_EQ(skin.largeSkin, 0);
     EXPECT_EQ(skin.windowWidth, 520);
 }
 
 TEST_F(SkinInput, PressesAreTestedCloseThenDragThenButtons) {
-    // The close strip lies inside the drag area and wins.
-    skin.onClick(30, 100);
+    skin.onClick(30, 100);  // the close strip lies in the drag area and wins
     EXPECT_EQ(closes, 1);
     EXPECT_FALSE(skin.dragRequested);
-    // The video drags the window in the windowed modes.
-    skin.onClick(200, 100);
+    skin.onClick(200, 100);  // the video drags the window
     EXPECT_TRUE(skin.dragRequested);
     skin.dragRequested = false;
-    // Outside every rectangle nothing happens.
-    skin.onClick(500, 10);
+    skin.onClick(500, 10);  // nothing there
     EXPECT_FALSE(skin.dragRequested);
-    EXPECT_TRUE(requests.empty());
 
     skin.onKey(kKeyF2);
     skin.onClick(530, 10);  // the close square over the drag area
     EXPECT_EQ(closes, 2);
     EXPECT_FALSE(skin.dragRequested);
-    skin.onClick(530, 30);  // below the close square, still in the drag area
-    EXPECT_TRUE(skin.dragRequested);
-    skin.dragRequested = false;
 
     // In fullscreen the large skin's close and drag rectangles swallow the press.
     enterFullscreen();
@@ -210,14 +174,14 @@ TEST_F(SkinInput, PressesAreTestedCloseThenDragThenButtons) {
 }
 
 TEST_F(SkinInput, PlayButtonBlanksTheVideoOnlyWhenNothingPlays) {
-    fillVideo(rgb(255, 255, 255));
+    skin.video->fill({0, 0, 332, 236}, rgb(255, 255, 255));
     engine.playing.store(1);
     engine.paused.store(0);
     skin.onClick(460, 130);
     EXPECT_EQ(engine.paused.load(), 1);
     EXPECT_TRUE(videoCornersAre(0xFFFFFF));
 
-    // Nothing plays: the surface goes black before a new reader starts from the beginning.
+    // Nothing plays: black first, then a new reader from the beginning.
     engine.playing.store(0);
     skin.onClick(460, 130);
     EXPECT_TRUE(videoCornersAre(0));
@@ -225,92 +189,68 @@ TEST_F(SkinInput, PlayButtonBlanksTheVideoOnlyWhenNothingPlays) {
     engine.close();
 }
 
-TEST_F(SkinInput, OpenButtonAsksForARecordingAndOpensItOnBlack) {
-    fillVideo(rgb(255, 255, 255));
-    // Cancelled: nothing changes.
-    skin.onClick(460, 60);
-    ASSERT_EQ(requests.size(), 1u);
+TEST_F(SkinInput, OpenAndSnapshotButtonsAskForTheirFiles) {
+    skin.video->fill({0, 0, 332, 236}, rgb(255, 255, 255));
+    skin.onClick(460, 60);  // cancelled: nothing changes
+    skin.onClick(460, 200);
+    ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].title, "选择文件对话框");
-    EXPECT_EQ(requests[0].filterName, "KRM Files");
-    EXPECT_EQ(requests[0].filterGlob, "*.krm");
+    EXPECT_EQ(requests[0].filterName + requests[0].filterGlob, "KRM Files*.krm");
     EXPECT_FALSE(requests[0].save);
-    EXPECT_EQ(trackingDuringDialogs, std::vector<int32_t>{0});
+    EXPECT_EQ(requests[1].title, "保存图片对话框");
+    EXPECT_EQ(requests[1].filterName + requests[1].filterGlob, "BMP Files*.bmp");
+    EXPECT_TRUE(requests[1].save);
+    EXPECT_EQ(trackingDuringDialogs, (std::vector<int32_t>{0, 0}));
     EXPECT_EQ(skin.hoverTracking, 1);
     EXPECT_TRUE(videoCornersAre(0xFFFFFF));
     EXPECT_EQ(engine.targetDc, nullptr);
 
-    // Confirmed: blanked, and the engine draws into the video surface at the video's size.
-    dialogAnswer = std::string("/nonexistent/recording.krm");
+    const auto folder = std::filesystem::temp_directory_path() / "skin-input-test";
+    std::filesystem::create_directories(folder);
+    dialogAnswer = (folder / "shot").string();
+    skin.onClick(460, 200);
+    EXPECT_EQ(std::filesystem::file_size(folder / "shot.bmp"), 235110u);
+    std::filesystem::remove_all(folder);
+
+    // A chosen recording opens on black, drawn into the video surface at the video's size.
+    dialogAnswer = "/nonexistent/recording.krm";
     skin.onClick(460, 60);
     EXPECT_EQ(engine.targetDc, skin.video.get());
     EXPECT_EQ(engine.videoRect, (Rect{0, 0, 332, 236}));
     engine.close();
-    // The reader's invalid-file text may stand in the middle; the corners are black.
-    EXPECT_TRUE(videoCornersAre(0));
-    EXPECT_EQ(skin.hoverTracking, 1);
+    EXPECT_TRUE(videoCornersAre(0));  // the invalid-file text may stand in the middle
 }
 
-TEST_F(SkinInput, SnapshotButtonAsksForABitmapName) {
-    skin.onClick(460, 200);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].title, "保存图片对话框");
-    EXPECT_EQ(requests[0].filterName, "BMP Files");
-    EXPECT_EQ(requests[0].filterGlob, "*.bmp");
-    EXPECT_TRUE(requests[0].save);
-    EXPECT_EQ(trackingDuringDialogs, std::vector<int32_t>{0});
-
-    const auto folder =
-        std::filesystem::temp_directory_path() /
-        ("skin-input-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::create_directories(folder);
-    dialogAnswer = (folder / "shot").string();
-    skin.paint();
-    skin.onClick(460, 200);
-    EXPECT_EQ(std::filesystem::file_size(folder / "shot.bmp"), 235110u);
-    EXPECT_EQ(skin.hoverTracking, 1);
-    std::filesystem::remove_all(folder);
-}
-
-TEST_F(SkinInput, TimerTracksHoverAndAsksForARepaintEveryTick) {
-    struct Case {
-        Point at;
-        int32_t hover[4];
-    };
-    const Case cases[] = {
+TEST_F(SkinInput, TimerTracksHoverAndRequestsARepaintOnlyWhileTracking) {
+    const std::pair<Point, std::array<int32_t, 4>> cases[] = {
         {{440, 40}, {1, 0, 0, 0}},  {{487, 87}, {1, 0, 0, 0}},  {{488, 87}, {0, 0, 0, 0}},
-        {{460, 130}, {0, 1, 1, 0}}, {{460, 200}, {0, 0, 0, 1}}, {{460, 100}, {0, 0, 0, 0}},
-        {{-5, -5}, {0, 0, 0, 0}},
+        {{460, 130}, {0, 1, 1, 0}}, {{460, 200}, {0, 0, 0, 1}}, {{-5, -5}, {0, 0, 0, 0}},
     };
-    for (const Case& c : cases) {
-        pointer = c.at;
+    for (const auto& [at, hover] : cases) {
+        pointer = at;
         skin.needsPaint = false;
         skin.onTimer();
         EXPECT_TRUE(skin.needsPaint);
-        for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(skin.hover[i], c.hover[i]) << c.at.x << ", " << c.at.y << " [" << i << "]";
-        }
+        EXPECT_EQ(
+            (std::array<int32_t, 4>{skin.hover[0], skin.hover[1], skin.hover[2], skin.hover[3]}),
+            hover)
+            << at.x << ", " << at.y;
     }
-}
 
-TEST_F(SkinInput, NoHoverChangeOrRepaintWhileADialogIsOpen) {
-    // The event loop goes on ticking while the dialog waits.
+    // While a dialog is open the event loop goes on ticking, to no effect.
     skin.setDialogPump([this] { skin.onTimer(); });
-    pointer = {460, 60};  // over the open button
+    pointer = {460, 60};
     skin.needsPaint = false;
     int hoverSeen = 0;
-    skin.setFileDialogFunction(
-        [&](const FileDialogRequest&, const std::function<void()>& whileWaiting) {
-            for (int i = 0; i < 5; ++i) {
-                whileWaiting();
-                hoverSeen += skin.hover[0];
-                EXPECT_FALSE(skin.needsPaint);
-            }
-            return std::optional<std::string>();
-        });
+    skin.setFileDialogFunction([&](const FileDialogRequest&, const std::function<void()>& wait) {
+        for (int i = 0; i < 3; ++i) {
+            wait();
+            hoverSeen += skin.hover[0] + (skin.needsPaint ? 1 : 0);
+        }
+        return std::optional<std::string>();
+    });
     skin.onClick(460, 60);
     EXPECT_EQ(hoverSeen, 0);
-    EXPECT_FALSE(skin.needsPaint);
-    // Tracking resumes afterwards.
     skin.onTimer();
     EXPECT_EQ(skin.hover[0], 1);
     EXPECT_TRUE(skin.needsPaint);

@@ -122,14 +122,11 @@ class Snapshot : public ::testing::Test {
     fs::path folder;
 };
 
-TEST_F(Snapshot, NormalSkinGives332By236) {
+TEST_F(Snapshot, VideoAreaOfEachWindowedSkin) {
     build(0, 0);
     paintPattern();
-    skin.saveSnapshot((folder / "shot").string());
-    expectSnapshot(folder / "shot.bmp", 332, 236, 235110);
-}
-
-TEST_F(Snapshot, LargeSkinGives512By324) {
+    skin.saveSnapshot((folder / "normal").string());
+    expectSnapshot(folder / "normal.bmp", 332, 236, 235110);
     build(1, 0);
     paintPattern();
     skin.saveSnapshot((folder / "large.bmp").string());
@@ -151,8 +148,6 @@ TEST_F(Snapshot, WidthIsRaisedToAMultipleOf4WithBlackBeyondTheWindow) {
             ASSERT_EQ(b[54 + r * 1368 * 3 + i], 0) << "row " << r;
         }
     }
-    // And the columns before them carry the picture (the pattern is never all black there).
-    EXPECT_NE(b[54 + 1365 * 3 + 2], 0);
 }
 
 TEST_F(Snapshot, ExtensionIsAppendedUnlessTheNameEndsInExactlyDotBmp) {
