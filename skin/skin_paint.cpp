@@ -117,6 +117,10 @@ void SkinWindow::releaseSurfaces() {
     surfacesBuilt = false;
 }
 
+SkinWindow::~SkinWindow() {
+    releaseSurfaces();
+}
+
 void SkinWindow::shutdown() {
     engine.close();
     releaseSurfaces();

@@ -46,6 +46,8 @@ class SkinWindow {
         const FileDialogRequest& request, const std::function<void()>& whileWaiting)>;
 
     explicit SkinWindow(PlaybackEngine& engine);
+    // Frees what shutdown has not, without leaving the engine pointing at a freed surface.
+    ~SkinWindow();
     SkinWindow(const SkinWindow&) = delete;
     SkinWindow& operator=(const SkinWindow&) = delete;
 
