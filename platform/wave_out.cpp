@@ -22,6 +22,13 @@ constexpr uint16_t kMinPullSamples = 64;
 // SDL's device table is not meant for opens and closes from two threads at once.
 std::mutex deviceTableMutex;
 
+// SDL keeps per-thread state (its error text) that it frees by itself only for threads it
+// started. The device is opened and closed on a short-lived thread of the player's own, so that
+// state is released when the thread is done with the device, or it would outlive the thread.
+void releaseThreadState() {
+    SDL_TLSCleanup();
+}
+
 uint16_t pullSamples(uint32_t rate) {
     uint32_t wanted = rate * kPullMilliseconds / 1000;
     uint32_t samples = kMinPullSamples;
@@ -44,6 +51,7 @@ WaveOut* WaveOut::open(const WaveFormat& format, WaveOutCallback callback, void*
         return nullptr;
     }
     if (!ensureSdlSubsystem(SDL_INIT_AUDIO)) {
+        releaseThreadState();
         return nullptr;
     }
     WaveOut* self = new (std::nothrow) WaveOut(callback, instance);
@@ -68,6 +76,7 @@ WaveOut* WaveOut::open(const WaveFormat& format, WaveOutCallback callback, void*
     }
     if (self->device_ == 0) {
         delete self;
+        releaseThreadState();
         return nullptr;
     }
     self->silence_ = obtained.silence;
@@ -135,6 +144,7 @@ void WaveOut::close() {
     }
     report(kWaveOutClosed, nullptr);
     delete this;
+    releaseThreadState();
 }
 
 void WaveOut::fillStream(void* self, uint8_t* stream, int length) {
