@@ -51,6 +51,7 @@ LARGE = {
 FULLSCREEN = {
     "size": (SCREEN_W, SCREEN_H),
     "video": (0, 0, SCREEN_W, SCREEN_H - 128),
+    "seek": (SCREEN_W // 4, SCREEN_H - 106, SCREEN_W * 3 // 4, SCREEN_H - 94),
     "open": (SCREEN_W // 2 - 104, SCREEN_H - 72, SCREEN_W // 2 - 56, SCREEN_H - 24),
     "play": (SCREEN_W // 2 - 24, SCREEN_H - 72, SCREEN_W // 2 + 24, SCREEN_H - 24),
 }
@@ -575,6 +576,20 @@ def seek_fill(window_img, layout=NORMAL):
     return rows
 
 
+def fullscreen_fill(window_img):
+    """(columns, rows) of the fullscreen progress bar's white fill: how far it reaches from the
+    bar's left edge along the bar's middle row, and which rows are white in its first column."""
+    left, top, right, bottom = FULLSCREEN["seek"]
+    middle = (top + bottom) // 2
+    columns = 0
+    for x in range(left, right):
+        if window_img.pixel(x, middle) != WHITE:
+            break
+        columns += 1
+    rows = [y for y in range(top, bottom) if window_img.pixel(left, y) == WHITE]
+    return columns, rows
+
+
 def time_band(video):
     """(left, right) of the presenter's date and time band in the video area's top row, or
     None when there is no band."""
@@ -1033,6 +1048,23 @@ def save_dialog_path(s, title, path, timeout=20):
             log("file dialog needed %d attempts" % attempt)
 
 
+def cancel_dialog(s, title, timeout=20):
+    """Closes zenity's file chooser, titled `title`, with Esc."""
+    wait_for("the file dialog %r" % title,
+             lambda: (bool(s.find_windows(title)), "not shown"), timeout, interval=0.2)
+    deadline = time.monotonic() + timeout
+    while s.find_windows(title):
+        check(time.monotonic() < deadline, "the file dialog did not close on Esc")
+        try:
+            s.focus(s.find_windows(title)[-1])
+        except Failure:
+            continue
+        s.xdotool("key", "Escape", check_rc=False)
+        gone_by = time.monotonic() + 3
+        while time.monotonic() < gone_by and s.find_windows(title):
+            time.sleep(0.1)
+
+
 @scenario("snapshot")
 def snapshot(s):
     """The snapshot button saves the video area as a 332 × 236 24-bit BMP through the real
@@ -1080,6 +1112,17 @@ def open_file(s):
     video = wait_playing(s)
     # 4:3 in 332 × 236: the picture reaches the bottom row.
     check(non_black(video.crop(8, 220, 324, 236)) > 1000, "4:3 picture does not fill the height")
+    # A cancelled dialog changes nothing: the same recording plays on.
+    s.click_centre(NORMAL["open"])
+    cancel_dialog(s, "选择文件对话框")
+    wait_picture_moves(s)
+    video = video_of(s.window_shot())
+    check(non_black(video.crop(8, 220, 324, 236)) > 1000,
+          "the 4:3 picture is gone after a cancelled dialog")
+    check(s.config.skin.button_cell(s.window_shot(), NORMAL["play"]) in (CELL_PAUSE,
+                                                                         CELL_PAUSE_HOVER),
+          "not playing after a cancelled dialog")
+
     s.click_centre(NORMAL["open"])
     save_dialog_path(s, "选择文件对话框", second)
 
@@ -1162,6 +1205,94 @@ def close_area(s):
     check(rc == 0, "exit code %d" % rc)
 
 
+@scenario("seek_fullscreen")
+def seek_fullscreen(s):
+    """In fullscreen the seek bar runs left to right: a press in its middle jumps to 50 %; the
+    white fill leaves 3 rows of grey above and below."""
+    path = s.config.recordings(s.workdir).long(start="2016-02-28 23:59:05")
+    s.start_player(path)
+    wait_playing(s)
+    s.double_click(200, 120)
+    s.wait_for_window(FULLSCREEN["size"], (0, 0))
+    wait_playing(s, layout=FULLSCREEN)
+    img = s.window_shot(FULLSCREEN)
+    columns, _ = fullscreen_fill(img)
+    bar = FULLSCREEN["seek"][2] - FULLSCREEN["seek"][0]
+    check(columns < bar * 10 // 100, "progress already at %d columns" % columns)
+    date_before = date_glyphs(video_of(img, FULLSCREEN))
+    check(date_before is not None, "no time band before the seek")
+    s.click(SCREEN_W // 2, SCREEN_H - 100)
+    log("pressed the fullscreen seek bar at 50 %")
+
+    def probe():
+        img = s.window_shot(FULLSCREEN)
+        columns, rows = fullscreen_fill(img)
+        date = date_glyphs(video_of(img, FULLSCREEN), date_before.width)
+        date_changed = date is not None and date.differing(date_before) > 0
+        ok = bar * 46 // 100 <= columns <= bar * 62 // 100 and date_changed
+        return ok, "fill %d columns, rows %s, date and hour %s" % (
+            columns, rows, "changed" if date_changed else "unchanged")
+
+    wait_for("the progress bar at about 50 % and the 29th in the time band", probe, 12,
+             interval=0.25)
+    _, rows = fullscreen_fill(s.window_shot(FULLSCREEN))
+    top, bottom = FULLSCREEN["seek"][1], FULLSCREEN["seek"][3]
+    check(rows == list(range(top + 3, bottom - 3)),
+          "fill rows %s, expected %d to %d" % (rows, top + 3, bottom - 4))
+
+
+@scenario("snapshot_large")
+def snapshot_large(s):
+    """In the large skin a snapshot is 512 × 324 (497,718 bytes); a name that ends in .bmp is
+    kept as it is."""
+    path = s.config.recordings(s.workdir).long()
+    s.start_player(path)
+    wait_playing(s)
+    s.key("F2")
+    s.wait_for_window(LARGE["size"])
+    wait_playing(s, layout=LARGE)
+    s.click_centre(LARGE["play"])
+    wait_button(s, (CELL_PLAY_HOVER,), layout=LARGE, large=True)
+    still = wait_picture_still(s, layout=LARGE)
+    saved = os.path.join(s.workdir, "large.bmp")
+    s.click_centre(LARGE["snapshot"])
+    save_dialog_path(s, "保存图片对话框", saved)
+    wait_for("%s to be written" % saved,
+             lambda: (os.path.exists(saved) and os.path.getsize(saved) == 497718,
+                      os.path.getsize(saved) if os.path.exists(saved) else "absent"), 10)
+    check(not os.path.exists(saved + ".bmp"), "the extension was appended to a .bmp name")
+    picture = Image.from_bmp(saved)
+    check((picture.width, picture.height) == (512, 324),
+          "snapshot is %d × %d" % (picture.width, picture.height))
+    differ = picture.differing(still)
+    check(differ == 0, "the snapshot differs from the screen in %d pixels" % differ)
+
+
+@scenario("end_and_replay")
+def end_and_replay(s):
+    """At the end of a recording the last picture stays, the bar is full and the button shows
+    the play face; a press on it plays the recording again from the start."""
+    path = s.config.recordings(s.workdir).existing("h264_320x240.krm")  # 4 s
+    s.start_player(path)
+    wait_playing(s)
+    wait_button(s, (CELL_PLAY,), timeout=30)
+    last = wait_picture_still(s)
+    check(non_black(picture_rows(last)) > last.width * last.height // 2,
+          "the last picture did not stay")
+    fill = seek_fill(s.window_shot())
+    check(fill >= 236 * 95 // 100, "progress bar at %d rows at the end" % fill)
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PAUSE_HOVER,))
+
+    def probe():
+        fill = seek_fill(s.window_shot())
+        return fill < 236 * 80 // 100, "fill %d rows" % fill
+
+    wait_for("the progress bar to start again", probe, 10, interval=0.2)
+    wait_picture_moves(s)
+    wait_playing(s)
+
+
 @scenario("drag")
 def drag(s):
     """A press on the frame and a move drag the window; it stays where it was released."""
@@ -1193,6 +1324,31 @@ def drag(s):
     check(tuple(s.window_geometry()[:2]) == want, "the window moved after the release: %r"
           % (s.window_geometry(),))
     check_normal_skin(s, s.window_shot())
+
+    # The seek bar lies in the drag area: a press there seeks to 50 % and drags the window.
+    check(seek_fill(s.window_shot()) < 236 * 20 // 100, "progress already high")
+    x1, y1 = s.origin
+    s.pointer_to(428, 139)
+    s.xdotool("mousedown", "1")
+    try:
+        time.sleep(0.05)
+        for _ in range(6):
+            s.xdotool("mousemove_relative", "--", -5, -10)
+            time.sleep(0.03)
+        want = (x1 - 30, y1 - 60)
+        wait_for("the window to follow the pointer to %r" % (want,),
+                 lambda: (tuple(s.window_geometry()[:2]) == want, s.window_geometry()), 10)
+    finally:
+        s.xdotool("mouseup", "1")
+    s.origin = want
+
+    def probe():
+        fill = seek_fill(s.window_shot())
+        return 236 * 46 // 100 <= fill <= 236 * 62 // 100, "fill %d rows" % fill
+
+    wait_for("the progress bar at about 50 %", probe, 12, interval=0.25)
+    check(tuple(s.window_geometry()[:2]) == want, "the window moved after the release: %r"
+          % (s.window_geometry(),))
 
 
 # --- Driver -----------------------------------------------------------------------------------------
