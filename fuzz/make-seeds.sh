@@ -62,20 +62,22 @@ for f in "$work"/*.krm; do
 done
 reader_seed empty '\x01\x00\x00\x00' /dev/null
 
-# Pipeline: a control byte and a seek byte, then the records that follow the 1024-byte header.
+# Pipeline: six control bytes, then the records that follow the 1024-byte header.
 pipeline_seed() {  # NAME CONTROL FILE BYTES
     { printf "$2"; head -c "$4" < <(tail -c +1025 "$3"); } >"$out/fuzz_pipeline/$1"
 }
-pipeline_seed h264-320 '\x02\x00' "$data/h264_320x240.krm" 24000
-pipeline_seed h264-320-unsized-large-area '\x08\x00' "$data/h264_320x240.krm" 24000
-pipeline_seed h264-320-seek-pause '\x62\x28' "$data/h264_320x240.krm" 40000
-pipeline_seed h264-720-b '\x06\x00' "$data/h264_1280x720_b.krm" 60000
-pipeline_seed h264-720-b-odd-area '\x16\x00' "$data/h264_1280x720_b.krm" 40000
-pipeline_seed h263-352 '\x05\x00' "$data/h263_352x288.krm" 40000
-pipeline_seed h263-352-tiny-area-again '\x99\x00' "$data/h263_352x288.krm" 20000
-pipeline_seed h264-bad-length '\x02\x00' "$work/h264-bad-length.krm" 30000
-pipeline_seed h264-bad-date '\x02\x00' "$work/h264-bad-date.krm" 30000
-pipeline_seed h263-as-h264 '\x02\x00' "$data/h263_352x288.krm" 20000
+pipeline_seed h264-320 '\x02\x00\x00\x00\x00\x00' "$data/h264_320x240.krm" 24000
+pipeline_seed h264-320-unsized-large-area '\x08\x00\x00\x00\x00\x00' "$data/h264_320x240.krm" 24000
+pipeline_seed h264-320-seek-pause '\x62\x28\x00\x00\x00\x00' "$data/h264_320x240.krm" 40000
+pipeline_seed h264-720-b '\x06\x00\x00\x00\x00\x00' "$data/h264_1280x720_b.krm" 60000
+pipeline_seed h264-720-b-odd-area '\x16\x00\x00\x00\x00\x00' "$data/h264_1280x720_b.krm" 40000
+pipeline_seed h263-352 '\x05\x00\x00\x00\x00\x00' "$data/h263_352x288.krm" 40000
+pipeline_seed h263-352-tiny-area-again '\x99\x00\x00\x00\x00\x00' "$data/h263_352x288.krm" 20000
+pipeline_seed h264-bad-length '\x02\x00\x00\x00\x00\x00' "$work/h264-bad-length.krm" 30000
+pipeline_seed h264-bad-date '\x02\x00\x00\x00\x00\x00' "$work/h264-bad-date.krm" 30000
+pipeline_seed h263-as-h264 '\x02\x00\x00\x00\x00\x00' "$data/h263_352x288.krm" 20000
+pipeline_seed h264-320-header-lies '\x00\x00\x02\x00\xf0\x7f' "$data/h264_320x240.krm" 20000
+pipeline_seed h263-352-negative-size '\x01\x00\xc0\xfe\x20\x01' "$data/h263_352x288.krm" 20000
 
 # Rings: start points, then operations (see rings_harness.h). A few sequences that put, take
 # and peek across the wrap; the fuzzer finds the rest.

@@ -1,15 +1,17 @@
 #pragma once
 // The whole headless pipeline on arbitrary bytes behind a valid header: reader, video decoding,
 // scaling and presenting into an off-screen surface, AMR-NB decoding into the PCM ring and the
-// wave output on SDL's dummy audio driver. An input is one control byte, one seek byte, and then
-// everything that follows the 1024-byte header of a recording (its records):
+// wave output (silent when the process has no sound device). An input is six control bytes and
+// then everything that follows the 1024-byte header of a recording (its records):
 //
 //   byte 0   bit 0: H.263 (else H.264)
-//            bits 1-2: picture size in the header: none, 320x240, 352x288, 1280x720
+//            bits 1-2: picture size in the header: bytes 2-5, 320x240, 352x288, 1280x720
 //            bits 3-4: video area: 332x236, 512x324, 501x301, 3x2
 //            bit 5: seek while the third record waits, to the percentage in byte 1 (mod 101)
 //            bit 6: pause and resume once while playing
 //            bit 7: once the reader has ended, play the file again from the start
+//   byte 1   seek percentage
+//   bytes 2-5  width and height for the header, signed 16-bit each, when bits 1-2 ask for them
 //
 // Each run is bounded: at most kPipelineMaxRecords records are delivered and at most
 // kPipelineMaxRunTime passes before the engine is closed, whatever is still being decoded.
@@ -30,7 +32,7 @@
 
 namespace vidora::fuzz {
 
-constexpr size_t kPipelineControlBytes = 2;
+constexpr size_t kPipelineControlBytes = 6;
 constexpr size_t kPipelineMaxBodyBytes = 256 * 1024;
 constexpr int kPipelineMaxRecords = 400;
 constexpr auto kPipelineMaxRunTime = std::chrono::seconds(4);
@@ -55,6 +57,10 @@ inline PipelineControls pipelineControls(const uint8_t* data, size_t size) {
     static constexpr int kSizes[4][2] = {{0, 0}, {320, 240}, {352, 288}, {1280, 720}};
     c.width = kSizes[(flags >> 1) & 3][0];
     c.height = kSizes[(flags >> 1) & 3][1];
+    if (((flags >> 1) & 3) == 0) {
+        c.width = static_cast<int16_t>(data[2] | (data[3] << 8));
+        c.height = static_cast<int16_t>(data[4] | (data[5] << 8));
+    }
     static constexpr Rect kAreas[4] = {
         {0, 0, 332, 236}, {0, 0, 512, 324}, {0, 0, 501, 301}, {0, 0, 3, 2}};
     c.videoArea = kAreas[(flags >> 3) & 3];
