@@ -58,7 +58,7 @@ FULLSCREEN = {
 
 # Button strip cells.
 CELL_PLAY_HOVER, CELL_PLAY, CELL_PAUSE_HOVER, CELL_PAUSE = 0, 1, 2, 3
-CELL_OPEN = 5
+CELL_OPEN_HOVER, CELL_OPEN, CELL_SNAPSHOT_HOVER, CELL_SNAPSHOT = 4, 5, 6, 7
 
 # The presenter's date and time band across the top of the picture.
 TIME_BAND = (20, 20, 20)
@@ -857,6 +857,23 @@ def start_without_file(s):
     video = video_of(s.window_shot())
     check(non_black(video) == 0, "video area is not black: " + describe_video(video))
 
+    # Hover highlights follow the pointer over the open and snapshot buttons.
+    def wait_cells(want, what):
+        def probe():
+            img = s.window_shot()
+            cells = (s.config.skin.button_cell(img, NORMAL["open"]),
+                     s.config.skin.button_cell(img, NORMAL["snapshot"]))
+            return cells == want, "open and snapshot buttons show cells %s" % (cells,)
+
+        wait_for(what, probe, 10, interval=0.15)
+
+    s.pointer_to(464, 64)
+    wait_cells((CELL_OPEN_HOVER, CELL_SNAPSHOT), "the open button's highlight")
+    s.pointer_to(464, 208)
+    wait_cells((CELL_OPEN, CELL_SNAPSHOT_HOVER), "the snapshot button's highlight")
+    s.pointer_to_screen(4, 4)
+    wait_cells((CELL_OPEN, CELL_SNAPSHOT), "no highlight")
+
 
 @scenario("start_with_file")
 def start_with_file(s):
@@ -962,6 +979,9 @@ def skin_switch(s):
     path = s.config.recordings(s.workdir).long()
     s.start_player(path)
     wait_playing(s)
+    # A double-click outside the video does nothing, so the F2 after it switches the skin (in
+    # fullscreen it would not).
+    s.double_click(500, 16)
     # Enter does nothing: the F2 after it is served as if it had come alone.
     s.key("Return")
     s.key("F2")
