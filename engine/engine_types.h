@@ -54,6 +54,13 @@ enum class SleepSite : uint8_t {
 
 using SleepFunction = std::function<void(SleepSite site, uint32_t milliseconds)>;
 
+// A set of sleep sites, one bit per site.
+using SleepSites = uint32_t;
+constexpr SleepSites sleepSiteBit(SleepSite site) {
+    return SleepSites{1} << static_cast<unsigned>(site);
+}
+constexpr SleepSites kAllSleepSites = ~SleepSites{0};
+
 // Outcome of taking one length-prefixed H.264 packet from the video ring.
 enum class PacketTake {
     Taken,          // the payload was copied and the length word consumed

@@ -220,12 +220,17 @@ void PlaybackEngine::unlockVideoRing() {
     }
 }
 
-void PlaybackEngine::setSleepFunction(SleepFunction function) {
+void PlaybackEngine::setSleepFunction(SleepFunction function, SleepSites sites) {
+    sleepSites = function ? sites : kAllSleepSites;
     sleepFunction = function ? std::move(function) : SleepFunction(realSleep);
 }
 
 void PlaybackEngine::sleepFor(SleepSite site, uint32_t milliseconds) {
-    sleepFunction(site, milliseconds);
+    if ((sleepSites & sleepSiteBit(site)) != 0) {
+        sleepFunction(site, milliseconds);
+    } else {
+        realSleep(site, milliseconds);
+    }
 }
 
 void PlaybackEngine::setRecordTime(const RecordTime& time) {

@@ -109,7 +109,8 @@ class PlaybackEngine {
     // Releases whatever setupDecoders created; safe when nothing is held.
     void teardownDecoders();
 
-    // --- Video path (video/), on the video thread --------------------------------------------------
+    // --- Video path (video/), on the video thread
+    // --------------------------------------------------
 
     // Decodes what arrives in the video ring and presents each picture, until stopRequested.
     void videoLoop();
@@ -147,7 +148,9 @@ class PlaybackEngine {
 
     // Every sleep that paces or polls goes through here, so that tests can record the requested
     // delays instead of waiting. Set the function before open; it is called from every thread.
-    void setSleepFunction(SleepFunction function);
+    // Only the sleeps of `sites` go to the function; the others stay the engine's own, so that a
+    // measurement can replace the reader's pacing and leave the threads' waiting as it is.
+    void setSleepFunction(SleepFunction function, SleepSites sites = kAllSleepSites);
     void sleepFor(SleepSite site, uint32_t milliseconds);
 
     // --- Values wider than one word, under their own locks --------------------------------------
@@ -232,6 +235,7 @@ class PlaybackEngine {
     RecordTime recordTime;
 
     SleepFunction sleepFunction;
+    SleepSites sleepSites = kAllSleepSites;
 
     std::thread videoThread;
     std::thread audioDecodeThread;
