@@ -76,3 +76,14 @@ fuzz:
 			-print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/artifacts/$$t- \
 			$(FUZZ_OUT)/corpus/$$t $(FUZZ_OUT)/seeds/$$t; \
 	done
+
+# The benchmark (bench/): vidora-bench and its recordings are built into a folder of their own,
+# then it runs and rewrites bench/RESULTS.md and bench/results.json. BENCH_ARGS passes options,
+# e.g. BENCH_ARGS="--runs 5" or BENCH_ARGS="--only throughput".
+BENCH_DIR ?= build-bench
+BENCH_ARGS ?=
+.PHONY: bench
+bench: deps
+	@test -f $(BENCH_DIR)/CMakeCache.txt || cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target vidora-bench
+	./$(BENCH_DIR)/bench/vidora-bench --data $(BENCH_DIR)/benchdata --out bench $(BENCH_ARGS)

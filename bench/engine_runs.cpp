@@ -1,0 +1,219 @@
+#include "bench/engine_runs.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "bench/process_stats.h"
+#include "engine/playback_engine.h"
+#include "platform/surface.h"
+
+namespace vidora::bench {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+template <typename Condition>
+bool waitUntil(Condition condition, double timeoutSeconds, milliseconds step = milliseconds(10)) {
+    const auto start = Clock::now();
+    while (!condition()) {
+        if (secondsSince(start) > timeoutSeconds) {
+            return false;
+        }
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+// Times every presented picture; set up before open, read after the run.
+class PictureClock {
+  public:
+    void attach(PlaybackEngine& engine) {
+        engine.frameObserver = [this](const uint8_t*, int32_t, int32_t) { tick(); };
+    }
+    size_t count() const { return count_.load(); }
+    double firstToLastSeconds() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::chrono::duration<double>(last_ - first_).count();
+    }
+
+  private:
+    void tick() {
+        auto now = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_.load() == 0) {
+            first_ = now;
+        }
+        last_ = now;
+        count_.fetch_add(1);
+    }
+
+    mutable std::mutex mutex_;
+    std::atomic<size_t> count_{0};
+    Clock::time_point first_;
+    Clock::time_point last_;
+};
+
+// Whether the video thread has taken everything it ever will: an H.263 stream's last window of
+// fewer than 8,192 bytes is never decoded.
+bool videoRingDrained(const PlaybackEngine& engine) {
+    const auto unread =
+        static_cast<int32_t>(engine.videoRingWritten.load() - engine.videoRingRead.load());
+    return engine.isH263.load() != 0 ? unread < static_cast<int32_t>(kH263WindowBytes)
+                                     : unread <= 0;
+}
+
+}  // namespace
+
+EngineThroughput engineThroughput(const BenchRecording& recording, Rect area) {
+    EngineThroughput result;
+    PlaybackEngine engine;
+    PictureClock clock;
+    clock.attach(engine);
+    engine.setSleepFunction(
+        [&engine](SleepSite, uint32_t) {
+            // Half the ring plus one record (at most 64 KiB) stays well below the 80 % at which
+            // the reader drops records, and keeps the video thread supplied for a long while.
+            while (engine.stopRequested.load() == 0 &&
+                   engine.videoRingWritten.load() - engine.videoRingRead.load() >
+                       kVideoRingBytes / 2) {
+                std::this_thread::sleep_for(milliseconds(1));
+            }
+        },
+        sleepSiteBit(SleepSite::ReaderPacing));
+    Surface surface(area.width(), area.height());
+    if (engine.open(recording.path, &surface, area) != 1) {
+        return result;
+    }
+    bool ended = waitUntil([&] { return engine.readerHandle.load() == 0; }, 600.0);
+    // Then until nothing is left to take and no picture has come for a while.
+    size_t seen = clock.count();
+    auto quietSince = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (ended && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(20));
+        if (clock.count() != seen) {
+            seen = clock.count();
+            quietSince = Clock::now();
+        } else if (videoRingDrained(engine) && engine.decodersReady.load() != 0 &&
+                   secondsSince(quietSince) > 0.3) {
+            break;
+        }
+    }
+    engine.close();
+    result.ok = ended && seen > 1;
+    result.pictures = clock.count();
+    result.firstToLastSeconds = clock.firstToLastSeconds();
+    return result;
+}
+
+RealtimePlay playAtRecordedSpeed(const BenchRecording& recording, Rect area) {
+    RealtimePlay result;
+    PlaybackEngine engine;
+    Surface surface(area.width(), area.height());
+    const double cpuStart = processCpuSeconds();
+    const auto start = Clock::now();
+    if (engine.open(recording.path, &surface, area) != 1) {
+        return result;
+    }
+    // Coarse steps: this thread's own waking is counted in the process's time too.
+    result.ok = waitUntil([&] { return engine.readerHandle.load() == 0; },
+                          recording.mediaSeconds() * 3 + 30, milliseconds(200));
+    result.cpuSeconds = processCpuSeconds() - cpuStart;
+    result.wallSeconds = secondsSince(start);
+    result.pictures = engine.framesPresented.load();
+    engine.close();
+    return result;
+}
+
+double pausedCpuShare(const BenchRecording& recording, Rect area, double seconds) {
+    PlaybackEngine engine;
+    Surface surface(area.width(), area.height());
+    if (engine.open(recording.path, &surface, area) != 1) {
+        return -1.0;
+    }
+    if (!waitUntil([&] { return engine.framesPresented.load() >= 25; }, 30.0)) {
+        engine.close();
+        return -1.0;
+    }
+    engine.togglePlay();
+    // Let the sound already queued play out and the threads settle into the pause.
+    std::this_thread::sleep_for(milliseconds(1000));
+    const double cpuStart = processCpuSeconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double share = (processCpuSeconds() - cpuStart) / secondsSince(start);
+    const bool stillPaused = engine.isPaused() != 0;
+    engine.close();
+    return stillPaused ? share : -1.0;
+}
+
+SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int count) {
+    // Spread over the file, never 0 (which is no seek) and never so near the end that the
+    // search runs out of file.
+    static constexpr int kPercents[] = {37, 12, 81, 55, 3,  68, 24, 90, 46, 7,
+                                        73, 31, 59, 16, 86, 41, 64, 20, 93, 50};
+    SeekLatencies result;
+    PlaybackEngine engine;
+    // A seek counts as served once the reader sleeps before a record with the request cleared:
+    // it has then reset the video ring and read the first record from the new position. A
+    // picture is from the new position when it is presented after that and the video thread
+    // has taken bytes since the reset (a picture still on its way from the old position is
+    // presented with the reset read total of 0).
+    std::atomic<bool> requested{false};
+    std::atomic<bool> served{false};
+    std::atomic<bool> shown{false};
+    std::mutex mutex;
+    Clock::time_point requestedAt;
+    Clock::time_point shownAt;
+    engine.setSleepFunction(
+        [&](SleepSite, uint32_t ms) {
+            if (requested.load() && engine.seekPercent.load() == 0) {
+                served.store(true);
+            }
+            std::this_thread::sleep_for(milliseconds(ms));
+        },
+        sleepSiteBit(SleepSite::ReaderPacing));
+    engine.frameObserver = [&](const uint8_t*, int32_t, int32_t) {
+        if (served.load() && !shown.load() && engine.videoRingRead.load() > 0) {
+            std::lock_guard<std::mutex> lock(mutex);
+            shownAt = Clock::now();
+            shown.store(true);
+        }
+    };
+    Surface surface(area.width(), area.height());
+    if (engine.open(recording.path, &surface, area) != 1 ||
+        !waitUntil([&] { return engine.framesPresented.load() >= 25; }, 30.0)) {
+        result.failed = count;
+        return result;
+    }
+    for (int i = 0; i < count; ++i) {
+        served.store(false);
+        shown.store(false);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            requestedAt = Clock::now();
+        }
+        // The request first, then the mark: the reader must never see the mark without it.
+        engine.requestSeek(kPercents[static_cast<size_t>(i) % std::size(kPercents)]);
+        requested.store(true);
+        bool ok = waitUntil([&] { return shown.load(); }, 10.0, milliseconds(1));
+        requested.store(false);
+        if (ok) {
+            std::lock_guard<std::mutex> lock(mutex);
+            result.seconds.push_back(std::chrono::duration<double>(shownAt - requestedAt).count());
+        } else {
+            ++result.failed;
+            if (engine.isPlaying() == 0) {
+                engine.togglePlay();  // a seek that found no record ended the reader
+            }
+        }
+        // Play on a little before the next seek.
+        std::this_thread::sleep_for(milliseconds(500));
+    }
+    engine.close();
+    return result;
+}
+
+}  // namespace vidora::bench

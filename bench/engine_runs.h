@@ -1,0 +1,53 @@
+#pragma once
+// The player's real engine driven headless: its four threads, the reader, the decoders, the
+// scaler and the presenter drawing into an off-screen video surface, and the sound going to
+// whatever SDL audio driver the environment names (the benchmark picks the dummy driver).
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bench/bench_recording.h"
+#include "platform/geometry.h"
+
+namespace vidora::bench {
+
+struct EngineThroughput {
+    bool ok = false;
+    size_t pictures = 0;
+    double firstToLastSeconds = 0.0;
+    double framesPerSecond() const {
+        return pictures > 1 && firstToLastSeconds > 0.0 ? (pictures - 1) / firstToLastSeconds : 0.0;
+    }
+};
+
+// Plays the recording as fast as the video thread goes: the reader's pacing sleep is replaced by
+// a wait that only keeps it from filling the video ring beyond half (so that no record is ever
+// dropped for a full ring); every other wait of the engine stays as it is.
+EngineThroughput engineThroughput(const BenchRecording& recording, Rect area);
+
+struct RealtimePlay {
+    bool ok = false;
+    double cpuSeconds = 0.0;   // the whole process, from open to the reader's end
+    double wallSeconds = 0.0;  // the same span
+    uint32_t pictures = 0;
+};
+
+// Plays the recording at recorded speed, as the player does.
+RealtimePlay playAtRecordedSpeed(const BenchRecording& recording, Rect area);
+
+// Plays a little, pauses, and returns the process's CPU time over `seconds` of the pause as a
+// share of one core; negative when the engine never got to play.
+double pausedCpuShare(const BenchRecording& recording, Rect area, double seconds);
+
+struct SeekLatencies {
+    std::vector<double> seconds;  // one per seek that showed a picture
+    int failed = 0;               // seeks after which no picture came within the timeout
+};
+
+// Plays at recorded speed and seeks `count` times to spread-out percentages, each once the
+// previous seek has shown its first picture and played on a little. A seek's latency runs from
+// requestSeek to the first picture presented from the new position.
+SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int count);
+
+}  // namespace vidora::bench

@@ -1,0 +1,276 @@
+#include "bench/report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+namespace vidora::bench {
+
+namespace {
+
+// Throughput at or above this share of the limit, real-time CPU at 1280x720 at or below this
+// multiple of decoding alone, and a pause at or below this share of a core are good enough.
+constexpr double kThroughputTarget = 0.9;
+constexpr double kRealtimeTarget = 1.15;
+constexpr double kPausedTarget = 0.01;
+
+std::string fixed(double value, int digits) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", digits, value);
+    return text;
+}
+
+std::string list(const std::vector<double>& values, int digits) {
+    std::string out;
+    for (double v : values) {
+        out += (out.empty() ? "" : ", ") + fixed(v, digits);
+    }
+    return out;
+}
+
+std::string verdict(bool met) {
+    return met ? "yes" : "**no**";
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(double value) {
+    return std::isfinite(value) ? fixed(value, 6) : "null";
+}
+
+std::string jsonArray(const std::vector<double>& values) {
+    std::string out = "[";
+    for (size_t i = 0; i < values.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + jsonNumber(values[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    double rank = std::ceil(p / 100.0 * static_cast<double>(values.size()));
+    size_t index = rank < 1.0 ? 0 : static_cast<size_t>(rank) - 1;
+    return values[std::min(index, values.size() - 1)];
+}
+
+double ThroughputRow::ratio() const {
+    double limit = median(limitFps);
+    return limit > 0.0 ? median(engineFps) / limit : 0.0;
+}
+
+double RealtimeRow::ratio() const {
+    double decode = median(decodeCpu);
+    return decode > 0.0 ? median(engineCpu) / decode : 0.0;
+}
+
+double RealtimeRow::ratioToScaled() const {
+    double scaled = median(decodeScaleCpu);
+    return scaled > 0.0 ? median(engineCpu) / scaled : 0.0;
+}
+
+std::string markdown(const Report& r) {
+    std::ostringstream out;
+    out << "# Vidora benchmark results\n\n"
+        << "Written by `make bench` (bench/vidora_bench.cpp); every run replaces this file and "
+           "`results.json` beside it.\n\n"
+        << "## Machine\n\n"
+        << "| | |\n|---|---|\n"
+        << "| CPU | " << r.machine.cpuModel << " |\n"
+        << "| Cores | " << r.machine.cores << " |\n"
+        << "| Load average (1, 5, 15 min) at start | " << r.loadAtStart << " |\n"
+        << "| Load average at end | " << r.loadAtEnd << " |\n"
+        << "| System | " << r.machine.kernel << " |\n"
+        << "| Libraries | " << r.machine.libraries << " |\n"
+        << "| Build | " << r.buildType << " |\n"
+        << "| Sound | SDL audio driver `" << r.audioDriver << "` |\n"
+        << "| Started | " << r.startedAt << " |\n"
+        << "| Runs per measurement | " << r.repetitions << " |\n\n"
+        << "The machine's cores are shared with other work; the load averages say how busy it "
+           "was. Engine and limit runs alternate, and the tables give medians.\n\n";
+
+    if (!r.throughput.empty()) {
+        out << "## 1. Pipeline throughput\n\n"
+            << "Pictures presented per second by the real engine (reader unpaced but never "
+               "dropping a record, video decode, bicubic scaling and presenting into an off-screen "
+               "video surface of the given size), against a plain FFmpeg loop over the same "
+               "packets that only decodes and scales to the same display size. Rates are taken "
+               "from the first picture to the last. Target: at least "
+            << fixed(kThroughputTarget, 2) << " of the limit.\n\n"
+            << "| Recording | Video area | Display | Engine fps | Limit fps | Ratio | Target met "
+               "| Engine runs | Limit runs |\n"
+            << "|---|---|---|---:|---:|---:|:-:|---|---|\n";
+        for (const ThroughputRow& row : r.throughput) {
+            out << "| " << row.recording << " | " << row.area << " | " << row.displayWidth << "x"
+                << row.displayHeight << " | " << fixed(median(row.engineFps), 1) << " | "
+                << fixed(median(row.limitFps), 1) << " | " << fixed(row.ratio(), 3) << " | "
+                << verdict(row.ratio() >= kThroughputTarget) << " | " << list(row.engineFps, 1)
+                << " | " << list(row.limitFps, 1) << " |\n";
+        }
+        out << "\n";
+    }
+
+    if (!r.realtime.empty()) {
+        out << "## 2. Real-time playback cost\n\n"
+            << "CPU seconds of the whole process per second of media while the recording plays "
+               "at recorded speed with sound, against decoding the same video and sound alone "
+               "(no scaling, no presenting) in a plain FFmpeg loop. For reference, the cost of "
+               "decoding and scaling to the display size (the throughput limit's work) is given "
+               "too. Each run is a process of its own. Target at 1280x720: at most "
+            << fixed(kRealtimeTarget, 2) << " times decoding alone.\n\n"
+            << "| Recording | Video area | Media s | Playing CPU s/s | Decode-only CPU s/s | "
+               "Ratio | Target met | Decode + scale CPU s/s | Ratio to decode + scale | "
+               "Playing runs | Decode-only runs |\n"
+            << "|---|---|---:|---:|---:|---:|:-:|---:|---:|---|---|\n";
+        for (const RealtimeRow& row : r.realtime) {
+            out << "| " << row.recording << " | " << row.area << " | " << fixed(row.mediaSeconds, 1)
+                << " | " << fixed(median(row.engineCpu), 4) << " | "
+                << fixed(median(row.decodeCpu), 4) << " | " << fixed(row.ratio(), 3) << " | "
+                << (row.recording.find("1280x720") != std::string::npos
+                        ? verdict(row.ratio() <= kRealtimeTarget)
+                        : std::string("-"))
+                << " | " << fixed(median(row.decodeScaleCpu), 4) << " | "
+                << fixed(row.ratioToScaled(), 3) << " | " << list(row.engineCpu, 4) << " | "
+                << list(row.decodeCpu, 4) << " |\n";
+        }
+        out << "\n";
+    }
+
+    if (r.seek.measured) {
+        out << "## 3. Seek latency\n\n"
+            << "From `requestSeek` to the first picture presented from the new position, "
+               "playing "
+            << r.seek.recording << " at recorded speed in the " << r.seek.area
+            << " video area. The first picture after a seek is the next key picture (one a "
+               "second in these recordings), so the latency is mostly the wait for it.\n\n"
+            << "| Seeks | Median ms | 95th percentile ms | Fastest ms | Slowest ms | Failed |\n"
+            << "|---:|---:|---:|---:|---:|---:|\n";
+        const auto& l = r.seek.latencySeconds;
+        double lo = l.empty() ? 0.0 : *std::min_element(l.begin(), l.end());
+        double hi = l.empty() ? 0.0 : *std::max_element(l.begin(), l.end());
+        out << "| " << l.size() << " | " << fixed(median(l) * 1000, 1) << " | "
+            << fixed(percentile(l, 95) * 1000, 1) << " | " << fixed(lo * 1000, 1) << " | "
+            << fixed(hi * 1000, 1) << " | " << r.seek.failed << " |\n\n";
+    }
+
+    bool memory = std::any_of(r.realtime.begin(), r.realtime.end(),
+                              [](const RealtimeRow& row) { return row.showMemory; });
+    if (memory) {
+        out << "## 4. Memory\n\n"
+            << "Peak resident size (VmHWM) of the process that played the recording at recorded "
+               "speed (section 2), the largest over its runs.\n\n"
+            << "| Recording | Video area | Peak resident MiB |\n|---|---|---:|\n";
+        for (const RealtimeRow& row : r.realtime) {
+            if (!row.showMemory || row.peakMib.empty()) {
+                continue;
+            }
+            double peak = *std::max_element(row.peakMib.begin(), row.peakMib.end());
+            out << "| " << row.recording << " | " << row.area << " | " << fixed(peak, 1) << " |\n";
+        }
+        out << "\n";
+    }
+
+    if (r.paused.measured) {
+        double share = median(r.paused.coreShare);
+        out << "## 5. Paused\n\n"
+            << "Process CPU time over " << fixed(r.paused.seconds, 0) << " s of a paused engine ("
+            << r.paused.recording << "), as a share of one core. Target: at most "
+            << fixed(kPausedTarget * 100, 1) << " %.\n\n"
+            << "| Median % of a core | Target met | Runs |\n|---:|:-:|---|\n"
+            << "| " << fixed(share * 100, 3) << " | " << verdict(share <= kPausedTarget) << " | "
+            << list(r.paused.coreShare, 5) << " |\n";
+    }
+    return out.str();
+}
+
+std::string json(const Report& r) {
+    std::ostringstream out;
+    out << "{\n  \"machine\": {\"cpu\": " << jsonString(r.machine.cpuModel)
+        << ", \"cores\": " << r.machine.cores << ", \"system\": " << jsonString(r.machine.kernel)
+        << ", \"libraries\": " << jsonString(r.machine.libraries)
+        << ", \"load_at_start\": " << jsonString(r.loadAtStart)
+        << ", \"load_at_end\": " << jsonString(r.loadAtEnd) << "},\n"
+        << "  \"build\": " << jsonString(r.buildType) << ",\n"
+        << "  \"audio_driver\": " << jsonString(r.audioDriver) << ",\n"
+        << "  \"started\": " << jsonString(r.startedAt) << ",\n"
+        << "  \"repetitions\": " << r.repetitions << ",\n  \"throughput\": [";
+    for (size_t i = 0; i < r.throughput.size(); ++i) {
+        const ThroughputRow& row = r.throughput[i];
+        out << (i == 0 ? "\n" : ",\n") << "    {\"recording\": " << jsonString(row.recording)
+            << ", \"area\": " << jsonString(row.area) << ", \"display\": [" << row.displayWidth
+            << ", " << row.displayHeight << "], \"engine_fps\": " << jsonArray(row.engineFps)
+            << ", \"limit_fps\": " << jsonArray(row.limitFps)
+            << ", \"engine_pictures\": " << row.enginePictures
+            << ", \"limit_pictures\": " << row.limitPictures
+            << ", \"median_engine_fps\": " << jsonNumber(median(row.engineFps))
+            << ", \"median_limit_fps\": " << jsonNumber(median(row.limitFps))
+            << ", \"ratio\": " << jsonNumber(row.ratio()) << "}";
+    }
+    out << "\n  ],\n  \"realtime\": [";
+    for (size_t i = 0; i < r.realtime.size(); ++i) {
+        const RealtimeRow& row = r.realtime[i];
+        out << (i == 0 ? "\n" : ",\n") << "    {\"recording\": " << jsonString(row.recording)
+            << ", \"area\": " << jsonString(row.area)
+            << ", \"media_seconds\": " << jsonNumber(row.mediaSeconds)
+            << ", \"pictures\": " << row.pictures
+            << ", \"engine_cpu_per_media_second\": " << jsonArray(row.engineCpu)
+            << ", \"decode_only_cpu_per_media_second\": " << jsonArray(row.decodeCpu)
+            << ", \"decode_scale_cpu_per_media_second\": " << jsonArray(row.decodeScaleCpu)
+            << ", \"peak_resident_mib\": " << jsonArray(row.peakMib)
+            << ", \"ratio\": " << jsonNumber(row.ratio())
+            << ", \"ratio_to_decode_scale\": " << jsonNumber(row.ratioToScaled()) << "}";
+    }
+    out << "\n  ],\n  \"seek\": ";
+    if (r.seek.measured) {
+        out << "{\"recording\": " << jsonString(r.seek.recording)
+            << ", \"area\": " << jsonString(r.seek.area)
+            << ", \"latency_seconds\": " << jsonArray(r.seek.latencySeconds)
+            << ", \"median_seconds\": " << jsonNumber(median(r.seek.latencySeconds))
+            << ", \"p95_seconds\": " << jsonNumber(percentile(r.seek.latencySeconds, 95))
+            << ", \"failed\": " << r.seek.failed << "}";
+    } else {
+        out << "null";
+    }
+    out << ",\n  \"paused\": ";
+    if (r.paused.measured) {
+        out << "{\"recording\": " << jsonString(r.paused.recording)
+            << ", \"seconds\": " << jsonNumber(r.paused.seconds)
+            << ", \"core_share\": " << jsonArray(r.paused.coreShare)
+            << ", \"median_core_share\": " << jsonNumber(median(r.paused.coreShare)) << "}";
+    } else {
+        out << "null";
+    }
+    out << "\n}\n";
+    return out.str();
+}
+
+}  // namespace vidora::bench

@@ -1,0 +1,79 @@
+#pragma once
+// The benchmark's results and their two write-ups: a Markdown table for people and a JSON file
+// for tools.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench/process_stats.h"
+
+namespace vidora::bench {
+
+// The middle value (the mean of the two middle values for an even count); 0 for none.
+double median(std::vector<double> values);
+// The nearest-rank percentile: the smallest value with at least p % of the values at or below it.
+double percentile(std::vector<double> values, double p);
+
+struct ThroughputRow {
+    std::string recording;
+    std::string area;  // "normal 332x236" and so on
+    int displayWidth = 0;
+    int displayHeight = 0;
+    std::vector<double> engineFps;  // one per run, in run order
+    std::vector<double> limitFps;
+    size_t enginePictures = 0;
+    size_t limitPictures = 0;
+    double ratio() const;
+};
+
+struct RealtimeRow {
+    std::string recording;
+    std::string area;
+    double mediaSeconds = 0.0;
+    // CPU seconds per second of media, one per run.
+    std::vector<double> engineCpu;
+    std::vector<double> decodeCpu;
+    // Decoding and scaling to the display size, the video part of the throughput limit; shown
+    // for reference.
+    std::vector<double> decodeScaleCpu;
+    std::vector<double> peakMib;  // the playing process's peak resident size, per run
+    bool showMemory = false;      // listed in the memory table
+    uint32_t pictures = 0;
+    double ratio() const;
+    double ratioToScaled() const;
+};
+
+struct PausedResult {
+    bool measured = false;
+    std::string recording;
+    double seconds = 0.0;
+    std::vector<double> coreShare;  // CPU time over wall time while paused, per run
+};
+
+struct SeekResult {
+    bool measured = false;
+    std::string recording;
+    std::string area;
+    std::vector<double> latencySeconds;
+    int failed = 0;
+};
+
+struct Report {
+    MachineInfo machine;
+    std::string buildType;
+    std::string audioDriver;
+    std::string startedAt;
+    std::string loadAtStart;
+    std::string loadAtEnd;
+    int repetitions = 0;
+    std::vector<ThroughputRow> throughput;
+    std::vector<RealtimeRow> realtime;
+    PausedResult paused;
+    SeekResult seek;
+};
+
+std::string markdown(const Report& report);
+std::string json(const Report& report);
+
+}  // namespace vidora::bench

@@ -1,0 +1,382 @@
+// vidora-bench: how much of the machine playing a recording takes, against the least that
+// decoding it can cost. See report.h for what is written and bench/README.md for how to run it.
+//
+// Measurements that need a process of their own (CPU time of a whole playback, the peak resident
+// size, a pause) run this program again as a child with --child; everything else runs here.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_recording.h"
+#include "bench/engine_runs.h"
+#include "bench/ffmpeg_limit.h"
+#include "bench/process_stats.h"
+#include "bench/report.h"
+#include "engine/playback_engine.h"
+
+#ifndef VIDORA_BENCH_BUILD_TYPE
+#define VIDORA_BENCH_BUILD_TYPE "unknown"
+#endif
+
+namespace vidora::bench {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vidora-bench --data DIR [--out DIR] [--runs N] [--only LIST] [--seeks N]\n"
+    "                    [--paused-seconds S]\n"
+    "  DIR holds the recordings of make-bench-data.sh; RESULTS.md and results.json go to --out\n"
+    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused.\n";
+
+struct Area {
+    const char* name;
+    Rect rect;
+};
+
+// The normal and large skins' video areas, and a whole 1080p screen.
+constexpr Area kNormal{"normal 332x236", Rect{0, 0, 332, 236}};
+constexpr Area kLarge{"large 512x324", Rect{0, 0, 512, 324}};
+constexpr Area kFullscreen{"fullscreen 1920x1080", Rect{0, 0, 1920, 1080}};
+
+const char* const kRecordings[] = {"h264_320x240", "h264_1280x720", "h264_1920x1080",
+                                   "h263_352x288"};
+const char kSeekRecording[] = "h264_1280x720_long";
+
+struct Options {
+    std::string dataDir;
+    std::string outDir = ".";
+    int runs = 3;
+    int seeks = 20;
+    double pausedSeconds = 10.0;
+    bool throughput = true;
+    bool realtime = true;
+    bool seek = true;
+    bool paused = true;
+};
+
+void progress(const std::string& line) {
+    std::fprintf(stderr, "[bench %s] %s\n", loadAverage().c_str(), line.c_str());
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+std::string selfPath() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+// Runs this program as a child with `arguments` and reads its "key=value ..." result line.
+std::map<std::string, double> runChild(const std::vector<std::string>& arguments) {
+    std::string command = shellQuote(selfPath()) + " --child";
+    for (const std::string& a : arguments) {
+        command += " " + shellQuote(a);
+    }
+    std::map<std::string, double> values;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return values;
+    }
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    if (pclose(pipe) != 0) {
+        values.clear();
+        return values;
+    }
+    std::istringstream words(output);
+    std::string word;
+    while (words >> word) {
+        size_t eq = word.find('=');
+        if (eq != std::string::npos) {
+            values[word.substr(0, eq)] = std::atof(word.c_str() + eq + 1);
+        }
+    }
+    return values;
+}
+
+bool load(const std::string& path, BenchRecording* recording) {
+    std::string error;
+    if (!loadRecording(path, recording, &error)) {
+        std::fprintf(stderr, "vidora-bench: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The display size the engine fits this stream to in `area`.
+void displaySize(const BenchRecording& recording, Rect area, int* width, int* height) {
+    PlaybackEngine fit;
+    fit.sourceWidth = recording.width;
+    fit.sourceHeight = recording.height;
+    fit.videoRect = area;
+    fit.computeDisplaySize();
+    *width = fit.displayWidth.load();
+    *height = fit.displayHeight.load();
+}
+
+// --- Child modes: one measurement, one result line on standard output ------------------------
+
+int childMain(int argc, char** argv) {
+    if (argc < 2) {
+        return 2;
+    }
+    const std::string mode = argv[0];
+    BenchRecording recording;
+    if (!load(argv[1], &recording)) {
+        return 1;
+    }
+    auto area = [&](int at) {
+        return argc > at + 1 ? Rect{0, 0, std::atoi(argv[at]), std::atoi(argv[at + 1])} : Rect{};
+    };
+    if (mode == "realtime" && argc >= 4) {
+        RealtimePlay play = playAtRecordedSpeed(recording, area(2));
+        if (!play.ok) {
+            return 1;
+        }
+        std::printf("cpu=%.6f wall=%.6f pictures=%u media=%.6f peak_kib=%lld\n", play.cpuSeconds,
+                    play.wallSeconds, play.pictures, recording.mediaSeconds(),
+                    static_cast<long long>(peakResidentKib()));
+        return 0;
+    }
+    if (mode == "decode" && argc >= 4) {
+        // Decoding alone, then decoding and scaling to the area's display size (for reference).
+        std::vector<Bytes> packets;
+        if (!videoPackets(recording, &packets)) {
+            return 1;
+        }
+        PaddedPackets padded(packets);
+        std::vector<Bytes> frames = audioFrames(recording);
+        double cpuStart = processCpuSeconds();
+        LoopResult decoded = decodeOnly(recording, padded, frames);
+        const double cpu = processCpuSeconds() - cpuStart;
+        int width = 0;
+        int height = 0;
+        displaySize(recording, area(2), &width, &height);
+        cpuStart = processCpuSeconds();
+        LoopResult scaled = decodeAndScale(recording, padded, width, height);
+        const double cpuScaled = processCpuSeconds() - cpuStart;
+        if (!decoded.ok || !scaled.ok) {
+            return 1;
+        }
+        std::printf("cpu=%.6f cpu_scaled=%.6f pictures=%zu media=%.6f\n", cpu, cpuScaled,
+                    decoded.pictures, recording.mediaSeconds());
+        return 0;
+    }
+    if (mode == "paused" && argc >= 5) {
+        double share = pausedCpuShare(recording, area(2), std::atof(argv[4]));
+        if (share < 0.0) {
+            return 1;
+        }
+        std::printf("share=%.6f\n", share);
+        return 0;
+    }
+    return 2;
+}
+
+// --- The measurements ------------------------------------------------------------------------
+
+void measureThroughput(const Options& options, const BenchRecording& recording, Report* report) {
+    std::vector<Bytes> packets;
+    if (!videoPackets(recording, &packets)) {
+        progress(recording.name + ": cannot cut the video into packets");
+        return;
+    }
+    PaddedPackets padded(packets);
+    for (const Area& area : {kNormal, kLarge, kFullscreen}) {
+        ThroughputRow row;
+        row.recording = recording.name;
+        row.area = area.name;
+        displaySize(recording, area.rect, &row.displayWidth, &row.displayHeight);
+        for (int run = 0; run < options.runs; ++run) {
+            EngineThroughput engine = engineThroughput(recording, area.rect);
+            LoopResult limit =
+                decodeAndScale(recording, padded, row.displayWidth, row.displayHeight);
+            if (!engine.ok || !limit.ok) {
+                progress(recording.name + " " + area.name + ": a run failed");
+                continue;
+            }
+            row.engineFps.push_back(engine.framesPerSecond());
+            row.limitFps.push_back(limit.framesPerSecond());
+            row.enginePictures = engine.pictures;
+            row.limitPictures = limit.pictures;
+            progress(recording.name + " " + area.name + ": engine " +
+                     std::to_string(engine.framesPerSecond()) + " fps (" +
+                     std::to_string(engine.pictures) + "), limit " +
+                     std::to_string(limit.framesPerSecond()) + " fps (" +
+                     std::to_string(limit.pictures) + ")");
+        }
+        report->throughput.push_back(row);
+    }
+}
+
+void measureRealtime(const Options& options, const BenchRecording& recording, const Area& area,
+                     bool showMemory, Report* report) {
+    RealtimeRow row;
+    row.recording = recording.name;
+    row.area = area.name;
+    row.mediaSeconds = recording.mediaSeconds();
+    row.showMemory = showMemory;
+    for (int run = 0; run < options.runs; ++run) {
+        auto play = runChild({"realtime", recording.path, std::to_string(area.rect.width()),
+                              std::to_string(area.rect.height())});
+        auto decode = runChild({"decode", recording.path, std::to_string(area.rect.width()),
+                                std::to_string(area.rect.height())});
+        if (play.empty() || decode.empty() || play["media"] <= 0.0) {
+            progress(recording.name + " " + area.name + ": a real-time run failed");
+            continue;
+        }
+        row.engineCpu.push_back(play["cpu"] / play["media"]);
+        row.decodeCpu.push_back(decode["cpu"] / decode["media"]);
+        row.decodeScaleCpu.push_back(decode["cpu_scaled"] / decode["media"]);
+        row.peakMib.push_back(play["peak_kib"] / 1024.0);
+        row.pictures = static_cast<uint32_t>(play["pictures"]);
+        progress(recording.name + " " + area.name + ": playing " +
+                 std::to_string(row.engineCpu.back()) + " CPU s/s, decoding alone " +
+                 std::to_string(row.decodeCpu.back()) + " CPU s/s (with scaling " +
+                 std::to_string(row.decodeScaleCpu.back()) + "), peak " +
+                 std::to_string(row.peakMib.back()) + " MiB");
+    }
+    report->realtime.push_back(row);
+}
+
+bool parseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string flag = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (flag == "--data" && (v = value()) != nullptr) {
+            options->dataDir = v;
+        } else if (flag == "--out" && (v = value()) != nullptr) {
+            options->outDir = v;
+        } else if (flag == "--runs" && (v = value()) != nullptr) {
+            options->runs = std::max(1, std::atoi(v));
+        } else if (flag == "--seeks" && (v = value()) != nullptr) {
+            options->seeks = std::max(1, std::atoi(v));
+        } else if (flag == "--paused-seconds" && (v = value()) != nullptr) {
+            options->pausedSeconds = std::max(1.0, std::atof(v));
+        } else if (flag == "--only" && (v = value()) != nullptr) {
+            std::string only = std::string(",") + v + ",";
+            options->throughput = only.find(",throughput,") != std::string::npos;
+            options->realtime = only.find(",realtime,") != std::string::npos;
+            options->seek = only.find(",seek,") != std::string::npos;
+            options->paused = only.find(",paused,") != std::string::npos;
+        } else {
+            return false;
+        }
+    }
+    return !options->dataDir.empty();
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+int benchMain(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, &options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    Report report;
+    report.machine = machineInfo();
+    report.buildType = VIDORA_BENCH_BUILD_TYPE;
+    report.audioDriver = std::getenv("SDL_AUDIODRIVER");
+    report.startedAt = utcTimestamp();
+    report.loadAtStart = loadAverage();
+    report.repetitions = options.runs;
+
+    std::vector<BenchRecording> recordings;
+    for (const char* name : kRecordings) {
+        BenchRecording recording;
+        if (!load(options.dataDir + "/" + name + ".krm", &recording)) {
+            return 1;
+        }
+        recordings.push_back(std::move(recording));
+    }
+
+    if (options.throughput) {
+        for (const BenchRecording& recording : recordings) {
+            measureThroughput(options, recording, &report);
+        }
+    }
+    if (options.realtime) {
+        for (const BenchRecording& recording : recordings) {
+            bool large = recording.height >= 720;
+            measureRealtime(options, recording, kNormal, large, &report);
+            if (large) {
+                measureRealtime(options, recording, kFullscreen, true, &report);
+            }
+        }
+    }
+    if (options.paused) {
+        report.paused.measured = true;
+        report.paused.recording = recordings[1].name + ", " + kNormal.name;
+        report.paused.seconds = options.pausedSeconds;
+        for (int run = 0; run < options.runs; ++run) {
+            auto result = runChild(
+                {"paused", recordings[1].path, std::to_string(kNormal.rect.width()),
+                 std::to_string(kNormal.rect.height()), std::to_string(options.pausedSeconds)});
+            if (!result.empty()) {
+                report.paused.coreShare.push_back(result["share"]);
+                progress("paused: " + std::to_string(result["share"] * 100) + " % of a core");
+            }
+        }
+    }
+    if (options.seek) {
+        BenchRecording recording;
+        if (!load(options.dataDir + "/" + kSeekRecording + ".krm", &recording)) {
+            return 1;
+        }
+        SeekLatencies seeks = seekLatencies(recording, kNormal.rect, options.seeks);
+        report.seek.measured = true;
+        report.seek.recording = recording.name;
+        report.seek.area = kNormal.name;
+        report.seek.latencySeconds = seeks.seconds;
+        report.seek.failed = seeks.failed;
+        progress("seeks: median " + std::to_string(median(seeks.seconds) * 1000) + " ms, p95 " +
+                 std::to_string(percentile(seeks.seconds, 95) * 1000) + " ms");
+    }
+
+    report.loadAtEnd = loadAverage();
+    const std::string md = markdown(report);
+    if (!writeFile(options.outDir + "/RESULTS.md", md) ||
+        !writeFile(options.outDir + "/results.json", json(report))) {
+        std::fprintf(stderr, "vidora-bench: cannot write the results into %s\n",
+                     options.outDir.c_str());
+        return 1;
+    }
+    std::fputs(md.c_str(), stdout);
+    return 0;
+}
+
+}  // namespace
+}  // namespace vidora::bench
+
+int main(int argc, char** argv) {
+    // Headless: no window, and the sound goes to SDL's dummy driver unless told otherwise.
+    setenv("SDL_VIDEODRIVER", "dummy", 0);
+    setenv("SDL_AUDIODRIVER", "dummy", 0);
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) {
+        return vidora::bench::childMain(argc - 2, argv + 2);
+    }
+    return vidora::bench::benchMain(argc, argv);
+}
