@@ -15,7 +15,7 @@ comma := ,
 PACKAGES := build-essential cmake pkg-config \
 	libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
 	libsdl2-dev libsdl2-ttf-dev libfontconfig-dev fonts-wqy-microhei zenity \
-	libgtest-dev xvfb xdotool x11-utils imagemagick ffmpeg libopencore-amrnb-dev
+	libgtest-dev xvfb xdotool x11-utils imagemagick ffmpeg libopencore-amrnb-dev python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
