@@ -88,7 +88,9 @@ class TempFile {
     void write(const Bytes& contents) const {
         std::FILE* f = std::fopen(path_.c_str(), "wb");
         if (f != nullptr) {
-            std::fwrite(contents.data(), 1, contents.size(), f);
+            if (!contents.empty()) {  // an empty vector's data() may be null
+                std::fwrite(contents.data(), 1, contents.size(), f);
+            }
             std::fclose(f);
         }
     }
