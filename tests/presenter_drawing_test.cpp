@@ -1,0 +1,170 @@
+// The presenter draws each frame straight onto the video surface. What lands there must be
+// exactly what a canvas of the rectangle's size (rounded up to multiples of 4), composed apart
+// and copied whole to the rectangle's corner, would leave: every word of the surface is compared
+// with such a canvas composition, for pictures that fit, that leave bars on either side, that
+// stick out of a rectangle shrunk since they were scaled, and for rectangles that the surface
+// clips. Plus the BGR to XRGB copy that the frame goes through, against a byte-by-byte one.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/playback_engine.h"
+#include "platform/surface.h"
+
+namespace vidora {
+namespace {
+
+// A deterministic jumble of bytes, so that a pixel out of place shows.
+std::vector<uint8_t> noise(size_t n, uint32_t seed) {
+    std::vector<uint8_t> bytes(n);
+    for (uint8_t& b : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    return bytes;
+}
+
+// A surface with a pattern in every word, X bytes included, to see exactly what was drawn over.
+Surface patterned(int32_t width, int32_t height) {
+    Surface s(width, height);
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            s.row(y)[x] = 0x5A000000u | static_cast<uint32_t>(y * 7919 + x * 104729);
+        }
+    }
+    return s;
+}
+
+bool sameWords(const Surface& a, const Surface& b) {
+    if (a.width() != b.width() || a.height() != b.height()) {
+        return false;
+    }
+    for (int32_t y = 0; y < a.height(); ++y) {
+        if (std::memcmp(a.row(y), b.row(y), static_cast<size_t>(a.width()) * 4) != 0) {
+            ADD_FAILURE() << "first difference in row " << y;
+            return false;
+        }
+    }
+    return true;
+}
+
+int32_t roundUpTo4(int32_t v) {
+    return (v + 3) / 4 * 4;
+}
+
+struct Geometry {
+    const char* what;
+    int32_t surfaceWidth;
+    int32_t surfaceHeight;
+    Rect rect;
+    int32_t imageWidth;  // the display size the picture was scaled to
+    int32_t imageHeight;
+};
+
+TEST(PresenterDrawing, SameAsACanvasCopiedWhole) {
+    const Geometry cases[] = {
+        {"fits, bars left and right", 332, 236, Rect{0, 0, 332, 236}, 316, 236},
+        {"bars above and below, time over the bar", 332, 236, Rect{0, 0, 332, 236}, 332, 188},
+        {"canvas clipped by the surface", 501, 301, Rect{0, 0, 501, 301}, 404, 304},
+        {"rectangle inside a larger surface", 400, 300, Rect{13, 21, 345, 257}, 316, 236},
+        {"rectangle partly off the surface", 320, 230, Rect{-5, -7, 327, 229}, 316, 236},
+        {"picture larger than a shrunk rectangle", 332, 236, Rect{0, 0, 332, 236}, 432, 324},
+        {"picture wider than the rectangle only", 520, 300, Rect{2, 3, 502, 303}, 512, 284},
+        {"whole screen", 1920, 1080, Rect{0, 0, 1920, 1080}, 1440, 1080},
+    };
+    uint32_t seed = 1;
+    for (const Geometry& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<uint8_t> image =
+            noise(static_cast<size_t>(c.imageWidth) * c.imageHeight * 3, ++seed);
+        const RecordTime time{2015, 3, 7, 8, 5, 9};
+
+        // The canvas composition: black, the picture centred, the time on top, copied whole.
+        const int32_t canvasWidth = roundUpTo4(c.rect.width());
+        const int32_t canvasHeight = roundUpTo4(c.rect.height());
+        Surface canvas(canvasWidth, canvasHeight);
+        canvas.fill(Rect{0, 0, canvasWidth, canvasHeight}, 0x000000);
+        canvas.copyBottomUpBgr(image.data(), c.imageWidth, c.imageHeight, c.imageWidth * 3,
+                               (canvasWidth - c.imageWidth) / 2,
+                               (canvasHeight - c.imageHeight) / 2);
+        canvas.drawText("2015.03.07 08:05:09", Rect{0, 0, canvasWidth, canvasHeight},
+                        Surface::TextAlign::TopCentre, 0xC8C8C8, 0x141414);
+        Surface expected = patterned(c.surfaceWidth, c.surfaceHeight);
+        expected.copyFrom(canvas, 0, 0, canvasWidth, canvasHeight, c.rect.left, c.rect.top);
+
+        PlaybackEngine engine;
+        Surface target = patterned(c.surfaceWidth, c.surfaceHeight);
+        engine.targetDc = &target;
+        engine.videoRect = c.rect;
+        engine.displayWidth = c.imageWidth;
+        engine.displayHeight = c.imageHeight;
+        engine.presentImage = image.data();
+        engine.setRecordTime(time);
+        engine.framesDecoded = 1;
+        engine.presentFrame();
+        EXPECT_EQ(engine.framesPresented.load(), 1u);
+        EXPECT_TRUE(sameWords(target, expected));
+        engine.targetDc = nullptr;
+    }
+}
+
+TEST(PresenterDrawing, NothingWithoutATargetOrAPictureToShow) {
+    PlaybackEngine engine;
+    Surface target = patterned(64, 48);
+    const Surface untouched = patterned(64, 48);
+    const std::vector<uint8_t> image = noise(32 * 24 * 3, 7);
+    engine.videoRect = Rect{0, 0, 64, 48};
+    engine.displayWidth = 32;
+    engine.displayHeight = 24;
+    engine.presentImage = image.data();
+    engine.framesDecoded = 1;
+    engine.presentFrame();  // no target
+    EXPECT_EQ(engine.framesPresented.load(), 0u);
+    engine.targetDc = &target;
+    engine.videoRect = Rect{0, 0, 0, 48};
+    engine.presentFrame();  // an empty rectangle
+    EXPECT_EQ(engine.framesPresented.load(), 0u);
+    EXPECT_TRUE(sameWords(target, untouched));
+    engine.targetDc = nullptr;
+}
+
+// Byte by byte: the bottom row of the image is the last in memory.
+uint32_t expectedPixel(const std::vector<uint8_t>& image, int32_t stride, int32_t h, int32_t x,
+                       int32_t y) {
+    const uint8_t* p = image.data() + static_cast<size_t>(h - 1 - y) * stride + x * 3;
+    return (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[0];
+}
+
+TEST(BottomUpCopy, EveryWidthAndOffsetConvertsExactly) {
+    // Widths around the four-pixel groups of the conversion, rows with slack, and offsets that
+    // make the surface clip the start or the end of each row.
+    for (int32_t w = 1; w <= 13; ++w) {
+        for (int32_t slack : {0, 1, 5}) {
+            for (int32_t dstX : {-3, -1, 0, 2, 9}) {
+                const int32_t h = 5;
+                const int32_t stride = w * 3 + slack;
+                const std::vector<uint8_t> image =
+                    noise(static_cast<size_t>(stride) * h, static_cast<uint32_t>(w * 97 + slack));
+                Surface s = patterned(16, 8);
+                const Surface before = patterned(16, 8);
+                s.copyBottomUpBgr(image.data(), w, h, stride, dstX, 1);
+                for (int32_t y = 0; y < 8; ++y) {
+                    for (int32_t x = 0; x < 16; ++x) {
+                        const bool inside = x >= dstX && x < dstX + w && y >= 1 && y < 1 + h;
+                        const uint32_t want = inside
+                                                  ? expectedPixel(image, stride, h, x - dstX, y - 1)
+                                                  : before.row(y)[x];
+                        ASSERT_EQ(s.row(y)[x], want) << "w " << w << " slack " << slack << " dstX "
+                                                     << dstX << " at " << x << "," << y;
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vidora
