@@ -73,13 +73,18 @@ void decodeUntilStopped(PlaybackEngine& engine) {
             engine.sleepFor(SleepSite::AudioWaitDecoders, kWaitDecodersMs);
             continue;
         }
+        // Read before looking at the ring: a delivery made meanwhile ends the wait at once.
+        const uint64_t seen = engine.audioDecodeWake.count();
         uint32_t read = engine.audioRingRead.load(std::memory_order_relaxed);
         int32_t buffered =
             static_cast<int32_t>(engine.audioRingWritten.load(std::memory_order_acquire) - read);
-        if (buffers != nullptr && buffered > static_cast<int32_t>(kAudioWindowBytes)) {
+        const bool busy = buffers != nullptr && buffered > static_cast<int32_t>(kAudioWindowBytes);
+        if (busy) {
             decodeAudioChunk(engine, *buffers, decode);
         }
-        engine.sleepFor(SleepSite::AudioTurn, kTurnMs);
+        // With too little buffered the thread waits for the reader's next delivery.
+        engine.endPollTurn(SleepSite::AudioTurn, kTurnMs, kTurnMs, busy, engine.audioDecodeWake,
+                           seen);
     }
 }
 

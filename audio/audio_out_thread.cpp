@@ -25,7 +25,10 @@ constexpr int32_t kOutputBits = 16;
 
 void waveOutCallback(WaveOut*, uint32_t message, void* instance, WaveHeader*, uintptr_t) {
     if (message == kWaveOutDone) {
-        static_cast<PlaybackEngine*>(instance)->outBuffersDone.fetch_add(1);
+        auto* engine = static_cast<PlaybackEngine*>(instance);
+        engine->outBuffersDone.fetch_add(1);
+        // A place in the device's queue is free again.
+        engine->audioOutWake.notify();
     }
 }
 
@@ -48,17 +51,17 @@ int PlaybackEngine::openAudioOut(uint32_t rate, uint32_t channels, int32_t bits)
     return waveOut != nullptr ? 1 : 0;
 }
 
-void PlaybackEngine::feedAudioBlock() {
+bool PlaybackEngine::feedAudioBlock() {
     if (stopRequested.load() != 0) {
-        return;
+        return false;
     }
     if (outBuffersQueued.load() - outBuffersDone.load() >= kMaxQueuedBlocks) {
-        return;
+        return false;
     }
     const int32_t block = pcmBlocksPlayed.load();
     // Acquire: the block's bytes were written before pcmRingPut published the count.
     if (block >= pcmBlocksAvailable.load(std::memory_order_acquire)) {
-        return;
+        return false;
     }
     // With at most two blocks outstanding, the header used eight blocks ago is long finished.
     WaveHeader& header = waveHeaders[static_cast<uint32_t>(block) % kWaveHeaderCount];
@@ -73,6 +76,7 @@ void PlaybackEngine::feedAudioBlock() {
         outBuffersQueued.fetch_add(1);
     }
     pcmBlocksPlayed.store(block + 1);
+    return true;
 }
 
 void PlaybackEngine::closeAudioOut() {
@@ -93,8 +97,13 @@ void AudioOutThread(PlaybackEngine& engine) {
         if (engine.paused.load() != 0) {
             engine.sleepFor(SleepSite::AudioOutPause, kPauseMs);
         } else {
-            engine.feedAudioBlock();
-            engine.sleepFor(SleepSite::AudioOutFeed, kFeedMs);
+            // Read before feeding: a block or a free place that comes meanwhile ends the wait.
+            const uint64_t seen = engine.audioOutWake.count();
+            const bool fed = engine.feedAudioBlock();
+            // With nothing to hand over the thread waits for the next decoded block or the
+            // device's next finished one.
+            engine.endPollTurn(SleepSite::AudioOutFeed, kFeedMs, kFeedMs, fed, engine.audioOutWake,
+                               seen);
         }
     }
     engine.sleepFor(SleepSite::AudioOutGrace, kGraceMs);

@@ -53,7 +53,7 @@ void realSleep(SleepSite, uint32_t milliseconds) {
 
 }  // namespace
 
-PlaybackEngine::PlaybackEngine() : sleepFunction(realSleep) {
+PlaybackEngine::PlaybackEngine() {
     // The wave block is the only allocation of the constructor; if it fails, open refuses to
     // start anything rather than letting the audio output write through a null block.
     waveBufferMemory.reset(new (std::nothrow) uint8_t[kWaveBufferBytes]);
@@ -146,6 +146,9 @@ void PlaybackEngine::startThread(std::atomic<uint32_t>& handle, std::thread& thr
 
 void PlaybackEngine::stopThreads() {
     stopRequested.store(1);
+    videoWake.notify();
+    audioDecodeWake.notify();
+    audioOutWake.notify();
     opened.store(0);
     streamConfigured.store(0);
     setFilePath(std::string());
@@ -221,8 +224,8 @@ void PlaybackEngine::unlockVideoRing() {
 }
 
 void PlaybackEngine::setSleepFunction(SleepFunction function, SleepSites sites) {
-    sleepSites = function ? sites : kAllSleepSites;
-    sleepFunction = function ? std::move(function) : SleepFunction(realSleep);
+    sleepSites = function ? sites : SleepSites{0};
+    sleepFunction = std::move(function);
 }
 
 void PlaybackEngine::sleepFor(SleepSite site, uint32_t milliseconds) {
@@ -230,6 +233,19 @@ void PlaybackEngine::sleepFor(SleepSite site, uint32_t milliseconds) {
         sleepFunction(site, milliseconds);
     } else {
         realSleep(site, milliseconds);
+    }
+}
+
+void PlaybackEngine::endPollTurn(SleepSite site, uint32_t milliseconds, uint32_t busyMilliseconds,
+                                 bool busy, WakeSignal& wake, uint64_t seen) {
+    if ((sleepSites & sleepSiteBit(site)) != 0) {
+        sleepFunction(site, milliseconds);
+    } else if (busy) {
+        if (busyMilliseconds > 0) {
+            realSleep(site, busyMilliseconds);
+        }
+    } else {
+        wake.waitFor(seen, std::chrono::milliseconds(idleWaitMs));
     }
 }
 

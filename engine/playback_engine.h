@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "engine/engine_types.h"
+#include "engine/wake_signal.h"
 #include "platform/geometry.h"
 #include "platform/wave_out.h"
 
@@ -136,8 +137,9 @@ class PlaybackEngine {
     // Opens the wave output for PCM of this format and lays the eight headers over the wave
     // block; 1 when the device opened, 0 when there is none (the thread then runs silent).
     int openAudioOut(uint32_t rate, uint32_t channels, int32_t bits);
-    // Hands the next whole PCM block to the device, if one is ready and fewer than two are queued.
-    void feedAudioBlock();
+    // Hands the next whole PCM block to the device, if one is ready and fewer than two are queued;
+    // true when a block was handed on.
+    bool feedAudioBlock();
     // Drops what is still queued and closes the device.
     void closeAudioOut();
     // Converts the AMR-NB decoder's samples to 16-bit. Made by the audio decode thread at its
@@ -152,6 +154,25 @@ class PlaybackEngine {
     // measurement can replace the reader's pacing and leave the threads' waiting as it is.
     void setSleepFunction(SleepFunction function, SleepSites sites = kAllSleepSites);
     void sleepFor(SleepSite site, uint32_t milliseconds);
+
+    // The end of one turn of a polling loop at `site` (the video thread's packet step, the audio
+    // decode thread's turn, the audio output's feeding). A sleep function that covers the site
+    // sleeps `milliseconds` through it after every turn, as the loops were designed. Without
+    // one, a turn that found work (`busy`) is followed by a sleep of `busyMilliseconds` (none
+    // for 0), and a turn that found none waits on `wake` until someone hands the thread work
+    // (see WakeSignal; `seen` is the count read before the turn looked for work), at most
+    // idleWaitMs, instead of waking every millisecond to look again.
+    void endPollTurn(SleepSite site, uint32_t milliseconds, uint32_t busyMilliseconds, bool busy,
+                     WakeSignal& wake, uint64_t seen);
+    // The longest idle wait: a thread looks again after it even when nobody woke it. Set before
+    // open (tests make it long, so that a missing wake-up shows as a stall).
+    uint32_t idleWaitMs = 100;
+    // Rung by whoever gives the thread work: the reader's deliveries and its end wake the video
+    // thread, the deliveries the audio decode thread, new PCM blocks and finished wave blocks the
+    // audio output; stopThreads rings all three.
+    WakeSignal videoWake;
+    WakeSignal audioDecodeWake;
+    WakeSignal audioOutWake;
 
     // --- Values wider than one word, under their own locks --------------------------------------
 
@@ -234,8 +255,9 @@ class PlaybackEngine {
     std::string filePath;
     RecordTime recordTime;
 
+    // The sites whose sleeps go to sleepFunction; none without one.
     SleepFunction sleepFunction;
-    SleepSites sleepSites = kAllSleepSites;
+    SleepSites sleepSites = 0;
 
     std::thread videoThread;
     std::thread audioDecodeThread;

@@ -126,6 +126,7 @@ void PlaybackEngine::pcmRingPut(const uint8_t* bytes, uint32_t n) {
     pcmWritten.store(written, std::memory_order_release);
     pcmBlocksAvailable.store(static_cast<int32_t>(written / static_cast<uint32_t>(blockSize)),
                              std::memory_order_release);
+    audioOutWake.notify();
 }
 
 void PlaybackEngine::pcmBlockRead(int32_t block, uint8_t* destination) {

@@ -229,6 +229,10 @@ void ReaderThread(PlaybackEngine& engine) {
     }  // the file is closed here
     // Last step: stopThreads waits for this, and togglePlay may start the next reader after it.
     engine.readerHandle.store(0);
+    // The video thread lets the decoder give up its held-back pictures once the reader is gone:
+    // it is told so. Safe after the handle is cleared: every stop joins this thread before the
+    // engine goes.
+    engine.videoWake.notify();
 }
 
 void PlaybackEngine::configureStream(const uint8_t tag[4]) {
@@ -253,6 +257,8 @@ void PlaybackEngine::deliverRecord(const uint8_t* payload, uint32_t videoBytes,
     if (audioRingFull() == 0) {
         audioRingPut(payload + videoBytes, audioBytes);
     }
+    videoWake.notify();
+    audioDecodeWake.notify();
 }
 
 }  // namespace vidora

@@ -52,9 +52,10 @@ class VideoDecoder {
 
   private:
     bool layOut(const Rect& rect);
-    void packetStep();
-    void decodeH264();
-    void decodeH263();
+    // One packet step; false when it found nothing to take.
+    bool packetStep();
+    bool decodeH264();
+    bool decodeH263();
     // Sends one packet (nullptr: drain) and presents every picture the decoder then returns.
     // False when the decoder refused the packet.
     bool sendAndPresent(const uint8_t* data, int size);
@@ -118,8 +119,13 @@ void VideoDecoder::run() {
                 continue;
             }
         }
-        packetStep();
-        engine_.sleepFor(SleepSite::VideoStep, kStepMs);
+        // Read before the step looks into the ring, so that a delivery made meanwhile still
+        // ends the wait below at once.
+        const uint64_t seen = engine_.videoWake.count();
+        const bool busy = packetStep();
+        // Packets that are already buffered are taken one after another without a pause; an
+        // empty ring is waited on until the reader delivers.
+        engine_.endPollTurn(SleepSite::VideoStep, kStepMs, 0, busy, engine_.videoWake, seen);
     }
 }
 
@@ -161,7 +167,7 @@ void VideoDecoder::resetDecoding() {
     fedSinceDrain_ = false;
 }
 
-void VideoDecoder::packetStep() {
+bool VideoDecoder::packetStep() {
     uint32_t read = engine_.videoRingRead.load(std::memory_order_acquire);
     uint32_t written = engine_.videoRingWritten.load(std::memory_order_acquire);
     if (read != expectedRead_) {
@@ -185,16 +191,12 @@ void VideoDecoder::packetStep() {
             avcodec_flush_buffers(engine_.videoCtx);
             fedSinceDrain_ = false;
         }
-        return;
+        return false;
     }
-    if (engine_.isH263.load() != 0) {
-        decodeH263();
-    } else {
-        decodeH264();
-    }
+    return engine_.isH263.load() != 0 ? decodeH263() : decodeH264();
 }
 
-void VideoDecoder::decodeH264() {
+bool VideoDecoder::decodeH264() {
     std::memset(packetBuffer_.data(), 0, packetBuffer_.size());
     uint32_t length = 0;
     engine_.lockVideoRing();
@@ -205,11 +207,11 @@ void VideoDecoder::decodeH264() {
         engine_.discardUnreadVideo();
         expectedRead_ = engine_.videoRingRead.load();
         engine_.unlockVideoRing();
-        return;
+        return true;
     }
     if (take != PacketTake::Taken) {
         engine_.unlockVideoRing();
-        return;
+        return false;
     }
     // The payload counts as used whether the decoder takes it or refuses it: a refused packet is
     // skipped whole and the next one decodes normally.
@@ -225,14 +227,15 @@ void VideoDecoder::decodeH264() {
         fedSinceDrain_ = true;
         sendAndPresent(nullptr, -1);
     }
+    return true;
 }
 
-void VideoDecoder::decodeH263() {
+bool VideoDecoder::decodeH263() {
     std::memset(packetBuffer_.data(), 0, kH263WindowBytes + AV_INPUT_BUFFER_PADDING_SIZE);
     engine_.lockVideoRing();
     if (!engine_.videoWindowPeek(packetBuffer_.data(), kH263WindowBytes)) {
         engine_.unlockVideoRing();
-        return;
+        return false;
     }
     // The parser takes every byte it is given and keeps an unfinished picture for the next
     // window, so the whole window is consumed now and no byte is fed twice or skipped.
@@ -242,7 +245,7 @@ void VideoDecoder::decodeH263() {
     engine_.unlockVideoRing();
 
     if (parser_ == nullptr) {
-        return;
+        return true;
     }
     const uint8_t* data = packetBuffer_.data();
     int left = static_cast<int>(kH263WindowBytes);
@@ -262,6 +265,7 @@ void VideoDecoder::decodeH263() {
             break;
         }
     }
+    return true;
 }
 
 bool VideoDecoder::sendAndPresent(const uint8_t* data, int size) {
