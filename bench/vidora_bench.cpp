@@ -31,10 +31,12 @@ namespace vidora::bench {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: vidora-bench --data DIR [--out DIR] [--runs N] [--only LIST] [--seeks N]\n"
-    "                    [--paused-seconds S]\n"
+    "usage: vidora-bench --data DIR [--out DIR] [--runs N] [--only LIST] [--recordings NAMES]\n"
+    "                    [--seeks N] [--paused-seconds S]\n"
     "  DIR holds the recordings of make-bench-data.sh; RESULTS.md and results.json go to --out\n"
-    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused.\n";
+    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused; NAMES\n"
+    "  limits throughput and real-time runs to some of h264_320x240, h264_1280x720,\n"
+    "  h264_1920x1080 and h263_352x288.\n";
 
 struct Area {
     const char* name;
@@ -60,6 +62,11 @@ struct Options {
     bool realtime = true;
     bool seek = true;
     bool paused = true;
+    std::string recordings;  // comma-separated names; empty: all
+    bool wanted(const std::string& name) const {
+        return recordings.empty() ||
+               ("," + recordings + ",").find("," + name + ",") != std::string::npos;
+    }
 };
 
 void progress(const std::string& line) {
@@ -271,6 +278,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->seeks = std::max(1, std::atoi(v));
         } else if (flag == "--paused-seconds" && (v = value()) != nullptr) {
             options->pausedSeconds = std::max(1.0, std::atof(v));
+        } else if (flag == "--recordings" && (v = value()) != nullptr) {
+            options->recordings = v;
         } else if (flag == "--only" && (v = value()) != nullptr) {
             std::string only = std::string(",") + v + ",";
             options->throughput = only.find(",throughput,") != std::string::npos;
@@ -315,11 +324,16 @@ int benchMain(int argc, char** argv) {
 
     if (options.throughput) {
         for (const BenchRecording& recording : recordings) {
-            measureThroughput(options, recording, &report);
+            if (options.wanted(recording.name)) {
+                measureThroughput(options, recording, &report);
+            }
         }
     }
     if (options.realtime) {
         for (const BenchRecording& recording : recordings) {
+            if (!options.wanted(recording.name)) {
+                continue;
+            }
             bool large = recording.height >= 720;
             measureRealtime(options, recording, kNormal, large, &report);
             if (large) {
