@@ -197,7 +197,6 @@ bool VideoDecoder::packetStep() {
 }
 
 bool VideoDecoder::decodeH264() {
-    std::memset(packetBuffer_.data(), 0, packetBuffer_.size());
     uint32_t length = 0;
     engine_.lockVideoRing();
     PacketTake take = engine_.videoPacketTake(packetBuffer_.data(), &length);
@@ -213,6 +212,9 @@ bool VideoDecoder::decodeH264() {
         engine_.unlockVideoRing();
         return false;
     }
+    // The decoder may read a little past the payload, and what it finds there must be zero. It
+    // reads no further than the padding, so only the padding is cleared, not the whole buffer.
+    std::memset(packetBuffer_.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     // The payload counts as used whether the decoder takes it or refuses it: a refused packet is
     // skipped whole and the next one decodes normally.
     av_packet_unref(packet_);
@@ -231,7 +233,8 @@ bool VideoDecoder::decodeH264() {
 }
 
 bool VideoDecoder::decodeH263() {
-    std::memset(packetBuffer_.data(), 0, kH263WindowBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+    // The window fills the first kH263WindowBytes; the padding behind it is cleared.
+    std::memset(packetBuffer_.data() + kH263WindowBytes, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     engine_.lockVideoRing();
     if (!engine_.videoWindowPeek(packetBuffer_.data(), kH263WindowBytes)) {
         engine_.unlockVideoRing();
