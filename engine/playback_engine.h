@@ -120,8 +120,6 @@ class PlaybackEngine {
     void computeDisplaySize();
     // Draws presentImage centred on black with the record's date and time into targetDc.
     void presentFrame();
-    // The presenter's canvas, reused while the video rectangle keeps its size.
-    std::unique_ptr<Surface> presentCanvas;
     // Called on the video thread with every picture presented (the bottom-up BGR frame image
     // and its size); for tests and measurements. Set before open.
     using FrameObserver = std::function<void(const uint8_t* image, int32_t width, int32_t height)>;

@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,32 @@ uint32_t blend(uint32_t dst, uint32_t fg, uint32_t alpha) {
     const uint32_t g = mix((fg >> 8) & 0xFF, (dst >> 8) & 0xFF, alpha);
     const uint32_t b = mix(fg & 0xFF, dst & 0xFF, alpha);
     return (r << 16) | (g << 8) | b;
+}
+
+uint32_t xrgbOfBgr(const uint8_t* bgr) {
+    return (static_cast<uint32_t>(bgr[2]) << 16) | (static_cast<uint32_t>(bgr[1]) << 8) | bgr[0];
+}
+
+// Turns n pixels of packed blue-green-red bytes into 0x00RRGGBB words. On a little-endian
+// machine four pixels are twelve bytes, read as three words and regrouped: each video frame
+// passes through here once, and this is several times faster than byte by byte.
+void bgrToXrgb(const uint8_t* in, uint32_t* out, int64_t n) {
+    int64_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 4 <= n; i += 4, in += 12) {
+            uint32_t a, b, c;  // bytes B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3, lowest first
+            std::memcpy(&a, in, 4);
+            std::memcpy(&b, in + 4, 4);
+            std::memcpy(&c, in + 8, 4);
+            out[i] = a & 0xFFFFFF;
+            out[i + 1] = (a >> 24) | ((b & 0xFFFF) << 8);
+            out[i + 2] = (b >> 16) | ((c & 0xFF) << 16);
+            out[i + 3] = c >> 8;
+        }
+    }
+    for (; i < n; ++i, in += 3) {
+        out[i] = xrgbOfBgr(in);
+    }
 }
 
 }  // namespace
@@ -237,11 +264,7 @@ void Surface::copyBottomUpBgr(const uint8_t* image, int32_t w, int32_t h, int32_
         const int64_t imageRow = y - dstY;             // 0 = the top row of the picture
         const int64_t memoryRow = (h - 1) - imageRow;  // which is last in memory
         const uint8_t* in = image + memoryRow * stride + (area.left - dstX) * 3;
-        uint32_t* out = row(static_cast<int32_t>(y));
-        for (int64_t x = area.left; x < area.right; ++x, in += 3) {
-            out[x] =
-                (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[1]) << 8) | in[0];
-        }
+        bgrToXrgb(in, row(static_cast<int32_t>(y)) + area.left, area.right - area.left);
     }
 }
 

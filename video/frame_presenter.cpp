@@ -1,8 +1,13 @@
 // The presenter: puts one decoded picture on the skin's video surface, centred on black with
-// the record's date and time across the top. It runs on the video thread. The canvas is
-// composed first, without any lock; only the final copy into the shared video surface holds
-// the surface's lock, so a paint never shows half a frame and waits only for one copy.
+// the record's date and time across the top. It runs on the video thread.
+//
+// The frame is composed straight on the video surface, under the surface's lock, so a paint
+// never shows half a frame. It comes out exactly as a canvas of the rectangle's size (rounded up
+// to multiples of 4) composed apart and copied whole to the rectangle's corner would: every
+// drawing is clipped to that canvas as well as to the surface. Only the bars beside the picture
+// are filled, since the picture covers the rest, so each pixel is written about once.
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -21,50 +26,66 @@ int32_t roundUpTo4(int32_t v) {
     return (v % 4 == 0) ? v : v + 4 - (v % 4);
 }
 
+Rect intersect(const Rect& a, const Rect& b) {
+    return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+            std::min(a.bottom, b.bottom)};
+}
+
+// Draws the canvas `canvas` (in surface coordinates) onto `target`: the bottom-up BGR image of
+// width × height centred in it, black around the image, the text at the top.
+void composeFrame(Surface& target, const Rect& canvas, const uint8_t* image, int32_t width,
+                  int32_t height, const char* text) {
+    const int32_t x = canvas.left + (canvas.width() - width) / 2;
+    const int32_t y = canvas.top + (canvas.height() - height) / 2;
+    // All of the picture, unless the rectangle shrank after it was scaled.
+    const Rect shown = intersect(Rect{x, y, x + width, y + height}, canvas);
+    if (shown.empty()) {
+        target.fill(canvas, kCanvasColor);
+    } else {
+        target.fill(Rect{canvas.left, canvas.top, canvas.right, shown.top}, kCanvasColor);
+        target.fill(Rect{canvas.left, shown.bottom, canvas.right, canvas.bottom}, kCanvasColor);
+        target.fill(Rect{canvas.left, shown.top, shown.left, shown.bottom}, kCanvasColor);
+        target.fill(Rect{shown.right, shown.top, canvas.right, shown.bottom}, kCanvasColor);
+        // The shown part of the image: picture row r (counted from the top) is memory row
+        // height - 1 - r, so the part's bottom row lies height - firstRow - rows rows in.
+        const int32_t stride = width * 3;
+        const int32_t firstRow = shown.top - y;
+        const int32_t rows = shown.height();
+        const uint8_t* part = image + static_cast<ptrdiff_t>(height - firstRow - rows) * stride +
+                              static_cast<ptrdiff_t>(shown.left - x) * 3;
+        target.copyBottomUpBgr(part, shown.width(), rows, stride, shown.left, shown.top);
+    }
+    target.drawText(text, canvas, Surface::TextAlign::TopCentre, kTimeTextColor, kTimeBandColor);
+}
+
 }  // namespace
 
 void PlaybackEngine::presentFrame() {
     if (presentImage == nullptr || framesPresented.load() >= framesDecoded.load()) {
         return;
     }
-    Rect rect;
+    const int32_t width = displayWidth.load();
+    const int32_t height = displayHeight.load();
+    RecordTime t = currentRecordTime();
+    char text[128] = {};
+    std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
     {
         std::lock_guard<std::mutex> lock(targetMutex);
         if (targetDc == nullptr) {
             return;
         }
-        rect = videoRect;
-    }
-    // The canvas may be up to 3 pixels wider and taller than the rectangle, like the picture,
-    // so that the bars beside the picture are equally wide; the surface clips the excess.
-    const int32_t canvasWidth = roundUpTo4(rect.width());
-    const int32_t canvasHeight = roundUpTo4(rect.height());
-    if (canvasWidth <= 0 || canvasHeight <= 0) {
-        return;
-    }
-    if (!presentCanvas || presentCanvas->width() != canvasWidth ||
-        presentCanvas->height() != canvasHeight) {
-        presentCanvas = std::make_unique<Surface>(canvasWidth, canvasHeight);
-    }
-    Surface& canvas = *presentCanvas;
-    const int32_t width = displayWidth.load();
-    const int32_t height = displayHeight.load();
-    canvas.fill(Rect{0, 0, canvasWidth, canvasHeight}, kCanvasColor);
-    canvas.copyBottomUpBgr(presentImage, width, height, width * 3, (canvasWidth - width) / 2,
-                           (canvasHeight - height) / 2);
-
-    RecordTime t = currentRecordTime();
-    char text[128] = {};
-    std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
-    canvas.drawText(text, Rect{0, 0, canvasWidth, canvasHeight}, Surface::TextAlign::TopCentre,
-                    kTimeTextColor, kTimeBandColor);
-    {
-        std::lock_guard<std::mutex> lock(targetMutex);
-        // The skin may have replaced the surface meanwhile; it is drawn as it now stands.
-        if (targetDc != nullptr) {
-            targetDc->copyFrom(canvas, 0, 0, canvasWidth, canvasHeight, rect.left, rect.top);
+        // The canvas may be up to 3 pixels wider and taller than the rectangle, like the picture,
+        // so that the bars beside the picture are equally wide; the surface clips the excess.
+        const Rect rect = videoRect;
+        const int32_t canvasWidth = roundUpTo4(rect.width());
+        const int32_t canvasHeight = roundUpTo4(rect.height());
+        if (canvasWidth <= 0 || canvasHeight <= 0) {
+            return;
         }
+        composeFrame(*targetDc,
+                     Rect{rect.left, rect.top, rect.left + canvasWidth, rect.top + canvasHeight},
+                     presentImage, width, height, text);
     }
     framesPresented.fetch_add(1);
     if (frameObserver) {
