@@ -31,10 +31,16 @@ void decodeAudioChunk(PlaybackEngine& engine, AudioDecodeBuffers& buffers,
     int32_t produced = 0;
     constexpr int32_t kChunk = static_cast<int32_t>(kAudioWindowBytes);
     while (consumed < kChunk && engine.stopRequested.load() == 0) {
+        // A frame that runs past the chunk's end is left for the next chunk, which starts with
+        // it: decoded from the chunk's tail and the zeros behind it, it would play as a damaged
+        // frame (every 256 bytes, with frame sizes that do not divide 256).
+        const int32_t frameBytes = amrStorageFrameBytes(buffers.chunk[consumed]);
+        if (consumed > 0 && frameBytes > 0 && consumed + frameBytes > kChunk) {
+            break;
+        }
         int32_t outputBytes = static_cast<int32_t>(kAudioPcmScratchBytes);
-        // The full chunk length on every call, not what is left of the chunk: a frame that
-        // straddles the chunk's end is decoded whole from the chunk's tail and the zeros behind
-        // it, so the next chunk starts at the next frame and the stream stays frame-aligned.
+        // The full chunk length on every call, not what is left of the chunk; the bytes behind
+        // the chunk read as zeros.
         int32_t result =
             decode(buffers.pcm + produced, &outputBytes, buffers.chunk + consumed, kChunk);
         // Only a positive count is progress. Any other result is a failure: adding a negative

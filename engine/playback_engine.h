@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/engine_types.h"
 #include "engine/wake_signal.h"
@@ -120,10 +121,12 @@ class PlaybackEngine {
     void computeDisplaySize();
     // Draws presentImage centred on black with the record's date and time into targetDc.
     void presentFrame();
-    // Called on the video thread with every picture presented (the bottom-up BGR frame image
-    // and its size); for tests and measurements. Set before open.
+    // Called on the video thread with every picture presented (a bottom-up BGR image, rows
+    // packed one after another, and its size); for tests and measurements. Set before open.
     using FrameObserver = std::function<void(const uint8_t* image, int32_t width, int32_t height)>;
     FrameObserver frameObserver;
+    // Packed rows for the observer when presentImage's rows are not packed (video thread only).
+    std::vector<uint8_t> observedImage;
 
     // --- Reader (recording/reader_thread.cpp) ---------------------------------------------------
 
@@ -225,7 +228,13 @@ class PlaybackEngine {
     std::atomic<uint32_t> videoRingRead{0};
     std::unique_ptr<uint8_t[]> videoRingData;
     std::unique_ptr<uint8_t[]> audioRingData;
+    // The picture presentFrame shows: displayWidth × displayHeight BGR pixels in rows of
+    // presentStride bytes (0 stands for displayWidth × 3), the bottom row first in memory, or the
+    // top row first when presentTopDown is set. The video thread hands over its scaled picture
+    // as the scaler left it, top row first, rather than turn it over first.
     const uint8_t* presentImage = nullptr;
+    int32_t presentStride = 0;
+    bool presentTopDown = false;
     std::atomic<int32_t> streamConfigured{0};
     std::atomic<int32_t> isH263{1};
     std::atomic<uint32_t> framesDecoded{0};

@@ -252,7 +252,23 @@ void Surface::copyFrom(const Surface& src, int32_t srcX, int32_t srcY, int32_t w
 
 void Surface::copyBottomUpBgr(const uint8_t* image, int32_t w, int32_t h, int32_t stride,
                               int32_t dstX, int32_t dstY) {
-    if (!valid() || !image || w <= 0 || h <= 0 || static_cast<int64_t>(stride) < int64_t{w} * 3) {
+    if (image != nullptr && w > 0 && h > 0 && static_cast<int64_t>(stride) >= int64_t{w} * 3) {
+        // The picture's top row is the last in memory, and each lower row one stride before it.
+        copyBgrRows(image + static_cast<ptrdiff_t>(h - 1) * stride, -int64_t{stride}, w, h, dstX,
+                    dstY);
+    }
+}
+
+void Surface::copyTopDownBgr(const uint8_t* image, int32_t w, int32_t h, int32_t stride,
+                             int32_t dstX, int32_t dstY) {
+    if (image != nullptr && w > 0 && h > 0 && static_cast<int64_t>(stride) >= int64_t{w} * 3) {
+        copyBgrRows(image, stride, w, h, dstX, dstY);
+    }
+}
+
+void Surface::copyBgrRows(const uint8_t* topRow, int64_t rowStep, int32_t w, int32_t h,
+                          int32_t dstX, int32_t dstY) {
+    if (!valid()) {
         return;
     }
     const Box area = intersect(Box{dstX, dstY, int64_t{dstX} + w, int64_t{dstY} + h},
@@ -261,9 +277,8 @@ void Surface::copyBottomUpBgr(const uint8_t* image, int32_t w, int32_t h, int32_
         return;
     }
     for (int64_t y = area.top; y < area.bottom; ++y) {
-        const int64_t imageRow = y - dstY;             // 0 = the top row of the picture
-        const int64_t memoryRow = (h - 1) - imageRow;  // which is last in memory
-        const uint8_t* in = image + memoryRow * stride + (area.left - dstX) * 3;
+        const int64_t imageRow = y - dstY;  // 0 = the top row of the picture
+        const uint8_t* in = topRow + imageRow * rowStep + (area.left - dstX) * 3;
         bgrToXrgb(in, row(static_cast<int32_t>(y)) + area.left, area.right - area.left);
     }
 }

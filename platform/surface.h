@@ -51,6 +51,9 @@ class Surface {
     // bottom row (rows of stride bytes) upright to (dstX, dstY), clipped to the surface.
     void copyBottomUpBgr(const uint8_t* image, int32_t w, int32_t h, int32_t stride, int32_t dstX,
                          int32_t dstY);
+    // The same for an image whose first row in memory is the top row.
+    void copyTopDownBgr(const uint8_t* image, int32_t w, int32_t h, int32_t stride, int32_t dstX,
+                        int32_t dstY);
 
     enum class TextAlign {
         TopCentre,  // one line at the top edge of the box, centred horizontally
@@ -68,6 +71,9 @@ class Surface {
     void* nativeHandle() const { return native_; }
 
   private:
+    // Copies w × h pixels whose top row starts at topRow, each next row rowStep bytes on.
+    void copyBgrRows(const uint8_t* topRow, int64_t rowStep, int32_t w, int32_t h, int32_t dstX,
+                     int32_t dstY);
     void drawTextImpl(std::string_view utf8, const Rect& box, TextAlign align, Colorref textColor,
                       const Colorref* backgroundColor);
     void reset();

@@ -3,7 +3,8 @@
 // and copied whole to the rectangle's corner, would leave: every word of the surface is compared
 // with such a canvas composition, for pictures that fit, that leave bars on either side, that
 // stick out of a rectangle shrunk since they were scaled, and for rectangles that the surface
-// clips. Plus the BGR to XRGB copy that the frame goes through, against a byte-by-byte one.
+// clips, with the picture's rows bottom-up or top-down. Plus the BGR to XRGB copies that every
+// frame goes through, against a byte-by-byte conversion.
 
 #include <gtest/gtest.h>
 
@@ -95,20 +96,53 @@ TEST(PresenterDrawing, SameAsACanvasCopiedWhole) {
         Surface expected = patterned(c.surfaceWidth, c.surfaceHeight);
         expected.copyFrom(canvas, 0, 0, canvasWidth, canvasHeight, c.rect.left, c.rect.top);
 
-        PlaybackEngine engine;
-        Surface target = patterned(c.surfaceWidth, c.surfaceHeight);
-        engine.targetDc = &target;
-        engine.videoRect = c.rect;
-        engine.displayWidth = c.imageWidth;
-        engine.displayHeight = c.imageHeight;
-        engine.presentImage = image.data();
-        engine.setRecordTime(time);
-        engine.framesDecoded = 1;
-        engine.presentFrame();
-        EXPECT_EQ(engine.framesPresented.load(), 1u);
-        EXPECT_TRUE(sameWords(target, expected));
-        engine.targetDc = nullptr;
+        // The same picture as the video thread hands it over: top row first, as the scaler
+        // left it, here with slack behind every row.
+        const int32_t rowBytes = c.imageWidth * 3;
+        const int32_t topDownStride = rowBytes + 8;
+        std::vector<uint8_t> topDown(static_cast<size_t>(topDownStride) * c.imageHeight, 0xEE);
+        for (int32_t r = 0; r < c.imageHeight; ++r) {
+            std::memcpy(topDown.data() + static_cast<size_t>(r) * topDownStride,
+                        image.data() + static_cast<size_t>(c.imageHeight - 1 - r) * rowBytes,
+                        static_cast<size_t>(rowBytes));
+        }
+
+        for (bool bottomUp : {true, false}) {
+            SCOPED_TRACE(bottomUp ? "packed bottom-up rows" : "top-down rows with slack");
+            PlaybackEngine engine;
+            Surface target = patterned(c.surfaceWidth, c.surfaceHeight);
+            std::vector<uint8_t> observed;
+            engine.frameObserver = [&](const uint8_t* picture, int32_t w, int32_t h) {
+                observed.assign(picture, picture + static_cast<size_t>(w) * h * 3);
+            };
+            engine.targetDc = &target;
+            engine.videoRect = c.rect;
+            engine.displayWidth = c.imageWidth;
+            engine.displayHeight = c.imageHeight;
+            engine.presentImage = bottomUp ? image.data() : topDown.data();
+            engine.presentStride = bottomUp ? 0 : topDownStride;
+            engine.presentTopDown = !bottomUp;
+            engine.setRecordTime(time);
+            engine.framesDecoded = 1;
+            engine.presentFrame();
+            EXPECT_EQ(engine.framesPresented.load(), 1u);
+            EXPECT_TRUE(sameWords(target, expected));
+            // Whatever the rows' layout, the observer gets the packed bottom-up picture.
+            EXPECT_TRUE(observed == image);
+            engine.targetDc = nullptr;
+        }
     }
+}
+
+TEST(BgrCopy, RowsShorterThanThePictureDrawNothing) {
+    const std::vector<uint8_t> image = noise(4 * 3 * 2, 3);
+    Surface s = patterned(8, 4);
+    const Surface before = patterned(8, 4);
+    s.copyBottomUpBgr(image.data(), 4, 2, 11, 0, 0);
+    s.copyTopDownBgr(image.data(), 4, 2, 11, 0, 0);
+    s.copyTopDownBgr(image.data(), 4, 2, -12, 0, 0);
+    s.copyTopDownBgr(nullptr, 4, 2, 12, 0, 0);
+    EXPECT_TRUE(sameWords(s, before));
 }
 
 TEST(PresenterDrawing, NothingWithoutATargetOrAPictureToShow) {
@@ -138,9 +172,10 @@ uint32_t expectedPixel(const std::vector<uint8_t>& image, int32_t stride, int32_
     return (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[0];
 }
 
-TEST(BottomUpCopy, EveryWidthAndOffsetConvertsExactly) {
+TEST(BgrCopy, EveryWidthAndOffsetConvertsExactly) {
     // Widths around the four-pixel groups of the conversion, rows with slack, and offsets that
-    // make the surface clip the start or the end of each row.
+    // make the surface clip the start or the end of each row; the same bytes read as a top-down
+    // image come out upside down.
     for (int32_t w = 1; w <= 13; ++w) {
         for (int32_t slack : {0, 1, 5}) {
             for (int32_t dstX : {-3, -1, 0, 2, 9}) {
@@ -151,6 +186,8 @@ TEST(BottomUpCopy, EveryWidthAndOffsetConvertsExactly) {
                 Surface s = patterned(16, 8);
                 const Surface before = patterned(16, 8);
                 s.copyBottomUpBgr(image.data(), w, h, stride, dstX, 1);
+                Surface topDown = patterned(16, 8);
+                topDown.copyTopDownBgr(image.data(), w, h, stride, dstX, 1);
                 for (int32_t y = 0; y < 8; ++y) {
                     for (int32_t x = 0; x < 16; ++x) {
                         const bool inside = x >= dstX && x < dstX + w && y >= 1 && y < 1 + h;
@@ -159,6 +196,11 @@ TEST(BottomUpCopy, EveryWidthAndOffsetConvertsExactly) {
                                                   : before.row(y)[x];
                         ASSERT_EQ(s.row(y)[x], want) << "w " << w << " slack " << slack << " dstX "
                                                      << dstX << " at " << x << "," << y;
+                        const uint32_t flipped =
+                            inside ? expectedPixel(image, stride, h, x - dstX, h - 1 - (y - 1))
+                                   : before.row(y)[x];
+                        ASSERT_EQ(topDown.row(y)[x], flipped)
+                            << "top-down, w " << w << " at " << x << "," << y;
                     }
                 }
             }

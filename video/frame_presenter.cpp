@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "engine/playback_engine.h"
@@ -31,14 +32,28 @@ Rect intersect(const Rect& a, const Rect& b) {
             std::min(a.bottom, b.bottom)};
 }
 
-// Draws the canvas `canvas` (in surface coordinates) onto `target`: the bottom-up BGR image of
-// width × height centred in it, black around the image, the text at the top.
-void composeFrame(Surface& target, const Rect& canvas, const uint8_t* image, int32_t width,
-                  int32_t height, const char* text) {
-    const int32_t x = canvas.left + (canvas.width() - width) / 2;
-    const int32_t y = canvas.top + (canvas.height() - height) / 2;
+// A picture of width × height BGR pixels in rows of `stride` bytes, the top or the bottom row
+// first in memory.
+struct Picture {
+    const uint8_t* bytes;
+    int32_t width;
+    int32_t height;
+    int32_t stride;
+    bool topDown;
+
+    // Row r counted from the top.
+    const uint8_t* row(int32_t r) const {
+        return bytes + static_cast<ptrdiff_t>(topDown ? r : height - 1 - r) * stride;
+    }
+};
+
+// Draws the canvas `canvas` (in surface coordinates) onto `target`: the picture centred in it,
+// black around the picture, the text at the top.
+void composeFrame(Surface& target, const Rect& canvas, const Picture& picture, const char* text) {
+    const int32_t x = canvas.left + (canvas.width() - picture.width) / 2;
+    const int32_t y = canvas.top + (canvas.height() - picture.height) / 2;
     // All of the picture, unless the rectangle shrank after it was scaled.
-    const Rect shown = intersect(Rect{x, y, x + width, y + height}, canvas);
+    const Rect shown = intersect(Rect{x, y, x + picture.width, y + picture.height}, canvas);
     if (shown.empty()) {
         target.fill(canvas, kCanvasColor);
     } else {
@@ -46,14 +61,16 @@ void composeFrame(Surface& target, const Rect& canvas, const uint8_t* image, int
         target.fill(Rect{canvas.left, shown.bottom, canvas.right, canvas.bottom}, kCanvasColor);
         target.fill(Rect{canvas.left, shown.top, shown.left, shown.bottom}, kCanvasColor);
         target.fill(Rect{shown.right, shown.top, canvas.right, shown.bottom}, kCanvasColor);
-        // The shown part of the image: picture row r (counted from the top) is memory row
-        // height - 1 - r, so the part's bottom row lies height - firstRow - rows rows in.
-        const int32_t stride = width * 3;
-        const int32_t firstRow = shown.top - y;
-        const int32_t rows = shown.height();
-        const uint8_t* part = image + static_cast<ptrdiff_t>(height - firstRow - rows) * stride +
-                              static_cast<ptrdiff_t>(shown.left - x) * 3;
-        target.copyBottomUpBgr(part, shown.width(), rows, stride, shown.left, shown.top);
+        const ptrdiff_t column = static_cast<ptrdiff_t>(shown.left - x) * 3;
+        const int32_t top = shown.top - y;
+        const int32_t bottom = shown.bottom - y - 1;
+        if (picture.topDown) {
+            target.copyTopDownBgr(picture.row(top) + column, shown.width(), shown.height(),
+                                  picture.stride, shown.left, shown.top);
+        } else {
+            target.copyBottomUpBgr(picture.row(bottom) + column, shown.width(), shown.height(),
+                                   picture.stride, shown.left, shown.top);
+        }
     }
     target.drawText(text, canvas, Surface::TextAlign::TopCentre, kTimeTextColor, kTimeBandColor);
 }
@@ -66,6 +83,8 @@ void PlaybackEngine::presentFrame() {
     }
     const int32_t width = displayWidth.load();
     const int32_t height = displayHeight.load();
+    const Picture picture{presentImage, width, height,
+                          presentStride != 0 ? presentStride : width * 3, presentTopDown};
     RecordTime t = currentRecordTime();
     char text[128] = {};
     std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d", t.year, t.month, t.day,
@@ -85,11 +104,22 @@ void PlaybackEngine::presentFrame() {
         }
         composeFrame(*targetDc,
                      Rect{rect.left, rect.top, rect.left + canvasWidth, rect.top + canvasHeight},
-                     presentImage, width, height, text);
+                     picture, text);
     }
     framesPresented.fetch_add(1);
     if (frameObserver) {
-        frameObserver(presentImage, width, height);
+        if (!picture.topDown && picture.stride == width * 3) {
+            frameObserver(presentImage, width, height);
+        } else {
+            // The observer takes packed bottom-up rows: they are gathered for it.
+            const size_t rowBytes = static_cast<size_t>(width) * 3;
+            observedImage.resize(rowBytes * static_cast<size_t>(height));
+            for (int32_t r = 0; r < height; ++r) {
+                std::memcpy(observedImage.data() + rowBytes * static_cast<size_t>(height - 1 - r),
+                            picture.row(r), rowBytes);
+            }
+            frameObserver(observedImage.data(), width, height);
+        }
     }
 }
 

@@ -1,8 +1,7 @@
 // The video thread: waits for the reader to choose the codec, opens the decoders, fits the
 // picture to the video rectangle, then takes one H.264 packet or one H.263 window at a time
 // from the video ring, decodes it, scales every picture the decoder returns to the display size
-// in packed BGR, stores it bottom-up in frameImage and presents it. The reader sets the pace;
-// this thread decodes whatever arrives.
+// in packed BGR and presents it. The reader sets the pace; this thread decodes whatever arrives.
 
 #include <cmath>
 #include <cstring>
@@ -24,7 +23,6 @@ namespace {
 constexpr uint32_t kIdleMs = 100;
 constexpr uint32_t kSetupRetryMs = 100;
 constexpr uint32_t kLayoutRetryMs = 10;
-constexpr uint32_t kFrameAllocRetryMs = 100;
 constexpr uint32_t kStepMs = 1;
 
 int32_t roundUpTo4(int32_t v) {
@@ -107,15 +105,6 @@ void VideoDecoder::run() {
         } else if (!layoutValid_ || rect != lastRect_) {
             if (!layOut(rect)) {
                 engine_.sleepFor(SleepSite::VideoLayoutRetry, kLayoutRetryMs);
-                continue;
-            }
-        }
-        if (layoutValid_ && engine_.frameImage == nullptr) {
-            size_t bytes = static_cast<size_t>(engine_.displayWidth.load()) *
-                           static_cast<size_t>(engine_.displayHeight.load()) * 3;
-            engine_.frameImage = new (std::nothrow) uint8_t[bytes];
-            if (engine_.frameImage == nullptr) {
-                engine_.sleepFor(SleepSite::VideoFrameAlloc, kFrameAllocRetryMs);
                 continue;
             }
         }
@@ -312,13 +301,6 @@ void VideoDecoder::present(const AVFrame* frame) {
     }
     int width = engine_.displayWidth.load();
     int height = engine_.displayHeight.load();
-    if (engine_.frameImage == nullptr) {
-        engine_.frameImage = new (std::nothrow)
-            uint8_t[static_cast<size_t>(width) * static_cast<size_t>(height) * 3];
-        if (engine_.frameImage == nullptr) {
-            return;
-        }
-    }
     scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
                                    static_cast<AVPixelFormat>(frame->format), width, height,
                                    AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
@@ -327,14 +309,6 @@ void VideoDecoder::present(const AVFrame* frame) {
     }
     sws_scale(scaler_, frame->data, frame->linesize, 0, frame->height, engine_.scaledPicture->data,
               engine_.scaledPicture->linesize);
-    // Bottom-up rows, as a device-independent bitmap stores them.
-    const size_t rowBytes = static_cast<size_t>(width) * 3;
-    const uint8_t* source = engine_.scaledPicture->data[0];
-    const int stride = engine_.scaledPicture->linesize[0];
-    for (int i = 0; i < height; ++i) {
-        std::memcpy(engine_.frameImage + static_cast<size_t>(height - 1 - i) * rowBytes,
-                    source + static_cast<ptrdiff_t>(i) * stride, rowBytes);
-    }
     bool hasTarget;
     {
         std::lock_guard<std::mutex> lock(engine_.targetMutex);
@@ -342,7 +316,11 @@ void VideoDecoder::present(const AVFrame* frame) {
     }
     if (engine_.stopRequested.load() == 0 && hasTarget) {
         engine_.framesDecoded.fetch_add(1);
-        engine_.presentImage = engine_.frameImage;
+        // The scaled picture is shown as it lies, top row first: turning it over into a
+        // bottom-up copy first would only cost another pass over every pixel.
+        engine_.presentImage = engine_.scaledPicture->data[0];
+        engine_.presentStride = engine_.scaledPicture->linesize[0];
+        engine_.presentTopDown = true;
         engine_.presentFrame();
     }
 }
