@@ -145,6 +145,52 @@ TEST(BgrCopy, RowsShorterThanThePictureDrawNothing) {
     EXPECT_TRUE(sameWords(s, before));
 }
 
+TEST(Fill, EveryWidthAndColourExactly) {
+    // Black goes another way than other colours, and long runs another way than short ones.
+    for (Colorref colour : {Colorref{0x000000}, Colorref{0x141414}, Colorref{0x3080F0}}) {
+        for (int32_t left : {-2, 0, 3}) {
+            for (int32_t width : {1, 3, 4, 5, 8, 9, 17, 40, 70}) {
+                Surface s = patterned(64, 4);
+                const Surface before = patterned(64, 4);
+                s.fill(Rect{left, 1, left + width, 3}, colour);
+                for (int32_t y = 0; y < 4; ++y) {
+                    for (int32_t x = 0; x < 64; ++x) {
+                        const bool inside = x >= left && x < left + width && y >= 1 && y < 3;
+                        ASSERT_EQ(s.row(y)[x], inside ? xrgbOf(colour) : before.row(y)[x])
+                            << "colour " << colour << " left " << left << " width " << width
+                            << " at " << x << "," << y;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Lines are kept once rendered: drawing a text again, after other texts have pushed it out or
+// not, must give exactly what drawing it the first time gave.
+TEST(TextLines, DrawnAgainTheyComeOutTheSame) {
+    if (!textFontAvailable()) {
+        GTEST_SKIP() << "no interface font";
+    }
+    const char* texts[] = {"2015.03.07 08:05:09", "2015.03.07 08:05:10", "2015.03.07 08:05:11",
+                           "2015.03.07 08:05:12", "2015.03.07 08:05:13", "2015.03.07 08:05:14"};
+    std::vector<Surface> first;
+    for (const char* text : texts) {
+        first.push_back(patterned(200, 40));
+        first.back().drawText(text, Rect{0, 0, 200, 40}, Surface::TextAlign::TopCentre, 0xC8C8C8,
+                              0x141414);
+    }
+    // Again in the opposite order, the newest first, and each twice.
+    for (size_t i = std::size(texts); i-- > 0;) {
+        for (int round = 0; round < 2; ++round) {
+            Surface again = patterned(200, 40);
+            again.drawText(texts[i], Rect{0, 0, 200, 40}, Surface::TextAlign::TopCentre, 0xC8C8C8,
+                           0x141414);
+            EXPECT_TRUE(sameWords(again, first[i])) << texts[i];
+        }
+    }
+}
+
 TEST(PresenterDrawing, NothingWithoutATargetOrAPictureToShow) {
     PlaybackEngine engine;
     Surface target = patterned(64, 48);
@@ -176,20 +222,20 @@ TEST(BgrCopy, EveryWidthAndOffsetConvertsExactly) {
     // Widths around the four-pixel groups of the conversion, rows with slack, and offsets that
     // make the surface clip the start or the end of each row; the same bytes read as a top-down
     // image come out upside down.
-    for (int32_t w = 1; w <= 13; ++w) {
+    for (int32_t w : {1, 2, 3, 4, 5, 6, 7, 8, 9, 13, 15, 16, 17, 20, 31, 32, 33, 47, 52}) {
         for (int32_t slack : {0, 1, 5}) {
-            for (int32_t dstX : {-3, -1, 0, 2, 9}) {
+            for (int32_t dstX : {-3, -1, 0, 2, 9, 40}) {
                 const int32_t h = 5;
                 const int32_t stride = w * 3 + slack;
                 const std::vector<uint8_t> image =
                     noise(static_cast<size_t>(stride) * h, static_cast<uint32_t>(w * 97 + slack));
-                Surface s = patterned(16, 8);
-                const Surface before = patterned(16, 8);
+                Surface s = patterned(64, 8);
+                const Surface before = patterned(64, 8);
                 s.copyBottomUpBgr(image.data(), w, h, stride, dstX, 1);
-                Surface topDown = patterned(16, 8);
+                Surface topDown = patterned(64, 8);
                 topDown.copyTopDownBgr(image.data(), w, h, stride, dstX, 1);
                 for (int32_t y = 0; y < 8; ++y) {
-                    for (int32_t x = 0; x < 16; ++x) {
+                    for (int32_t x = 0; x < 64; ++x) {
                         const bool inside = x >= dstX && x < dstX + w && y >= 1 && y < 1 + h;
                         const uint32_t want = inside
                                                   ? expectedPixel(image, stride, h, x - dstX, y - 1)
