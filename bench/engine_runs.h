@@ -14,10 +14,11 @@ namespace vidora::bench {
 
 struct EngineThroughput {
     bool ok = false;
-    size_t pictures = 0;
+    size_t pictures = 0;          // presented in all
+    size_t measuredPictures = 0;  // presented after the first one was seen
     double firstToLastSeconds = 0.0;
     double framesPerSecond() const {
-        return pictures > 1 && firstToLastSeconds > 0.0 ? (pictures - 1) / firstToLastSeconds : 0.0;
+        return firstToLastSeconds > 0.0 ? measuredPictures / firstToLastSeconds : 0.0;
     }
 };
 
