@@ -407,27 +407,12 @@ TEST(ReaderSeek, WorksPastFourGibibytes) {
     EXPECT_EQ(engine.progress(), 90);
 }
 
-Bytes readWholeFile(const std::string& path) {
-    Bytes bytes;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    uint8_t buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    std::fclose(f);
-    return bytes;
-}
-
 // A recording made from real encoder output reaches the rings byte for byte: every H.264 access
 // unit as one length-prefixed packet, in order, and the AMR-NB stream unbroken.
 TEST(ReaderRoundTrip, RealStreamsReachTheRingsUnchanged) {
     const std::string dir = VIDORA_TEST_DATA_DIR;
-    Bytes h264 = readWholeFile(dir + "/h264_320x240.h264");
-    Bytes amr = readWholeFile(dir + "/speech.amr");
+    Bytes h264 = test::readFileBytes(dir + "/h264_320x240.h264");
+    Bytes amr = test::readFileBytes(dir + "/speech.amr");
     ASSERT_FALSE(h264.empty());
     ASSERT_FALSE(amr.empty());
     std::vector<ByteVector> units = splitH264AccessUnits(h264);

@@ -28,21 +28,6 @@ using test::SleepRecorder;
 using test::TempFile;
 using test::waitFor;
 
-Bytes readFile(const std::string& path) {
-    Bytes bytes;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    uint8_t buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    std::fclose(f);
-    return bytes;
-}
-
 std::string testData(const char* name) {
     return std::string(VIDORA_TEST_DATA_DIR) + "/" + name;
 }
@@ -259,7 +244,7 @@ TEST(VideoPath, PresentsExactlyWhatFFmpegDecodes) {
     };
     for (const StreamCase& c : cases) {
         SCOPED_TRACE(c.recording);
-        Bytes stream = readFile(testData(c.stream));
+        Bytes stream = test::readFileBytes(testData(c.stream));
         ASSERT_FALSE(stream.empty());
         std::vector<ByteVector> units;
         if (c.codec == AV_CODEC_ID_H264) {
@@ -292,7 +277,7 @@ TEST(VideoPath, PresentsExactlyWhatFFmpegDecodes) {
 
 // Records made of real H.264 access units, with damage where a test wants it.
 KrmFile h264Recording(const KrmOptions& options) {
-    Bytes stream = readFile(testData("h264_320x240.h264"));
+    Bytes stream = test::readFileBytes(testData("h264_320x240.h264"));
     KrmFile file;
     std::string error;
     EXPECT_TRUE(buildKrmFile(splitH264AccessUnits(stream), {}, options, &file, &error)) << error;

@@ -72,6 +72,22 @@ inline Bytes filler(size_t n, uint8_t seed = 1) {
     return b;
 }
 
+// The whole contents of a file; empty when it cannot be read.
+inline Bytes readFileBytes(const std::string& path) {
+    Bytes bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return bytes;
+    }
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    std::fclose(f);
+    return bytes;
+}
+
 // A file in the system's temporary folder, removed when the object goes.
 class TempFile {
   public:
