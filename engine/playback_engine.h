@@ -55,7 +55,7 @@ class PlaybackEngine {
     PlaybackEngine(const PlaybackEngine&) = delete;
     PlaybackEngine& operator=(const PlaybackEngine&) = delete;
 
-    // --- Operations used by the skin (window thread only) -------------------------------------
+    // --- Operations used by the skin (window thread only) ----------------------------------------
 
     // Stops the previous run and starts the four threads on `path`, drawing into `surface` at
     // `rect`. Returns 1, or 0 when the ring storage or the wave block could not be allocated
@@ -83,7 +83,7 @@ class PlaybackEngine {
     void lockVideoRing();
     void unlockVideoRing();
 
-    // --- Stream rings (engine/stream_rings.cpp) ------------------------------------------------
+    // --- Stream rings (engine/stream_rings.cpp) --------------------------------------------------
 
     void videoRingPut(const uint8_t* bytes, uint32_t n);
     void audioRingPut(const uint8_t* bytes, uint32_t n);
@@ -111,8 +111,7 @@ class PlaybackEngine {
     // Releases whatever setupDecoders created; safe when nothing is held.
     void teardownDecoders();
 
-    // --- Video path (video/), on the video thread
-    // --------------------------------------------------
+    // --- Video path (video/), on the video thread ------------------------------------------------
 
     // Decodes what arrives in the video ring and presents each picture, until stopRequested.
     void videoLoop();
@@ -128,7 +127,7 @@ class PlaybackEngine {
     // Packed rows for the observer when presentImage's rows are not packed (video thread only).
     std::vector<uint8_t> observedImage;
 
-    // --- Reader (recording/reader_thread.cpp) ---------------------------------------------------
+    // --- Reader (recording/reader_thread.cpp) ----------------------------------------------------
 
     void configureStream(const uint8_t tag[4]);
     void deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes);
@@ -175,7 +174,7 @@ class PlaybackEngine {
     WakeSignal audioDecodeWake;
     WakeSignal audioOutWake;
 
-    // --- Values wider than one word, under their own locks --------------------------------------
+    // --- Values wider than one word, under their own locks ---------------------------------------
 
     void setRecordTime(const RecordTime& time);
     RecordTime currentRecordTime() const;
