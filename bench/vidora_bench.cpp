@@ -1,5 +1,6 @@
 // vidora-bench: how much of the machine playing a recording takes, against the least that
-// decoding it can cost. See report.h for what is written and bench/README.md for how to run it.
+// decoding it can cost. `make bench` builds it with its recordings and runs it (BENCH_ARGS
+// passes options, see kUsage); report.h says what is written.
 //
 // Measurements that need a process of their own (CPU time of a whole playback, the peak resident
 // size, a pause) run this program again as a child with --child; everything else runs here.
