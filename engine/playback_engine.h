@@ -120,6 +120,18 @@ class PlaybackEngine {
     void computeDisplaySize();
     // Draws presentImage centred on black with the record's date and time into targetDc.
     void presentFrame();
+    // Writes a displayWidth × displayHeight picture into targetDc's pixels.
+    using PictureWriter = std::function<void(uint8_t* pixels, int32_t strideBytes)>;
+    enum class InPlace {
+        Presented,   // the picture was written where presentFrame would put it, and framed
+        NoTarget,    // there is no video surface or rectangle: nothing was drawn
+        DoesNotFit,  // the picture would not lie whole on the surface: nothing was drawn
+    };
+    // Presents a frame whose picture `writePicture` draws straight into the video surface, as
+    // XRGB words at `pixels` (top row first, rows strideBytes apart; the top byte is free), under
+    // the surface's lock; the frame then looks as presentFrame would have made it. Saves the
+    // scaled copy and its conversion, a pass over every pixel of every frame.
+    InPlace presentFrameInPlace(const PictureWriter& writePicture);
     // Called on the video thread with every picture presented (a bottom-up BGR image, rows
     // packed one after another, and its size); for tests and measurements. Set before open.
     using FrameObserver = std::function<void(const uint8_t* image, int32_t width, int32_t height)>;

@@ -1,5 +1,7 @@
 #pragma once
-// An owned off-screen picture: 32-bit XRGB pixels (0x00RRGGBB), top row first. It stands in for
+// An owned off-screen picture: 32-bit XRGB pixels (0x00RRGGBB), top row first. The top byte of a
+// word means nothing: whoever writes pixels directly (the video scaler writes 0xFF there) may
+// leave anything in it, and everything that reads colours ignores it. It stands in for
 // a memory device context with a bitmap selected into it: fills, clipped copies, upright copies
 // of bottom-up BGR images and one line of text. Works without any display.
 //

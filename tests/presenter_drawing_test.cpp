@@ -3,7 +3,8 @@
 // and copied whole to the rectangle's corner, would leave: every word of the surface is compared
 // with such a canvas composition, for pictures that fit, that leave bars on either side, that
 // stick out of a rectangle shrunk since they were scaled, and for rectangles that the surface
-// clips, with the picture's rows bottom-up or top-down. Plus the BGR to XRGB copies that every
+// clips, with the picture's rows bottom-up or top-down, or written straight into the surface
+// where it lies whole on it. Plus the BGR to XRGB copies that every
 // frame goes through, against a byte-by-byte conversion.
 
 #include <gtest/gtest.h>
@@ -52,6 +53,22 @@ bool sameWords(const Surface& a, const Surface& b) {
     return true;
 }
 
+// The same colours everywhere; the free top byte of each word aside.
+bool sameColours(const Surface& a, const Surface& b) {
+    if (a.width() != b.width() || a.height() != b.height()) {
+        return false;
+    }
+    for (int32_t y = 0; y < a.height(); ++y) {
+        for (int32_t x = 0; x < a.width(); ++x) {
+            if (a.pixel(x, y) != b.pixel(x, y)) {
+                ADD_FAILURE() << "first difference at " << x << "," << y;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 int32_t roundUpTo4(int32_t v) {
     return (v + 3) / 4 * 4;
 }
@@ -63,18 +80,19 @@ struct Geometry {
     Rect rect;
     int32_t imageWidth;  // the display size the picture was scaled to
     int32_t imageHeight;
+    bool liesWhole;  // whether the picture lies whole on the surface, so it can be drawn in place
 };
 
 TEST(PresenterDrawing, SameAsACanvasCopiedWhole) {
     const Geometry cases[] = {
-        {"fits, bars left and right", 332, 236, Rect{0, 0, 332, 236}, 316, 236},
-        {"bars above and below, time over the bar", 332, 236, Rect{0, 0, 332, 236}, 332, 188},
-        {"canvas clipped by the surface", 501, 301, Rect{0, 0, 501, 301}, 404, 304},
-        {"rectangle inside a larger surface", 400, 300, Rect{13, 21, 345, 257}, 316, 236},
-        {"rectangle partly off the surface", 320, 230, Rect{-5, -7, 327, 229}, 316, 236},
-        {"picture larger than a shrunk rectangle", 332, 236, Rect{0, 0, 332, 236}, 432, 324},
-        {"picture wider than the rectangle only", 520, 300, Rect{2, 3, 502, 303}, 512, 284},
-        {"whole screen", 1920, 1080, Rect{0, 0, 1920, 1080}, 1440, 1080},
+        {"fits, bars left and right", 332, 236, Rect{0, 0, 332, 236}, 316, 236, true},
+        {"bars above and below, time over the bar", 332, 236, Rect{0, 0, 332, 236}, 332, 188, true},
+        {"canvas clipped by the surface", 501, 301, Rect{0, 0, 501, 301}, 404, 304, false},
+        {"rectangle inside a larger surface", 400, 300, Rect{13, 21, 345, 257}, 316, 236, true},
+        {"rectangle partly off the surface", 320, 230, Rect{-5, -7, 327, 229}, 316, 236, false},
+        {"picture larger than a shrunk rectangle", 332, 236, Rect{0, 0, 332, 236}, 432, 324, false},
+        {"picture wider than the rectangle only", 520, 300, Rect{2, 3, 502, 303}, 512, 284, false},
+        {"whole screen", 1920, 1080, Rect{0, 0, 1920, 1080}, 1440, 1080, true},
     };
     uint32_t seed = 1;
     for (const Geometry& c : cases) {
@@ -131,6 +149,45 @@ TEST(PresenterDrawing, SameAsACanvasCopiedWhole) {
             EXPECT_TRUE(observed == image);
             engine.targetDc = nullptr;
         }
+
+        // Drawn in place, the way the scaler writes: blue, green, red and a byte of 0xFF. Where
+        // the picture would not lie whole on the surface nothing is drawn, and the caller falls
+        // back to the copies above.
+        SCOPED_TRACE("written into the surface");
+        PlaybackEngine engine;
+        Surface target = patterned(c.surfaceWidth, c.surfaceHeight);
+        std::vector<uint8_t> observed;
+        engine.frameObserver = [&](const uint8_t* picture, int32_t w, int32_t h) {
+            observed.assign(picture, picture + static_cast<size_t>(w) * h * 3);
+        };
+        engine.targetDc = &target;
+        engine.videoRect = c.rect;
+        engine.displayWidth = c.imageWidth;
+        engine.displayHeight = c.imageHeight;
+        engine.setRecordTime(time);
+        const PlaybackEngine::InPlace result =
+            engine.presentFrameInPlace([&](uint8_t* pixels, int32_t strideBytes) {
+                for (int32_t r = 0; r < c.imageHeight; ++r) {
+                    const uint8_t* in = image.data() + static_cast<size_t>(c.imageHeight - 1 - r) *
+                                                           c.imageWidth * 3;
+                    uint8_t* out = pixels + static_cast<ptrdiff_t>(r) * strideBytes;
+                    for (int32_t x = 0; x < c.imageWidth; ++x) {
+                        std::memcpy(out + x * 4, in + x * 3, 3);
+                        out[x * 4 + 3] = 0xFF;
+                    }
+                }
+            });
+        if (c.liesWhole) {
+            EXPECT_EQ(result, PlaybackEngine::InPlace::Presented);
+            EXPECT_EQ(engine.framesPresented.load(), 1u);
+            EXPECT_TRUE(sameColours(target, expected));
+            EXPECT_TRUE(observed == image);
+        } else {
+            EXPECT_EQ(result, PlaybackEngine::InPlace::DoesNotFit);
+            EXPECT_EQ(engine.framesPresented.load(), 0u);
+            EXPECT_TRUE(sameWords(target, patterned(c.surfaceWidth, c.surfaceHeight)));
+        }
+        engine.targetDc = nullptr;
     }
 }
 

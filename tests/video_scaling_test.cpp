@@ -1,9 +1,10 @@
-// The video thread scales every picture straight into the bottom-up frame image. Whatever the
-// sizes, the image must be exactly FFmpeg's own picture scaled bicubically to the display size
-// into an ordinary top-down buffer and then turned upside down: with the size unchanged (where
-// the library converts without scaling), enlarged, reduced to a display width whose rows are no
-// multiple of 16 bytes, and for H.263 as for H.264 with reordered pictures. Pictures are
-// compared by a 64-bit hash of their bytes, so that large ones need not be kept.
+// Every picture the video thread presents must be exactly FFmpeg's own picture scaled
+// bicubically to the display size into an ordinary packed BGR buffer, whether the thread scales
+// it straight into the video surface (where it lies whole on it) or apart (where it does not):
+// with the size unchanged (where the library converts without scaling), enlarged, reduced to a
+// display width whose rows are no multiple of 16 bytes and taller than the surface, and for
+// H.263 as for H.264 with reordered pictures. Pictures are compared by a 64-bit hash of their
+// bytes, so that large ones need not be kept.
 
 #include <gtest/gtest.h>
 
@@ -148,7 +149,7 @@ TEST(VideoScaling, EveryDisplaySizeGivesFFmpegsPicturesBottomUp) {
     const Case cases[] = {
         {"h264_320x240.krm", false, Rect{0, 0, 320, 240}, 320, 240},   // not scaled
         {"h264_320x240.krm", false, Rect{0, 0, 1024, 640}, 856, 640},  // enlarged
-        {"h264_320x240.krm", false, Rect{0, 0, 501, 301}, 404, 304},   // rows of 1212 bytes
+        {"h264_320x240.krm", false, Rect{0, 0, 501, 301}, 404, 304},   // rows of 1212 bytes, apart
         {"h264_1280x720_b.krm", false, Rect{0, 0, 1280, 720}, 1280, 720},
         {"h263_352x288.krm", true, Rect{0, 0, 1024, 640}, 784, 640},
     };

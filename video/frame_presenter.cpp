@@ -47,23 +47,40 @@ struct Picture {
     }
 };
 
+// Where a width × height picture lies on the canvas: centred.
+Rect pictureRect(const Rect& canvas, int32_t width, int32_t height) {
+    const int32_t x = canvas.left + (canvas.width() - width) / 2;
+    const int32_t y = canvas.top + (canvas.height() - height) / 2;
+    return Rect{x, y, x + width, y + height};
+}
+
+// Blackens the canvas around `shown`, the part of it the picture covers.
+void fillAround(Surface& target, const Rect& canvas, const Rect& shown) {
+    if (shown.empty()) {
+        target.fill(canvas, kCanvasColor);
+        return;
+    }
+    target.fill(Rect{canvas.left, canvas.top, canvas.right, shown.top}, kCanvasColor);
+    target.fill(Rect{canvas.left, shown.bottom, canvas.right, canvas.bottom}, kCanvasColor);
+    target.fill(Rect{canvas.left, shown.top, shown.left, shown.bottom}, kCanvasColor);
+    target.fill(Rect{shown.right, shown.top, canvas.right, shown.bottom}, kCanvasColor);
+}
+
+void drawTime(Surface& target, const Rect& canvas, const char* text) {
+    target.drawText(text, canvas, Surface::TextAlign::TopCentre, kTimeTextColor, kTimeBandColor);
+}
+
 // Draws the canvas `canvas` (in surface coordinates) onto `target`: the picture centred in it,
 // black around the picture, the text at the top.
 void composeFrame(Surface& target, const Rect& canvas, const Picture& picture, const char* text) {
-    const int32_t x = canvas.left + (canvas.width() - picture.width) / 2;
-    const int32_t y = canvas.top + (canvas.height() - picture.height) / 2;
+    const Rect placed = pictureRect(canvas, picture.width, picture.height);
     // All of the picture, unless the rectangle shrank after it was scaled.
-    const Rect shown = intersect(Rect{x, y, x + picture.width, y + picture.height}, canvas);
-    if (shown.empty()) {
-        target.fill(canvas, kCanvasColor);
-    } else {
-        target.fill(Rect{canvas.left, canvas.top, canvas.right, shown.top}, kCanvasColor);
-        target.fill(Rect{canvas.left, shown.bottom, canvas.right, canvas.bottom}, kCanvasColor);
-        target.fill(Rect{canvas.left, shown.top, shown.left, shown.bottom}, kCanvasColor);
-        target.fill(Rect{shown.right, shown.top, canvas.right, shown.bottom}, kCanvasColor);
-        const ptrdiff_t column = static_cast<ptrdiff_t>(shown.left - x) * 3;
-        const int32_t top = shown.top - y;
-        const int32_t bottom = shown.bottom - y - 1;
+    const Rect shown = intersect(placed, canvas);
+    fillAround(target, canvas, shown);
+    if (!shown.empty()) {
+        const ptrdiff_t column = static_cast<ptrdiff_t>(shown.left - placed.left) * 3;
+        const int32_t top = shown.top - placed.top;
+        const int32_t bottom = shown.bottom - placed.top - 1;
         if (picture.topDown) {
             target.copyTopDownBgr(picture.row(top) + column, shown.width(), shown.height(),
                                   picture.stride, shown.left, shown.top);
@@ -72,7 +89,39 @@ void composeFrame(Surface& target, const Rect& canvas, const Picture& picture, c
                                    picture.stride, shown.left, shown.top);
         }
     }
-    target.drawText(text, canvas, Surface::TextAlign::TopCentre, kTimeTextColor, kTimeBandColor);
+    drawTime(target, canvas, text);
+}
+
+// The canvas for the video rectangle: up to 3 pixels wider and taller than the rectangle, like
+// the picture, so that the bars beside the picture are equally wide; the surface clips the
+// excess. Empty when the rectangle is.
+Rect canvasFor(const Rect& rect) {
+    const int32_t canvasWidth = roundUpTo4(rect.width());
+    const int32_t canvasHeight = roundUpTo4(rect.height());
+    if (canvasWidth <= 0 || canvasHeight <= 0) {
+        return Rect{};
+    }
+    return Rect{rect.left, rect.top, rect.left + canvasWidth, rect.top + canvasHeight};
+}
+
+// Gathers the XRGB picture at `area` of `surface` into packed bottom-up BGR rows.
+void gatherBottomUpBgr(const Surface& surface, const Rect& area, std::vector<uint8_t>* out) {
+    const size_t rowBytes = static_cast<size_t>(area.width()) * 3;
+    out->resize(rowBytes * static_cast<size_t>(area.height()));
+    for (int32_t r = 0; r < area.height(); ++r) {
+        const uint32_t* in = surface.row(area.top + r) + area.left;
+        uint8_t* to = out->data() + rowBytes * static_cast<size_t>(area.height() - 1 - r);
+        for (int32_t x = 0; x < area.width(); ++x, to += 3) {
+            to[0] = static_cast<uint8_t>(in[x]);
+            to[1] = static_cast<uint8_t>(in[x] >> 8);
+            to[2] = static_cast<uint8_t>(in[x] >> 16);
+        }
+    }
+}
+
+void formatTime(const RecordTime& t, char (&text)[128]) {
+    std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
 }
 
 }  // namespace
@@ -85,26 +134,18 @@ void PlaybackEngine::presentFrame() {
     const int32_t height = displayHeight.load();
     const Picture picture{presentImage, width, height,
                           presentStride != 0 ? presentStride : width * 3, presentTopDown};
-    RecordTime t = currentRecordTime();
     char text[128] = {};
-    std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
+    formatTime(currentRecordTime(), text);
     {
         std::lock_guard<std::mutex> lock(targetMutex);
         if (targetDc == nullptr) {
             return;
         }
-        // The canvas may be up to 3 pixels wider and taller than the rectangle, like the picture,
-        // so that the bars beside the picture are equally wide; the surface clips the excess.
-        const Rect rect = videoRect;
-        const int32_t canvasWidth = roundUpTo4(rect.width());
-        const int32_t canvasHeight = roundUpTo4(rect.height());
-        if (canvasWidth <= 0 || canvasHeight <= 0) {
+        const Rect canvas = canvasFor(videoRect);
+        if (canvas.empty()) {
             return;
         }
-        composeFrame(*targetDc,
-                     Rect{rect.left, rect.top, rect.left + canvasWidth, rect.top + canvasHeight},
-                     picture, text);
+        composeFrame(*targetDc, canvas, picture, text);
     }
     framesPresented.fetch_add(1);
     if (frameObserver) {
@@ -121,6 +162,45 @@ void PlaybackEngine::presentFrame() {
             frameObserver(observedImage.data(), width, height);
         }
     }
+}
+
+PlaybackEngine::InPlace PlaybackEngine::presentFrameInPlace(const PictureWriter& writePicture) {
+    const int32_t width = displayWidth.load();
+    const int32_t height = displayHeight.load();
+    char text[128] = {};
+    formatTime(currentRecordTime(), text);
+    const bool observed = static_cast<bool>(frameObserver);
+    {
+        std::lock_guard<std::mutex> lock(targetMutex);
+        if (targetDc == nullptr) {
+            return InPlace::NoTarget;
+        }
+        const Rect canvas = canvasFor(videoRect);
+        if (canvas.empty()) {
+            return InPlace::NoTarget;
+        }
+        Surface& target = *targetDc;
+        const Rect placed = pictureRect(canvas, width, height);
+        const Rect surfaceArea{0, 0, target.width(), target.height()};
+        if (width <= 0 || height <= 0 || intersect(placed, canvas) != placed ||
+            intersect(placed, surfaceArea) != placed) {
+            return InPlace::DoesNotFit;
+        }
+        framesDecoded.fetch_add(1);
+        auto* pixels = reinterpret_cast<uint8_t*>(target.row(placed.top) + placed.left);
+        writePicture(pixels, target.pitchPixels() * 4);
+        if (observed) {
+            // Taken before the time is drawn over the picture's top rows.
+            gatherBottomUpBgr(target, placed, &observedImage);
+        }
+        fillAround(target, canvas, placed);
+        drawTime(target, canvas, text);
+    }
+    framesPresented.fetch_add(1);
+    if (observed) {
+        frameObserver(observedImage.data(), width, height);
+    }
+    return InPlace::Presented;
 }
 
 }  // namespace vidora

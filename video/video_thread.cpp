@@ -1,7 +1,7 @@
 // The video thread: waits for the reader to choose the codec, opens the decoders, fits the
 // picture to the video rectangle, then takes one H.264 packet or one H.263 window at a time
 // from the video ring, decodes it, scales every picture the decoder returns to the display size
-// in packed BGR and presents it. The reader sets the pace; this thread decodes whatever arrives.
+// and presents it. The reader sets the pace; this thread decodes whatever arrives.
 
 #include <cmath>
 #include <cstring>
@@ -44,6 +44,7 @@ class VideoDecoder {
             av_parser_close(parser_);
         }
         sws_freeContext(scaler_);
+        sws_freeContext(directScaler_);
     }
 
     void run();
@@ -71,7 +72,8 @@ class VideoDecoder {
     std::vector<uint8_t> packetBuffer_;
     AVPacket* packet_ = nullptr;
     AVCodecParserContext* parser_ = nullptr;
-    SwsContext* scaler_ = nullptr;
+    SwsContext* scaler_ = nullptr;        // to packed BGR, for the presenter
+    SwsContext* directScaler_ = nullptr;  // into the video surface
     // Where this thread left videoRingRead; anything else means a seek reset the ring.
     uint32_t expectedRead_ = 0;
     // Whether the decoder has been fed since it last gave up its delayed pictures.
@@ -299,10 +301,33 @@ void VideoDecoder::present(const AVFrame* frame) {
     if (!layoutValid_) {
         return;
     }
+    if (engine_.stopRequested.load() != 0) {
+        return;
+    }
     int width = engine_.displayWidth.load();
     int height = engine_.displayHeight.load();
-    scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
-                                   static_cast<AVPixelFormat>(frame->format), width, height,
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    // Scaled straight into the video surface where the picture lies whole on it: the scaler
+    // writes the surface's own layout (blue, green, red, a free byte), so no scaled copy is made
+    // and converted. Its colours are the same as those of the packed BGR below, bit for bit.
+    directScaler_ =
+        sws_getCachedContext(directScaler_, frame->width, frame->height, format, width, height,
+                             AV_PIX_FMT_BGR0, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (directScaler_ != nullptr) {
+        const PlaybackEngine::InPlace result =
+            engine_.presentFrameInPlace([this, frame](uint8_t* pixels, int32_t strideBytes) {
+                uint8_t* planes[4] = {pixels, nullptr, nullptr, nullptr};
+                int strides[4] = {strideBytes, 0, 0, 0};
+                sws_scale(directScaler_, frame->data, frame->linesize, 0, frame->height, planes,
+                          strides);
+            });
+        if (result != PlaybackEngine::InPlace::DoesNotFit) {
+            return;  // shown, or there is nowhere to show it
+        }
+    }
+    // Otherwise (the rectangle shrank since the layout, the surface is smaller than the
+    // rectangle) the picture is scaled apart and the presenter shows what fits of it.
+    scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height, format, width, height,
                                    AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (scaler_ == nullptr) {
         return;  // the picture is dropped
@@ -314,7 +339,7 @@ void VideoDecoder::present(const AVFrame* frame) {
         std::lock_guard<std::mutex> lock(engine_.targetMutex);
         hasTarget = engine_.targetDc != nullptr;
     }
-    if (engine_.stopRequested.load() == 0 && hasTarget) {
+    if (hasTarget) {
         engine_.framesDecoded.fetch_add(1);
         // The scaled picture is shown as it lies, top row first: turning it over into a
         // bottom-up copy first would only cost another pass over every pixel.
