@@ -308,11 +308,14 @@ void VideoDecoder::present(const AVFrame* frame) {
     int height = engine_.displayHeight.load();
     const auto format = static_cast<AVPixelFormat>(frame->format);
     // Scaled straight into the video surface where the picture lies whole on it: the scaler
-    // writes the surface's own layout (blue, green, red, a free byte), so no scaled copy is made
-    // and converted. Its colours are the same as those of the packed BGR below, bit for bit.
+    // writes the surface's own layout (blue, green, red, then a byte the surface leaves free), so
+    // no scaled copy is made and converted. Its colours are the same as those of the packed BGR
+    // below, bit for bit. Asked for as BGRA, not BGR0: the library turns BGR0 into BGRA inside
+    // its context, so a cached context asked for BGR0 never matches and is built anew for every
+    // picture. The free byte comes out as 0xFF either way.
     directScaler_ =
         sws_getCachedContext(directScaler_, frame->width, frame->height, format, width, height,
-                             AV_PIX_FMT_BGR0, SWS_BICUBIC, nullptr, nullptr, nullptr);
+                             AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (directScaler_ != nullptr) {
         const PlaybackEngine::InPlace result =
             engine_.presentFrameInPlace([this, frame](uint8_t* pixels, int32_t strideBytes) {
