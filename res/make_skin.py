@@ -31,8 +31,8 @@ FRAME_BOTTOM = (35, 37, 41)
 FACE_TOP = (56, 60, 66)
 FACE_BOTTOM = (40, 42, 47)
 WELL = (9, 9, 10)
-CELL_GROUND = (6, 6, 7)  # near-black ground of the normal button strip; in fullscreen the
-# cells sit on black, so the ground is kept close to it
+CELL_GROUND = (0, 0, 0)  # ground of the normal button strip: black, because in fullscreen the
+# cells sit on the black band, where any other ground would show as a square around each key
 LARGE_GROUND = (97, 97, 97)  # grey the large skin's buttons are drawn on
 PLATE_TOP = (66, 70, 77)
 PLATE_BOTTOM = (33, 35, 39)
