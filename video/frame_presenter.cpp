@@ -6,6 +6,11 @@
 // to multiples of 4) composed apart and copied whole to the rectangle's corner would: every
 // drawing is clipped to that canvas as well as to the surface. Only the bars beside the picture
 // are filled, since the picture covers the rest, so each pixel is written about once.
+//
+// Usually the picture is not copied at all: where it lies whole on the surface, the video
+// thread's scaler writes it in place (presentFrameInPlace) and only the bars and the time are
+// drawn around it. A picture that does not fit comes as a scaled BGR image (presentFrame) and
+// is clipped as it is copied.
 
 #include <algorithm>
 #include <cstdio>
