@@ -149,6 +149,7 @@ void PlaybackEngine::stopThreads() {
     videoWake.notify();
     audioDecodeWake.notify();
     audioOutWake.notify();
+    stopWake.notify();
     opened.store(0);
     streamConfigured.store(0);
     setFilePath(std::string());
@@ -231,6 +232,13 @@ void PlaybackEngine::setSleepFunction(SleepFunction function, SleepSites sites) 
 void PlaybackEngine::sleepFor(SleepSite site, uint32_t milliseconds) {
     if ((sleepSites & sleepSiteBit(site)) != 0) {
         sleepFunction(site, milliseconds);
+    } else if (site == SleepSite::ReaderPacing) {
+        // The count first, then the flag: stopThreads raises the flag before it rings, so a stop
+        // is either seen here or ends the wait.
+        const uint64_t seen = stopWake.count();
+        if (stopRequested.load() == 0) {
+            stopWake.waitFor(seen, std::chrono::milliseconds(milliseconds));
+        }
     } else {
         realSleep(site, milliseconds);
     }

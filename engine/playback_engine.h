@@ -165,6 +165,9 @@ class PlaybackEngine {
     // Only the sleeps of `sites` go to the function; the others stay the engine's own, so that a
     // measurement can replace the reader's pacing and leave the threads' waiting as it is.
     void setSleepFunction(SleepFunction function, SleepSites sites = kAllSleepSites);
+    // The engine's own pacing sleep (before each record, up to a second) ends early when the
+    // threads are told to stop, so that closing or opening another file never waits out a long
+    // gap between records; every other sleep lasts its whole delay.
     void sleepFor(SleepSite site, uint32_t milliseconds);
 
     // The end of one turn of a polling loop at `site` (the video thread's packet step, the audio
@@ -181,10 +184,11 @@ class PlaybackEngine {
     uint32_t idleWaitMs = 100;
     // Rung by whoever gives the thread work: the reader's deliveries and its end wake the video
     // thread, the deliveries the audio decode thread, new PCM blocks and finished wave blocks the
-    // audio output; stopThreads rings all three.
+    // audio output; stopThreads rings all three, and stopWake, which ends the pacing sleep.
     WakeSignal videoWake;
     WakeSignal audioDecodeWake;
     WakeSignal audioOutWake;
+    WakeSignal stopWake;
 
     // --- Values wider than one word, under their own locks ---------------------------------------
 

@@ -1,6 +1,7 @@
 // How the engine's threads wait: the wake signal that ends an idle wait, the end of a polling
-// turn with and without a sleep function, and a whole run in which an idle thread would wait a
-// minute unless it is woken, so that every missing wake-up shows as a stalled run.
+// turn with and without a sleep function, the pacing sleep that a stop ends, and a whole run in
+// which an idle thread would wait a minute unless it is woken, so that every missing wake-up
+// shows as a stalled run.
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,19 @@ TEST(PollTurn, WithoutASleepFunctionAnIdleTurnWaitsForItsSignal) {
     engine.audioOutWake.notify();
     EXPECT_EQ(turn.wait_for(20s), std::future_status::ready);
     EXPECT_TRUE(seen.empty());
+}
+
+// The reader's pacing may sleep up to a second before a record; a stop must not wait it out. The
+// sleep here would last ten minutes: only the stop can end it within the test.
+TEST(PollTurn, AStopEndsThePacingSleep) {
+    PlaybackEngine engine;
+    auto pacing =
+        std::async(std::launch::async, [&] { engine.sleepFor(SleepSite::ReaderPacing, 600000); });
+    EXPECT_EQ(pacing.wait_for(100ms), std::future_status::timeout);
+    engine.stopThreads();
+    EXPECT_EQ(pacing.wait_for(20s), std::future_status::ready);
+    // Once stopping, a pacing sleep does not start at all.
+    EXPECT_TRUE(finishes([&] { engine.sleepFor(SleepSite::ReaderPacing, 600000); }));
 }
 
 // A whole run without sleep functions for the threads, whose idle waits would last a minute:
