@@ -156,10 +156,10 @@ TEST(EngineLifecycle, MissingWaveBlockStartsNothing) {
 }
 
 TEST(EngineControls, RetargetOnlyWhileOpen) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
     Surface first(64, 48);
     Surface second(32, 24);
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
     EXPECT_EQ(engine.retarget(&second, Rect{0, 0, 32, 24}), 0);
     EXPECT_EQ(engine.targetDc, nullptr);
     EXPECT_EQ(engine.videoRect, Rect{});

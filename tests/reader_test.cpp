@@ -27,9 +27,11 @@ using test::TempFile;
 using test::TestRecord;
 using test::waitFor;
 
-// Opens `path` on `engine` and waits until the reader has ended by itself.
+// Opens `path` on `engine` and waits until the reader has ended by itself. The engine's video
+// thread goes on drawing into the surface after that, so the stand-in surface lives as long as
+// the process.
 void playToTheEnd(PlaybackEngine& engine, const std::string& path, Surface* surface = nullptr) {
-    Surface fallback(64, 48);
+    static Surface fallback(64, 48);
     Surface* target = surface != nullptr ? surface : &fallback;
     ASSERT_EQ(engine.open(path, target, Rect{0, 0, target->width(), target->height()}), 1);
     ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
@@ -215,9 +217,9 @@ TEST(ReaderThread, UnopenableFileLeavesPlayingAlone) {
     EXPECT_EQ(engine.readerHandle.load(), 0u);
 
     // A folder is not a recording either; it ends the same way, with nothing drawn.
+    Surface surface(120, 80);
     PlaybackEngine other;
     SleepRecorder sleeps(other);
-    Surface surface(120, 80);
     playToTheEnd(other, std::filesystem::temp_directory_path().string(), &surface);
     EXPECT_EQ(surface.pixel(60, 40), 0u);
 }
@@ -226,9 +228,9 @@ TEST(ReaderThread, InvalidHeaderShowsTheInvalidFileText) {
     if (!textFontAvailable()) {
         GTEST_SKIP() << "no interface font on this machine";
     }
+    Surface surface(332, 236);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
-    Surface surface(332, 236);
     Bytes file = recordingHeader("H264");
     appendRecord(file, TestRecord{});
     TempFile recording("invalid.krm", file);
@@ -346,6 +348,7 @@ TEST(ReaderSeek, ResumesAtTheNextSyncWordAndKeepsThePreviousDelay) {
 }
 
 TEST(ReaderSeek, RequestWhilePausedIsServedAfterThePause) {
+    Surface surface(64, 48);
     PlaybackEngine engine;
     ReaderHook hook(engine);
     TempFile recording("seek-paused.krm", recordingOf(evenRecords(40)));
@@ -353,7 +356,6 @@ TEST(ReaderSeek, RequestWhilePausedIsServedAfterThePause) {
         engine.paused = 1;
         engine.requestSeek(80);
     });
-    Surface surface(64, 48);
     engine.open(recording.path(), &surface, Rect{0, 0, 64, 48});
     ASSERT_TRUE(waitFor([&] {
         auto log = hook.log();

@@ -65,10 +65,10 @@ class Regressions : public ::testing::Test {
 };
 
 TEST_F(Regressions, ReaderInputs) {
+    Surface surface(120, 80);
     PlaybackEngine engine;
     fuzz::MemoryFile file;
     ASSERT_TRUE(file.valid());
-    Surface surface(120, 80);
     for (const Input& input : regressionInputs("reader-")) {
         EXPECT_EQ(
             fuzz::runReaderCase(engine, file, surface, input.bytes.data(), input.bytes.size()), "")
@@ -77,10 +77,10 @@ TEST_F(Regressions, ReaderInputs) {
 }
 
 TEST_F(Regressions, PipelineInputs) {
+    Surface surface(512, 324);
     PlaybackEngine engine;
     fuzz::MemoryFile file;
     ASSERT_TRUE(file.valid());
-    Surface surface(512, 324);
     for (const Input& input : regressionInputs("pipeline-")) {
         EXPECT_EQ(
             fuzz::runPipelineCase(engine, file, surface, input.bytes.data(), input.bytes.size()),

@@ -350,12 +350,12 @@ TEST(VideoPath, EmptyRectanglePresentsNothing) {
 }
 
 TEST(VideoPath, PausedThreadTakesNothing) {
+    Surface surface(332, 236);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine, 0);
     paceWithTheVideoThread(sleeps, engine);
     KrmFile file = h264Recording(KrmOptions{});
     TempFile recording("paused.krm", file.bytes);
-    Surface surface(332, 236);
     engine.open(recording.path(), &surface, Rect{0, 0, 332, 236});
     ASSERT_TRUE(waitFor([&] { return engine.framesPresented.load() > 0; }));
     engine.togglePlay();  // pause
