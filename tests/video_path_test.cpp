@@ -275,6 +275,36 @@ TEST(VideoPath, PresentsExactlyWhatFFmpegDecodes) {
     }
 }
 
+// H.263 comes as one stream cut into windows. Each take must decode one picture and leave the
+// rest of its window for later, so that pictures appear one by one as the stream arrives: were
+// the pictures of a whole window decoded at once, they would be shown in bursts. A picture is
+// presented right after the take that finished it, so no two pictures may be presented at the
+// same read position of the ring.
+TEST(VideoPath, H263PicturesComeOneTakeAtATime) {
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    std::mutex mutex;
+    std::vector<uint32_t> readAtPicture;
+    engine.frameObserver = [&](const uint8_t*, int32_t, int32_t) {
+        std::lock_guard<std::mutex> lock(mutex);
+        readAtPicture.push_back(engine.videoRingRead.load());
+    };
+    Surface surface(332, 236);
+    ASSERT_EQ(engine.open(testData("h263_352x288.krm"), &surface, Rect{0, 0, 332, 236}), 1);
+    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    ASSERT_TRUE(waitFor([&] {
+        return engine.videoRingRead.load() + kH263WindowBytes > engine.videoRingWritten.load();
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    engine.close();
+
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_GT(readAtPicture.size(), 50u);
+    for (size_t i = 1; i < readAtPicture.size(); ++i) {
+        ASSERT_GT(readAtPicture[i], readAtPicture[i - 1]) << "picture " << i;
+    }
+}
+
 // Records made of real H.264 access units, with damage where a test wants it.
 KrmFile h264Recording(const KrmOptions& options) {
     Bytes stream = test::readFileBytes(testData("h264_320x240.h264"));

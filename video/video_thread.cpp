@@ -231,33 +231,33 @@ bool VideoDecoder::decodeH263() {
         engine_.unlockVideoRing();
         return false;
     }
-    // The parser takes every byte it is given and keeps an unfinished picture for the next
-    // window, so the whole window is consumed now and no byte is fed twice or skipped.
-    uint32_t read = engine_.videoRingRead.load() + kH263WindowBytes;
-    engine_.videoRingRead.store(read, std::memory_order_release);
-    expectedRead_ = read;
-    engine_.unlockVideoRing();
-
-    if (parser_ == nullptr) {
-        return true;
-    }
+    // The parser is given the window until it completes a picture. The bytes it has taken up to
+    // then are consumed; the rest of the window, which it has not taken, is offered again at the
+    // next take. So each take decodes one picture, as the stream arrives, and the pictures of a
+    // window are not shown all at once. A window the parser cannot take is skipped whole.
     const uint8_t* data = packetBuffer_.data();
     int left = static_cast<int>(kH263WindowBytes);
-    while (left > 0 && engine_.stopRequested.load() == 0) {
-        uint8_t* picture = nullptr;
-        int pictureSize = 0;
+    uint8_t* picture = nullptr;
+    int pictureSize = 0;
+    bool failed = parser_ == nullptr;
+    while (!failed && left > 0 && pictureSize <= 0) {
         int used = av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, data, left,
                                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (used < 0) {
+        if (used < 0 || (used == 0 && pictureSize <= 0)) {
+            failed = true;
             break;
         }
         data += used;
         left -= used;
-        if (pictureSize > 0) {
-            sendAndPresent(picture, pictureSize);
-        } else if (used == 0) {
-            break;
-        }
+    }
+    const uint32_t consumed = failed ? kH263WindowBytes : kH263WindowBytes - left;
+    uint32_t read = engine_.videoRingRead.load() + consumed;
+    engine_.videoRingRead.store(read, std::memory_order_release);
+    expectedRead_ = read;
+    engine_.unlockVideoRing();
+
+    if (!failed && pictureSize > 0 && engine_.stopRequested.load() == 0) {
+        sendAndPresent(picture, pictureSize);
     }
     return true;
 }
