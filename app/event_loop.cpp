@@ -54,6 +54,9 @@ class EventLoop {
             case InputEvent::Kind::Expose:
                 exposed_ = true;
                 break;
+            case InputEvent::Kind::PictureReady:
+                showPicture();
+                break;
             case InputEvent::Kind::Key:
                 skin_.onKey(event.key);
                 break;
@@ -91,6 +94,14 @@ class EventLoop {
         skin_.setFileDialogFunction(nullptr);
     }
 
+    // The picture goes to the screen now; a whole paint due anyway shows it as well.
+    void showPicture() {
+        if (!skin_.needsPaint && !exposed_) {
+            skin_.showPicture();
+        }
+        engine_.pictureShown();
+    }
+
     int32_t millisecondsToTick() const {
         uint64_t now = monotonicMilliseconds();
         return now >= nextTick_ ? 0 : static_cast<int32_t>(nextTick_ - now);
@@ -123,6 +134,9 @@ class EventLoop {
             switch (event.kind) {
                 case InputEvent::Kind::Expose:
                     exposed_ = true;
+                    break;
+                case InputEvent::Kind::PictureReady:
+                    showPicture();
                     break;
                 case InputEvent::Kind::Close:
                 case InputEvent::Kind::Quit:
@@ -158,6 +172,8 @@ class EventLoop {
             if (waitEvent(event, kDragStepMs)) {
                 if (event.kind == InputEvent::Kind::Expose) {
                     exposed_ = true;
+                } else if (event.kind == InputEvent::Kind::PictureReady) {
+                    showPicture();
                 } else if (event.kind == InputEvent::Kind::Close ||
                            event.kind == InputEvent::Kind::Quit ||
                            event.kind == InputEvent::Kind::CloseRequest) {
@@ -188,9 +204,12 @@ int runProgram(PlaybackEngine& engine, SkinWindow& skin, const std::string& star
     if (!window) {
         return -1;
     }
+    // Set while no engine thread runs: the video thread reads it without a lock.
+    engine.pictureReady = [] { postPictureReady(); };
     EventLoop loop(engine, skin, *window);
     int result = loop.run(startFile);
     skin.window = nullptr;
+    engine.pictureReady = nullptr;
     return result;
 }
 

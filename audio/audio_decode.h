@@ -1,29 +1,22 @@
 #pragma once
-// The audio decode thread's work on one chunk, apart from the thread, so that it can be driven
-// with any decode call.
+// The audio decode thread's work, apart from the thread, so that it can be driven with any
+// decode call: AMR-NB frames from the audio ring to 16-bit PCM in the PCM ring, each frame as
+// soon as all of its bytes are in the ring, with the stream time it plays at.
 
 #include <cstdint>
 #include <functional>
 
 #include "engine/engine_types.h"
+#include "engine/stream_marks.h"
 
 namespace vidora {
 
 class PlaybackEngine;
 
-// A chunk is copied to the start of a zeroed buffer four times its size: a frame that straddles
-// the chunk's end is decoded from the chunk's tail and zeros, and a call that starts inside the
-// chunk (at most 255 bytes in) and reads the full chunk length stays in the buffer.
-constexpr uint32_t kAudioChunkBufferBytes = 4 * kAudioWindowBytes;
-// PCM scratch of one chunk: room for 600 frames of 160 samples, more than a 256-byte chunk (at
-// most 256 frames of at least one byte) can give.
-constexpr uint32_t kAudioPcmScratchBytes = 192000;
-
-// Working storage of the thread, reused for every chunk.
-struct AudioDecodeBuffers {
-    uint8_t chunk[kAudioChunkBufferBytes];
-    uint8_t pcm[kAudioPcmScratchBytes];
-};
+// An AMR-NB frame plays for 20 ms.
+constexpr int64_t kAmrFrameUs = 20000;
+// The longest storage frame (12.2 kbit/s, header byte included).
+constexpr uint32_t kAmrMaxFrameBytes = 32;
 
 // One decode call: decodes the frame at `input` (`inputLength` bytes may be read) into 16-bit
 // PCM at `output`; `*outputBytes` is the space on entry and the bytes written on return.
@@ -31,10 +24,22 @@ struct AudioDecodeBuffers {
 using AudioDecodeCall = std::function<int32_t(uint8_t* output, int32_t* outputBytes,
                                               const uint8_t* input, int32_t inputLength)>;
 
-// Takes the chunk at audioRingRead (when more than a chunk is buffered), decodes it frame by
-// frame, advancing audioRingRead by what each call consumes, and appends the PCM to the PCM
-// ring. A failed call skips a chunk's length from where it started.
-void decodeAudioChunk(PlaybackEngine& engine, AudioDecodeBuffers& buffers,
-                      const AudioDecodeCall& decode);
+// Where the decoding stands: the record the next frame belongs to and how many of its frames
+// were decoded. Kept by the thread from one turn to the next.
+struct AudioDecodeState {
+    StreamMark record;
+    uint32_t framesInRecord = 0;
+    // The frame's bytes, with room behind them for what the decoder may read past its end.
+    uint8_t frame[kAmrMaxFrameBytes + 64] = {};
+    uint8_t pcm[kPcmSlotBytes * 2] = {};
+};
+
+// Decodes every whole frame in the audio ring, at most `most`, and appends its sound to the PCM
+// ring. A frame the decoder refuses (a damaged, comfort-noise or no-data frame) plays as 20 ms of
+// silence, so that what follows keeps its time; a byte that starts no frame is skipped. A flush
+// mark drops the bytes before it and is passed on to the sound output. Stops early while the PCM
+// ring is full. Returns how many frames it decoded.
+uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
+                           const AudioDecodeCall& decode, uint32_t most);
 
 }  // namespace vidora

@@ -1,5 +1,6 @@
 // The audio decode thread: AMR-NB from the audio ring to 16-bit PCM in the PCM ring.
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,59 +14,76 @@ namespace vidora {
 namespace {
 
 constexpr uint32_t kWaitDecodersMs = 100;
-// Each call is followed by a short sleep, which spreads a chunk's decoding over several
-// milliseconds instead of taking the processor in one burst.
-constexpr uint32_t kAfterDecodeMs = 1;
 constexpr uint32_t kTurnMs = 1;
+// Frames decoded in one turn before the thread looks at its stop flag again: 2 s of sound.
+constexpr uint32_t kFramesPerTurn = 100;
 
 }  // namespace
 
-void decodeAudioChunk(PlaybackEngine& engine, AudioDecodeBuffers& buffers,
-                      const AudioDecodeCall& decode) {
-    std::memset(buffers.chunk, 0, sizeof buffers.chunk);
-    if (engine.audioWindowPeek(buffers.chunk) == 0) {
-        return;
-    }
-    std::memset(buffers.pcm, 0, sizeof buffers.pcm);
-    int32_t consumed = 0;
-    int32_t produced = 0;
-    constexpr int32_t kChunk = static_cast<int32_t>(kAudioWindowBytes);
-    while (consumed < kChunk && engine.stopRequested.load() == 0) {
-        // A frame that runs past the chunk's end is left for the next chunk, which starts with
-        // it: decoded from the chunk's tail and the zeros behind it, it would play as a damaged
-        // frame (every 256 bytes, with frame sizes that do not divide 256).
-        const int32_t frameBytes = amrStorageFrameBytes(buffers.chunk[consumed]);
-        if (consumed > 0 && frameBytes > 0 && consumed + frameBytes > kChunk) {
+uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
+                           const AudioDecodeCall& decode, uint32_t most) {
+    uint32_t decoded = 0;
+    while (decoded < most && engine.stopRequested.load() == 0) {
+        uint32_t read = engine.audioRingRead.load(std::memory_order_relaxed);
+        StreamMark flush;
+        const uint32_t previousRecord = state.record.position;
+        const int64_t previousTime = state.record.streamTime;
+        if (engine.audioMarks.advanceTo(read, &state.record, &flush)) {
+            // A seek: the sound before it is not played, here or in the output.
+            if (!engine.pcmRingPutFlush()) {
+                // The output has not caught up yet; the flush is taken again next turn.
+                break;
+            }
+            engine.audioRingRead.store(flush.position, std::memory_order_release);
+            state.record = StreamMark{flush.position, 0, false};
+            state.framesInRecord = 0;
+            continue;
+        }
+        if (state.record.position != previousRecord || state.record.streamTime != previousTime) {
+            state.framesInRecord = 0;
+        }
+        const int32_t unread =
+            static_cast<int32_t>(engine.audioRingWritten.load(std::memory_order_acquire) - read);
+        if (unread < 1) {
             break;
         }
-        int32_t outputBytes = static_cast<int32_t>(kAudioPcmScratchBytes);
-        // The full chunk length on every call, not what is left of the chunk; the bytes behind
-        // the chunk read as zeros.
-        int32_t result =
-            decode(buffers.pcm + produced, &outputBytes, buffers.chunk + consumed, kChunk);
-        // Only a positive count is progress. Any other result is a failure: adding a negative
-        // one would move audioRingRead backwards, and a 0 would repeat the same call for ever.
-        if (result <= 0) {
-            engine.audioRingRead.fetch_add(kAudioWindowBytes, std::memory_order_release);
-            break;
+        uint8_t header = 0;
+        engine.audioRingPeek(&header, 1);
+        const int32_t frameBytes = amrStorageFrameBytes(header);
+        if (frameBytes < 0) {
+            // Not a frame header: the stream is out of step; look for the next frame from the
+            // following byte.
+            engine.audioRingRead.store(read + 1, std::memory_order_release);
+            continue;
         }
-        consumed += result;
-        engine.audioRingRead.fetch_add(static_cast<uint32_t>(result), std::memory_order_release);
-        if (outputBytes > 0) {
-            produced += outputBytes;
+        if (unread < frameBytes) {
+            break;  // the rest of the frame comes with the next record
         }
-        engine.sleepFor(SleepSite::AudioAfterDecode, kAfterDecodeMs);
+        std::memset(state.frame, 0, sizeof state.frame);
+        engine.audioRingPeek(state.frame, static_cast<uint32_t>(frameBytes));
+        int32_t outputBytes = static_cast<int32_t>(sizeof state.pcm);
+        const int32_t result = decode(state.pcm, &outputBytes, state.frame, frameBytes);
+        if (result <= 0 || outputBytes <= 0) {
+            std::memset(state.pcm, 0, kPcmSlotBytes);
+            outputBytes = static_cast<int32_t>(kPcmSlotBytes);
+        }
+        const int64_t streamTime =
+            state.record.streamTime + int64_t{state.framesInRecord} * kAmrFrameUs;
+        if (!engine.pcmRingPut(state.pcm, static_cast<uint32_t>(outputBytes), streamTime)) {
+            break;  // the output is behind; this frame is decoded again next turn
+        }
+        ++state.framesInRecord;
+        engine.audioRingRead.store(read + static_cast<uint32_t>(frameBytes),
+                                   std::memory_order_release);
+        ++decoded;
     }
-    // Also after a failure or a stop: what was decoded before it is not lost.
-    if (produced > 0) {
-        engine.pcmRingPut(buffers.pcm, static_cast<uint32_t>(produced));
-    }
+    return decoded;
 }
 
 namespace {
 
 void decodeUntilStopped(PlaybackEngine& engine) {
-    std::unique_ptr<AudioDecodeBuffers> buffers(new (std::nothrow) AudioDecodeBuffers);
+    auto state = std::make_unique<AudioDecodeState>();
     AmrFrameDecoder frameDecoder;
     AudioDecodeCall decode = [&engine, &frameDecoder](uint8_t* output, int32_t* outputBytes,
                                                       const uint8_t* input, int32_t inputLength) {
@@ -81,16 +99,10 @@ void decodeUntilStopped(PlaybackEngine& engine) {
         }
         // Read before looking at the ring: a delivery made meanwhile ends the wait at once.
         const uint64_t seen = engine.audioDecodeWake.count();
-        uint32_t read = engine.audioRingRead.load(std::memory_order_relaxed);
-        int32_t buffered =
-            static_cast<int32_t>(engine.audioRingWritten.load(std::memory_order_acquire) - read);
-        const bool busy = buffers != nullptr && buffered > static_cast<int32_t>(kAudioWindowBytes);
-        if (busy) {
-            decodeAudioChunk(engine, *buffers, decode);
-        }
-        // With too little buffered the thread waits for the reader's next delivery.
-        engine.endPollTurn(SleepSite::AudioTurn, kTurnMs, kTurnMs, busy, engine.audioDecodeWake,
-                           seen);
+        const bool busy = decodeAudioFrames(engine, *state, decode, kFramesPerTurn) > 0;
+        // With no whole frame buffered the thread waits for the reader's next delivery (or, with
+        // the PCM ring full, for the output to take some).
+        engine.endPollTurn(SleepSite::AudioTurn, kTurnMs, 0, busy, engine.audioDecodeWake, seen);
     }
 }
 

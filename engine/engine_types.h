@@ -13,14 +13,23 @@ constexpr uint32_t kAudioRingBytes = 1048576;
 constexpr uint32_t kPcmRingBytes = 1048576;
 // Largest H.264 payload the video thread accepts in one take.
 constexpr uint32_t kPacketBufferBytes = 192000;
-// H.263 is fed to its parser in windows of this many bytes.
-constexpr uint32_t kH263WindowBytes = 8192;
-// AMR-NB is decoded in chunks of this many bytes; a window needs strictly more unread.
-constexpr uint32_t kAudioWindowBytes = 256;
-// One wave output block: an eighth of a second of 8000 Hz 16-bit mono sound.
-constexpr uint32_t kOutBlockBytes = 2000;
-constexpr uint32_t kWaveHeaderCount = 8;
+// H.263 is handed to its parser in pieces of at most this many bytes.
+constexpr uint32_t kH263PieceBytes = 8192;
+// One slot of the PCM ring, and one wave output block: the sound of one AMR-NB frame, 20 ms of
+// 8000 Hz 16-bit mono.
+constexpr uint32_t kPcmSlotBytes = 320;
+constexpr uint32_t kPcmSlots = kPcmRingBytes / kPcmSlotBytes;
+// Blocks the sound device may hold at once: 5 s of sound, far more than the output keeps queued.
+constexpr uint32_t kWaveHeaderCount = 256;
 constexpr uint32_t kWaveBufferBytes = 786432;
+static_assert(kWaveHeaderCount * kPcmSlotBytes <= kWaveBufferBytes);
+
+// What one PCM slot holds: up to kPcmSlotBytes of sound that plays at streamTime, or a flush.
+struct PcmSlot {
+    int64_t streamTime = 0;
+    uint32_t bytes = 0;
+    bool flush = false;
+};
 
 // Date and time of a record, as the file stores it.
 struct RecordTime {
@@ -38,17 +47,15 @@ enum class SleepSite : uint8_t {
     StopWait,           // stopThreads waiting for the threads to end (20 ms steps)
     ToggleDelay,        // togglePlay before it starts a new reader (50 ms)
     ReaderPause,        // reader while paused (100 ms)
-    ReaderPacing,       // reader before delivering a record (the timestamp gap)
+    ReaderPacing,       // reader before delivering a record (its delay, the timestamp gap)
     VideoIdle,          // video thread waiting for a stream or paused (100 ms)
     VideoSetupRetry,    // video thread after a decoder setup (100 ms)
     VideoLayoutRetry,   // video thread after a failed layout (10 ms)
     VideoFrameAlloc,    // video thread after a failed frame allocation (100 ms)
     VideoStep,          // video thread after each packet step (1 ms)
     AudioWaitDecoders,  // audio decode thread waiting for the decoders (100 ms)
-    AudioAfterDecode,   // audio decode thread after each decoded frame (1 ms)
     AudioTurn,          // audio decode thread at the end of each turn (1 ms)
-    AudioOutPause,      // audio output while paused (100 ms)
-    AudioOutFeed,       // audio output after each feeding attempt (1 ms)
+    AudioOutFeed,       // audio output after each turn (1 ms)
     AudioOutGrace,      // audio output letting the queued sound play out before closing (200 ms)
 };
 

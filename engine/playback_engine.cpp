@@ -20,10 +20,6 @@ constexpr uint32_t kToggleDelayMs = 50;
 // Tokens that mark a thread slot as running; never 0.
 std::atomic<uint32_t> nextThreadToken{1};
 
-// Whether this thread holds the video ring mutex it asked for. Per thread, because after a
-// timed-out wait the mutex belongs to another thread and must not be unlocked here.
-thread_local bool videoRingLockHeld = false;
-
 uint32_t newThreadToken() {
     uint32_t token = nextThreadToken.fetch_add(1);
     return token != 0 ? token : nextThreadToken.fetch_add(1);
@@ -70,8 +66,7 @@ PlaybackEngine::~PlaybackEngine() {
 void PlaybackEngine::resetCounters() {
     framesDecoded.store(0);
     framesPresented.store(0);
-    pcmBlocksPlayed.store(0);
-    pcmBlocksAvailable.store(0);
+    pcmTaken.store(0);
     pcmWritten.store(0);
     audioRingWritten.store(0);
     videoRingWritten.store(0);
@@ -80,16 +75,22 @@ void PlaybackEngine::resetCounters() {
     playing.store(0);
     decodersReady.store(0);
     seekPercent.store(0);
+    videoMarks.reset();
+    audioMarks.reset();
+    videoFlushes.store(0);
+    picturesShown.store(0);
+    clock.reset();
 }
 
 bool PlaybackEngine::allocateRings() {
-    if (videoRingData && audioRingData && pcmRingData) {
+    if (videoRingData && audioRingData && pcmRingData && pcmSlots) {
         return true;
     }
     videoRingData.reset(new (std::nothrow) uint8_t[kVideoRingBytes]);
     audioRingData.reset(new (std::nothrow) uint8_t[kAudioRingBytes]);
     pcmRingData.reset(new (std::nothrow) uint8_t[kPcmRingBytes]);
-    return videoRingData && audioRingData && pcmRingData;
+    pcmSlots.reset(new (std::nothrow) PcmSlot[kPcmSlots]);
+    return videoRingData && audioRingData && pcmRingData && pcmSlots;
 }
 
 int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
@@ -149,7 +150,7 @@ void PlaybackEngine::stopThreads() {
     videoWake.notify();
     audioDecodeWake.notify();
     audioOutWake.notify();
-    stopWake.notify();
+    readerWake.notify();
     opened.store(0);
     streamConfigured.store(0);
     setFilePath(std::string());
@@ -182,6 +183,10 @@ int PlaybackEngine::close() {
 void PlaybackEngine::togglePlay() {
     if (playing.load() != 0) {
         paused.store(paused.load() == 0 ? 1 : 0);
+        // The reader holds or restarts its schedule, the output pauses or restarts the device.
+        readerWake.notify();
+        audioOutWake.notify();
+        videoWake.notify();
         return;
     }
     sleepFor(SleepSite::ToggleDelay, kToggleDelayMs);
@@ -199,6 +204,8 @@ void PlaybackEngine::togglePlay() {
 
 void PlaybackEngine::requestSeek(int32_t percent) {
     seekPercent.store(percent);
+    // A reader waiting for its record's time serves the seek at once.
+    readerWake.notify();
 }
 
 int PlaybackEngine::retarget(Surface* surface, Rect rect) {
@@ -209,19 +216,6 @@ int PlaybackEngine::retarget(Surface* surface, Rect rect) {
     targetDc = surface;
     videoRect = rect;
     return 1;
-}
-
-void PlaybackEngine::lockVideoRing() {
-    // The seek reset and the video thread's take-and-advance must not interleave; a wait that
-    // runs out goes on regardless, and then must not unlock what it does not hold.
-    videoRingLockHeld = lockWithin(videoRingMutex);
-}
-
-void PlaybackEngine::unlockVideoRing() {
-    if (videoRingLockHeld) {
-        videoRingLockHeld = false;
-        videoRingMutex.unlock();
-    }
 }
 
 void PlaybackEngine::setSleepFunction(SleepFunction function, SleepSites sites) {
@@ -235,9 +229,9 @@ void PlaybackEngine::sleepFor(SleepSite site, uint32_t milliseconds) {
     } else if (site == SleepSite::ReaderPacing) {
         // The count first, then the flag: stopThreads raises the flag before it rings, so a stop
         // is either seen here or ends the wait.
-        const uint64_t seen = stopWake.count();
+        const uint64_t seen = readerWake.count();
         if (stopRequested.load() == 0) {
-            stopWake.waitFor(seen, std::chrono::milliseconds(milliseconds));
+            readerWake.waitFor(seen, std::chrono::milliseconds(milliseconds));
         }
     } else {
         realSleep(site, milliseconds);
@@ -255,6 +249,17 @@ void PlaybackEngine::endPollTurn(SleepSite site, uint32_t milliseconds, uint32_t
     } else {
         wake.waitFor(seen, std::chrono::milliseconds(idleWaitMs));
     }
+}
+
+int64_t PlaybackEngine::nowUs() const {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::microseconds>(since).count() +
+           clockOffsetUs.load(std::memory_order_relaxed);
+}
+
+void PlaybackEngine::pictureShown() {
+    picturesShown.fetch_add(1, std::memory_order_release);
+    videoWake.notify();
 }
 
 void PlaybackEngine::setRecordTime(const RecordTime& time) {

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "engine/engine_types.h"
+#include "engine/playback_clock.h"
+#include "engine/stream_marks.h"
 #include "engine/wake_signal.h"
 #include "platform/geometry.h"
 #include "platform/wave_out.h"
@@ -80,8 +82,6 @@ class PlaybackEngine {
     // Allocates the three ring storages, once per process (open does it); false when they
     // cannot be had.
     bool allocateRings();
-    void lockVideoRing();
-    void unlockVideoRing();
 
     // --- Stream rings (engine/stream_rings.cpp) --------------------------------------------------
 
@@ -90,18 +90,22 @@ class PlaybackEngine {
     int videoRingFull() const;
     int audioRingFull() const;
     // Takes one length-prefixed H.264 packet: copies its payload to `destination` (which holds
-    // kPacketBufferBytes) and consumes the length word only. Caller holds lockVideoRing.
+    // kPacketBufferBytes) and consumes the length word only.
     PacketTake videoPacketTake(uint8_t* destination, uint32_t* length);
-    // Drops every unread byte of VideoRing; for a packet that can never be taken. Caller holds
-    // lockVideoRing.
+    // Drops every unread byte of VideoRing; for a packet that can never be taken.
     void discardUnreadVideo();
-    // Copies `n` unread H.263 bytes without consuming them; 0 while fewer are unread.
-    int videoWindowPeek(uint8_t* destination, uint32_t n);
-    // Copies the next kAudioWindowBytes unread AMR-NB bytes without consuming them; 0 while
-    // kAudioWindowBytes or fewer are unread.
-    int audioWindowPeek(uint8_t* destination);
-    void pcmRingPut(const uint8_t* bytes, uint32_t n);
-    void pcmBlockRead(int32_t block, uint8_t* destination);
+    // Copies up to `most` unread H.263 bytes without consuming them; the count copied.
+    uint32_t videoRingPeek(uint8_t* destination, uint32_t most);
+    // Copies the next `n` unread AMR-NB bytes without consuming them; false while fewer are
+    // unread.
+    bool audioRingPeek(uint8_t* destination, uint32_t n);
+    // Appends one decoded frame of sound (at most kPcmSlotBytes) that plays at `streamTime`;
+    // false, and nothing appended, while the ring is full.
+    bool pcmRingPut(const uint8_t* bytes, uint32_t n, int64_t streamTime);
+    // Appends a flush: the output drops the sound it holds when it comes to it. False while full.
+    bool pcmRingPutFlush();
+    // Copies slot `slot` (a count since the run's start) and tells what it holds.
+    void pcmSlotRead(uint32_t slot, uint8_t* destination, PcmSlot* info) const;
 
     // --- Decoders (engine/decoders.cpp), on the video thread -------------------------------------
 
@@ -113,7 +117,8 @@ class PlaybackEngine {
 
     // --- Video path (video/), on the video thread ------------------------------------------------
 
-    // Decodes what arrives in the video ring and presents each picture, until stopRequested.
+    // Decodes what arrives in the video ring and presents each picture when the clock reaches
+    // it, until stopRequested.
     void videoLoop();
     // Fits the source picture into videoRect keeping its aspect ratio; sizes rounded up to
     // multiples of 4.
@@ -142,21 +147,45 @@ class PlaybackEngine {
     // --- Reader (recording/reader_thread.cpp) ----------------------------------------------------
 
     void configureStream(const uint8_t tag[4]);
-    void deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes);
+    // Hands a record's video and audio bytes to their rings, marked with the stream time they
+    // play at.
+    void deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes,
+                       int64_t streamTime);
+    // After a seek: the consumers of both rings drop what they hold from before it.
+    void flushStreams();
 
     // --- Audio output (audio/audio_out_thread.cpp), on the audio output thread -------------------
 
-    // Opens the wave output for PCM of this format and lays the eight headers over the wave
-    // block; 1 when the device opened, 0 when there is none (the thread then runs silent).
+    // Opens the wave output for PCM of this format and lays the headers over the wave block;
+    // 1 when the device opened, 0 when there is none (the thread then runs silent).
     int openAudioOut(uint32_t rate, uint32_t channels, int32_t bits);
-    // Hands the next whole PCM block to the device, if one is ready and fewer than two are queued;
-    // true when a block was handed on.
-    bool feedAudioBlock();
     // Drops what is still queued and closes the device.
     void closeAudioOut();
     // Converts the AMR-NB decoder's samples to 16-bit. Made by the audio decode thread at its
     // first frame and released with the decoders (teardownDecoders), so it lives for one run.
     SwrContext* audioResampler = nullptr;
+
+    // --- Time ------------------------------------------------------------------------------------
+
+    // The engine's monotonic clock, in microseconds. Where a test injects the reader's pacing
+    // sleep, the clock jumps ahead by what the reader would have waited.
+    int64_t nowUs() const;
+    std::atomic<int64_t> clockOffsetUs{0};
+    // What is playing now, by the sound device or the reader's schedule.
+    PlaybackClock clock;
+    // Stream times of the records in the video and audio rings.
+    StreamMarks videoMarks;
+    StreamMarks audioMarks;
+    // Seeks served by the reader; the video thread drops a picture it holds when this moves.
+    std::atomic<uint32_t> videoFlushes{0};
+
+    // Called on the video thread each time a picture has been drawn into the video surface, so
+    // that the window shows it now. Set before open. While it is set, the video thread gives the
+    // window a moment to take a picture (pictureShown) before it draws the next one over it.
+    std::function<void()> pictureReady;
+    // The window has brought the video surface to the screen.
+    void pictureShown();
+    std::atomic<uint32_t> picturesShown{0};
 
     // --- Pacing and polling ----------------------------------------------------------------------
 
@@ -169,6 +198,10 @@ class PlaybackEngine {
     // threads are told to stop, so that closing or opening another file never waits out a long
     // gap between records; every other sleep lasts its whole delay.
     void sleepFor(SleepSite site, uint32_t milliseconds);
+    // Whether a test has taken over the reader's pacing sleep.
+    bool pacingInjected() const {
+        return (sleepSites & sleepSiteBit(SleepSite::ReaderPacing)) != 0;
+    }
 
     // The end of one turn of a polling loop at `site` (the video thread's packet step, the audio
     // decode thread's turn, the audio output's feeding). A sleep function that covers the site
@@ -183,12 +216,13 @@ class PlaybackEngine {
     // open (tests make it long, so that a missing wake-up shows as a stall).
     uint32_t idleWaitMs = 100;
     // Rung by whoever gives the thread work: the reader's deliveries and its end wake the video
-    // thread, the deliveries the audio decode thread, new PCM blocks and finished wave blocks the
-    // audio output; stopThreads rings all three, and stopWake, which ends the pacing sleep.
+    // thread, the deliveries the audio decode thread, new PCM and finished wave blocks the audio
+    // output; the sound's progress wakes the video thread; stopThreads rings all, and readerWake,
+    // which pause, resume and seek requests ring too, ends the reader's waits.
     WakeSignal videoWake;
     WakeSignal audioDecodeWake;
     WakeSignal audioOutWake;
-    WakeSignal stopWake;
+    WakeSignal readerWake;
 
     // --- Values wider than one word, under their own locks ---------------------------------------
 
@@ -200,16 +234,15 @@ class PlaybackEngine {
 
     std::atomic<int32_t> paused{1};
     std::atomic<int32_t> stopRequested{0};
-    std::atomic<int32_t> pcmBlocksPlayed{0};
-    std::atomic<int32_t> pcmBlocksAvailable{0};
+    // PcmRing: slots written by the audio decode thread and taken by the audio output, counted
+    // since the run's start.
+    std::atomic<uint32_t> pcmWritten{0};
+    std::atomic<uint32_t> pcmTaken{0};
     std::unique_ptr<uint8_t[]> pcmRingData;
-    // Set to kOutBlockBytes by the constructor already, not only by the audio output's start:
-    // pcmRingPut divides by it, and nothing else orders the first append after that start.
-    std::atomic<int32_t> outBlockSize{static_cast<int32_t>(kOutBlockBytes)};
+    std::unique_ptr<PcmSlot[]> pcmSlots;
     std::atomic<int32_t> outBuffersQueued{0};
     std::atomic<int32_t> outBuffersDone{0};
     std::timed_mutex controlMutex;
-    std::timed_mutex videoRingMutex;
 
     // The video surface and the rectangle of it that frames are fitted into. Everyone who draws
     // into the surface, copies out of it or replaces it holds targetMutex meanwhile.
@@ -236,7 +269,6 @@ class PlaybackEngine {
     uint8_t* scaledBuffer = nullptr;
     uint8_t* frameImage = nullptr;
 
-    std::atomic<uint32_t> pcmWritten{0};
     std::atomic<uint32_t> audioRingWritten{0};
     std::atomic<uint32_t> videoRingWritten{0};
     std::atomic<uint32_t> audioRingRead{0};

@@ -1,8 +1,11 @@
-// The three byte rings between the threads. Each has one producer and one consumer and no lock
-// on its bytes: the producer writes only indices that are free and publishes its total after
-// the bytes (release); the consumer reads the total first (acquire) and only bytes below it.
-// Totals only grow between resets; the byte with total n lies at index n modulo the ring size.
+// The three rings between the threads. Each has one producer and one consumer and no lock on its
+// bytes: the producer writes only indices that are free and publishes its total after the bytes
+// (release); the consumer reads the total first (acquire) and only bytes below it. Totals only
+// grow between runs; the byte with total n lies at index n modulo the ring size. The video and
+// audio rings carry bytes; the PCM ring carries slots of one decoded frame each, with the stream
+// time the frame plays at.
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/playback_engine.h"
@@ -31,11 +34,6 @@ void copyOutOfRing(const uint8_t* ring, uint32_t size, uint32_t start, uint8_t* 
 int ringFull(uint32_t written, uint32_t read, uint32_t size) {
     int64_t unread = static_cast<int32_t>(written - read);
     return unread * 5 > static_cast<int64_t>(size) * 4 ? 1 : 0;
-}
-
-uint32_t pcmPositionsUsed(int32_t blockSize) {
-    // A whole number of blocks, so that a block never wraps.
-    return (kPcmRingBytes / static_cast<uint32_t>(blockSize)) * static_cast<uint32_t>(blockSize);
 }
 
 }  // namespace
@@ -93,51 +91,56 @@ void PlaybackEngine::discardUnreadVideo() {
                         std::memory_order_release);
 }
 
-int PlaybackEngine::videoWindowPeek(uint8_t* destination, uint32_t n) {
+uint32_t PlaybackEngine::videoRingPeek(uint8_t* destination, uint32_t most) {
     uint32_t read = videoRingRead.load(std::memory_order_relaxed);
-    uint32_t unread = videoRingWritten.load(std::memory_order_acquire) - read;
-    if (unread < n || n > kVideoRingBytes) {
+    int32_t unread = static_cast<int32_t>(videoRingWritten.load(std::memory_order_acquire) - read);
+    if (unread <= 0) {
         return 0;
     }
+    uint32_t n = std::min(static_cast<uint32_t>(unread), most);
     copyOutOfRing(videoRingData.get(), kVideoRingBytes, read % kVideoRingBytes, destination, n);
-    return 1;
+    return n;
 }
 
-int PlaybackEngine::audioWindowPeek(uint8_t* destination) {
+bool PlaybackEngine::audioRingPeek(uint8_t* destination, uint32_t n) {
     uint32_t read = audioRingRead.load(std::memory_order_relaxed);
     int32_t unread = static_cast<int32_t>(audioRingWritten.load(std::memory_order_acquire) - read);
-    if (unread <= static_cast<int32_t>(kAudioWindowBytes)) {
-        return 0;
+    if (unread < static_cast<int32_t>(n) || n > kAudioRingBytes) {
+        return false;
     }
-    copyOutOfRing(audioRingData.get(), kAudioRingBytes, read % kAudioRingBytes, destination,
-                  kAudioWindowBytes);
-    return 1;
+    copyOutOfRing(audioRingData.get(), kAudioRingBytes, read % kAudioRingBytes, destination, n);
+    return true;
 }
 
-void PlaybackEngine::pcmRingPut(const uint8_t* bytes, uint32_t n) {
-    int32_t blockSize = outBlockSize.load(std::memory_order_relaxed);
-    if (blockSize <= 0) {
-        return;
+bool PlaybackEngine::pcmRingPut(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
+    const uint32_t written = pcmWritten.load(std::memory_order_relaxed);
+    if (written - pcmTaken.load(std::memory_order_acquire) >= kPcmSlots) {
+        return false;
     }
-    uint32_t used = pcmPositionsUsed(blockSize);
-    uint32_t written = pcmWritten.load(std::memory_order_relaxed);
-    copyIntoRing(pcmRingData.get(), used, written % used, bytes, n);
-    written += n;
-    pcmWritten.store(written, std::memory_order_release);
-    pcmBlocksAvailable.store(static_cast<int32_t>(written / static_cast<uint32_t>(blockSize)),
-                             std::memory_order_release);
+    const uint32_t slot = written % kPcmSlots;
+    n = std::min(n, kPcmSlotBytes);
+    std::memcpy(pcmRingData.get() + slot * kPcmSlotBytes, bytes, n);
+    pcmSlots[slot] = PcmSlot{streamTime, n, false};
+    pcmWritten.store(written + 1, std::memory_order_release);
     audioOutWake.notify();
+    return true;
 }
 
-void PlaybackEngine::pcmBlockRead(int32_t block, uint8_t* destination) {
-    int32_t blockSize = outBlockSize.load(std::memory_order_relaxed);
-    if (blockSize <= 0) {
-        return;
+bool PlaybackEngine::pcmRingPutFlush() {
+    const uint32_t written = pcmWritten.load(std::memory_order_relaxed);
+    if (written - pcmTaken.load(std::memory_order_acquire) >= kPcmSlots) {
+        return false;
     }
-    uint32_t slots = kPcmRingBytes / static_cast<uint32_t>(blockSize);
-    uint32_t slot = static_cast<uint32_t>(block) % slots;
-    std::memcpy(destination, pcmRingData.get() + slot * static_cast<uint32_t>(blockSize),
-                static_cast<size_t>(blockSize));
+    pcmSlots[written % kPcmSlots] = PcmSlot{0, 0, true};
+    pcmWritten.store(written + 1, std::memory_order_release);
+    audioOutWake.notify();
+    return true;
+}
+
+void PlaybackEngine::pcmSlotRead(uint32_t slot, uint8_t* destination, PcmSlot* info) const {
+    const uint32_t index = slot % kPcmSlots;
+    *info = pcmSlots[index];
+    std::memcpy(destination, pcmRingData.get() + index * kPcmSlotBytes, info->bytes);
 }
 
 }  // namespace vidora

@@ -25,7 +25,8 @@ class WakeSignal {
     }
 
     // Returns once notify has been called after `seen` was read, or when `timeout` has passed.
-    void waitFor(uint64_t seen, std::chrono::milliseconds timeout) {
+    template <typename Rep, typename Period>
+    void waitFor(uint64_t seen, std::chrono::duration<Rep, Period> timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
         condition_.wait_for(lock, timeout, [&] { return count_.load() != seen; });
     }

@@ -98,6 +98,10 @@ int32_t virtualKeyOf(SDL_Keycode key) {
     return 0;
 }
 
+// The user event's code for a picture ready to be shown, beside UM_CLOSE.
+constexpr uint32_t kPictureReadyCode = UM_CLOSE + 1;
+std::atomic<bool> pictureEventQueued{false};
+
 // True when `e` is one the program wants; fills `out`.
 bool translate(const SDL_Event& e, InputEvent& out) {
     out = InputEvent{};
@@ -165,6 +169,13 @@ bool translate(const SDL_Event& e, InputEvent& out) {
                 out.kind = InputEvent::Kind::Close;
                 return true;
             }
+            if (e.type == userEventType.load() && e.type != 0 &&
+                static_cast<uint32_t>(e.user.code) == kPictureReadyCode) {
+                // Cleared before the picture is shown: one drawn meanwhile posts a new event.
+                pictureEventQueued.store(false);
+                out.kind = InputEvent::Kind::PictureReady;
+                return true;
+            }
             return false;
     }
 }
@@ -219,6 +230,19 @@ void postCloseMessage() {
     e.type = type;
     e.user.code = static_cast<Sint32>(UM_CLOSE);
     SDL_PushEvent(&e);
+}
+
+void postPictureReady() {
+    const uint32_t type = userEventType.load();
+    if (type == 0 || pictureEventQueued.exchange(true)) {
+        return;
+    }
+    SDL_Event e{};
+    e.type = type;
+    e.user.code = static_cast<Sint32>(kPictureReadyCode);
+    if (SDL_PushEvent(&e) != 1) {
+        pictureEventQueued.store(false);
+    }
 }
 
 uint64_t monotonicMilliseconds() {

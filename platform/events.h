@@ -27,6 +27,7 @@ struct InputEvent {
         CloseRequest,  // the window manager or Alt+F4 asks the window to close
         FileDropped,   // a file was dropped onto the window: `path`
         Close,         // UM_CLOSE, posted by the program itself
+        PictureReady,  // a new picture is in the video surface, to be brought to the screen
         Quit,          // the session ends (also SIGINT and SIGTERM); never a window close
     };
     Kind kind = Kind::Expose;
@@ -48,6 +49,10 @@ bool waitEvent(InputEvent& event, int32_t timeoutMs);
 // Posts UM_CLOSE to the program's own event queue; callable from any thread once initEvents
 // has succeeded (before that it does nothing).
 void postCloseMessage();
+
+// Wakes the event loop with a PictureReady event; callable from any thread. While one is waiting
+// in the queue no second is posted: the loop shows the newest picture when it gets to it.
+void postPictureReady();
 
 // Milliseconds since an arbitrary start, steady.
 uint64_t monotonicMilliseconds();

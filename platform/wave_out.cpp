@@ -126,6 +126,13 @@ void WaveOut::reset() {
     SDL_UnlockAudioDevice(device_);
 }
 
+uint64_t WaveOut::position() {
+    SDL_LockAudioDevice(device_);
+    const uint64_t position = position_;
+    SDL_UnlockAudioDevice(device_);
+    return position;
+}
+
 void WaveOut::pause() {
     SDL_PauseAudioDevice(device_, 1);
 }
@@ -160,6 +167,7 @@ void WaveOut::fill(uint8_t* stream, uint32_t length) {
         std::memcpy(stream + filled, header->data + headOffset_, take);
         filled += take;
         headOffset_ += take;
+        position_ += take;
         if (headOffset_ == header->length) {
             head_ = header->next;
             if (head_ == nullptr) {
@@ -185,6 +193,7 @@ void WaveOut::dropQueued() {
     }
     tail_ = nullptr;
     headOffset_ = 0;
+    position_ = 0;
 }
 
 void WaveOut::report(uint32_t message, WaveHeader* header) {

@@ -66,9 +66,12 @@ class WaveOut {
     // Queues the header's block behind the blocks already queued. kWaveOutOk when accepted;
     // otherwise nothing is queued and nothing will be reported for it.
     int write(WaveHeader* header);
-    // Drops every queued block, each reported as done, including one partly played. The device
-    // stays open and plays the next block written.
+    // Drops every queued block, each reported as done, including one partly played, and sets the
+    // position back to 0. The device stays open and plays the next block written.
     void reset();
+    // Bytes of written blocks handed to the sound system since the device opened or was last
+    // reset: the position of playback within what was written.
+    uint64_t position();
     // Holds playback where it is: queued blocks stay queued and silence is played until restart.
     void pause();
     void restart();
@@ -94,6 +97,7 @@ class WaveOut {
     WaveHeader* head_ = nullptr;
     WaveHeader* tail_ = nullptr;
     uint32_t headOffset_ = 0;  // bytes of the head block already played
+    uint64_t position_ = 0;    // bytes of blocks played since open or reset
     uint8_t silence_ = 0;
 };
 

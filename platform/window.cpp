@@ -177,6 +177,10 @@ void Window::place(int32_t x, int32_t y, int32_t width, int32_t height, const Su
 }
 
 void Window::present(const Surface& composed) {
+    presentArea(composed, Rect{0, 0, composed.width(), composed.height()});
+}
+
+void Window::presentArea(const Surface& composed, const Rect& area) {
     if (!composed.valid()) {
         return;
     }
@@ -189,20 +193,29 @@ void Window::present(const Surface& composed) {
     if (target == nullptr) {
         return;
     }
-    const int32_t w = std::min(composed.width(), target->w);
-    const int32_t h = std::min(composed.height(), target->h);
+    const Rect shown{std::max(area.left, 0), std::max(area.top, 0),
+                     std::min({area.right, composed.width(), target->w}),
+                     std::min({area.bottom, composed.height(), target->h})};
+    if (shown.empty()) {
+        return;
+    }
+    const SDL_Rect rect{shown.left, shown.top, shown.width(), shown.height()};
     if (isXrgb(target->format)) {
         // The common case (a 24-bit X display): the framebuffer has our layout, copy rows.
-        for (int32_t y = 0; y < h; ++y) {
+        for (int32_t y = shown.top; y < shown.bottom; ++y) {
             std::memcpy(static_cast<uint8_t*>(target->pixels) +
-                            static_cast<std::ptrdiff_t>(y) * target->pitch,
-                        composed.row(y), static_cast<std::size_t>(w) * sizeof(uint32_t));
+                            static_cast<std::ptrdiff_t>(y) * target->pitch +
+                            static_cast<std::ptrdiff_t>(shown.left) * 4,
+                        composed.row(y) + shown.left,
+                        static_cast<std::size_t>(shown.width()) * sizeof(uint32_t));
         }
     } else {
         auto lock = font::lockSdl();
-        SDL_BlitSurface(sdlSurfaceOf(composed), nullptr, target, nullptr);
+        SDL_Rect source = rect;
+        SDL_Rect destination = rect;
+        SDL_BlitSurface(sdlSurfaceOf(composed), &source, target, &destination);
     }
-    SDL_UpdateWindowSurface(impl_->window);
+    SDL_UpdateWindowSurfaceRects(impl_->window, &rect, 1);
 }
 
 Point Window::position() const {

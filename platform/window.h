@@ -45,6 +45,8 @@ class Window {
 
     // Copies `composed` to the window's top-left corner and shows it.
     void present(const Surface& composed);
+    // Copies only `area` of `composed` to the same place in the window and shows that part.
+    void presentArea(const Surface& composed, const Rect& area);
 
     // The window's top-left corner on the desktop.
     Point position() const;

@@ -1,10 +1,12 @@
 // The reader thread: the producer of a run. It checks the recording's header, then reads the
-// records one by one, validates them, publishes their date and time, sleeps out the gap between
-// timestamps so the stream plays at recorded speed, and hands their bytes to the rings. It also
-// serves seeks by jumping to a share of the file and finding the next sync word. The first bad
-// record ends it: a damaged file plays up to the damage and no further.
+// records one by one, validates them, publishes their date and time, waits until each is due on
+// its schedule so the stream plays at recorded speed, and hands their bytes to the rings with
+// the stream time they play at. It also serves seeks by jumping to a share of the file and
+// finding the next sync word. The first bad record ends it: a damaged file plays up to the damage
+// and no further.
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
+#include "recording/pacing_schedule.h"
 #include "recording/recording_format.h"
 
 namespace vidora {
@@ -19,10 +22,9 @@ namespace vidora {
 namespace {
 
 constexpr uint32_t kPauseMs = 100;
-// The first record after the start waits this long; after a seek, the delay before it stays.
-constexpr uint32_t kFirstRecordDelayMs = 10;
-// A gap longer than this (or a timestamp going backwards) is not slept out in full.
-constexpr uint32_t kMaxPacingDelayMs = 1000;
+// While the sound is this far ahead of the device's position or more, the device plays slower
+// than the clock the schedule runs on, and the schedule waits for it.
+constexpr int64_t kMaxSoundLeadUs = kAudioLeadUs + kScheduleSlackUs;
 // The seek search reads this much per step behind 4 bytes carried over from the step before,
 // so that a sync word split between two reads is still found.
 constexpr uint32_t kSeekReadBytes = 1020;
@@ -102,10 +104,79 @@ class Reader {
         engine_.setRecordTime(RecordTime{});
         fileSize_ = file_.size();
         consumed_ = 0;
-        resyncPending_ = true;
-        previousTimestamp_ = 0;
-        pacingDelay_ = kFirstRecordDelayMs;
+        // The stream time goes on from where the last reader of the run left it, so that what
+        // this one delivers never counts as already played.
+        const int64_t now = engine_.nowUs();
+        schedule_.start(now, engine_.clock.scheduleAt(now));
+        engine_.clock.runSchedule(schedule_.base());
         return true;
+    }
+
+    enum class Wait { Due, Stop, Seek };
+
+    // Waits until the record at `streamTime` is due, holding the schedule while paused.
+    Wait waitUntilDue(int64_t streamTime) {
+        keepBehindSound(streamTime);
+        if (engine_.pacingInjected()) {
+            engine_.sleepFor(SleepSite::ReaderPacing, schedule_.delayMs());
+            // Time jumps to the moment the record is due, as if the reader had waited for it.
+            const int64_t late = schedule_.dueAt(streamTime) - engine_.nowUs();
+            if (late > 0) {
+                engine_.clockOffsetUs.fetch_add(late);
+            }
+            return engine_.stopRequested.load() != 0 ? Wait::Stop : Wait::Due;
+        }
+        for (;;) {
+            // The count first: a stop, pause or seek rung after it ends the wait below.
+            const uint64_t seen = engine_.readerWake.count();
+            if (engine_.stopRequested.load() != 0) {
+                return Wait::Stop;
+            }
+            if (engine_.seekPercent.load() != 0) {
+                return Wait::Seek;
+            }
+            if (engine_.paused.load() != 0) {
+                holdWhilePaused();
+                continue;
+            }
+            const int64_t wait = schedule_.dueAt(streamTime) - engine_.nowUs();
+            if (wait <= 0) {
+                return Wait::Due;
+            }
+            engine_.readerWake.waitFor(seen, std::chrono::microseconds(wait));
+        }
+    }
+
+    // While the engine is paused the stream time stands where it is; resuming restarts the
+    // schedule from that moment.
+    void holdWhilePaused() {
+        const int64_t held = schedule_.streamAt(engine_.nowUs());
+        engine_.clock.holdSchedule(held);
+        for (;;) {
+            const uint64_t seen = engine_.readerWake.count();
+            if (engine_.paused.load() == 0 || engine_.stopRequested.load() != 0) {
+                break;
+            }
+            engine_.endPollTurn(SleepSite::ReaderPause, kPauseMs, 0, false, engine_.readerWake,
+                                seen);
+        }
+        schedule_.resume(engine_.nowUs(), held);
+        engine_.clock.runSchedule(schedule_.base());
+    }
+
+    // A sound device whose clock runs slower than this machine's would fall further behind the
+    // schedule with every second; the schedule waits for it instead, so that the sound never
+    // runs late and pictures, which follow the sound, never come long after their records.
+    void keepBehindSound(int64_t streamTime) {
+        int64_t sound = 0;
+        if (!engine_.clock.flowingAudioPosition(&sound)) {
+            return;
+        }
+        const int64_t excess = streamTime - sound - kMaxSoundLeadUs;
+        if (excess > 0) {
+            schedule_.delay(excess);
+            engine_.clock.runSchedule(schedule_.base());
+        }
     }
 
     void loop() {
@@ -115,7 +186,7 @@ class Reader {
                 return;
             }
             if (engine_.paused.load() != 0) {
-                engine_.sleepFor(SleepSite::ReaderPause, kPauseMs);
+                holdWhilePaused();
                 continue;
             }
             if (engine_.seekPercent.load() != 0 && !seek()) {
@@ -133,7 +204,7 @@ class Reader {
             if (!isValidRecordTime(record.time)) {
                 return;
             }
-            pace(record.timestamp);
+            const int64_t streamTime = schedule_.next(record.timestamp);
             uint64_t payloadBytes = uint64_t{record.videoBytes} + record.audioBytes;
             // A record that does not fit the payload buffer is as bad as any other bad record.
             if (payloadBytes > kMaxRecordPayloadBytes) {
@@ -146,21 +217,15 @@ class Reader {
             engine_.progressPercent.store(
                 fileSize_ != 0 ? static_cast<int32_t>(consumed_ * 100 / fileSize_) : 0);
             engine_.playing.store(1);
-            engine_.sleepFor(SleepSite::ReaderPacing, pacingDelay_);
-            engine_.deliverRecord(payload_, record.videoBytes, record.audioBytes);
+            const Wait wait = waitUntilDue(streamTime);
+            if (wait == Wait::Stop) {
+                return;
+            }
+            if (wait == Wait::Seek) {
+                continue;  // the record is dropped: the seek makes it obsolete
+            }
+            engine_.deliverRecord(payload_, record.videoBytes, record.audioBytes, streamTime);
         }
-    }
-
-    void pace(uint32_t timestamp) {
-        if (resyncPending_) {
-            resyncPending_ = false;
-        } else {
-            pacingDelay_ = timestamp - previousTimestamp_ + 1;
-        }
-        if (pacingDelay_ > kMaxPacingDelayMs) {
-            pacingDelay_ = kMaxPacingDelayMs;
-        }
-        previousTimestamp_ = timestamp;
     }
 
     // Jumps to the requested share of the file and stops just before the next sync word. The
@@ -186,12 +251,10 @@ class Reader {
                     break;
                 }
                 if (readLe32(window + p) == RECORD_SYNC) {
-                    resyncPending_ = true;
+                    schedule_.resync();
                     file_.seekBack(kSeekWindowBytes - p);
-                    engine_.lockVideoRing();
-                    engine_.videoRingWritten.store(0, std::memory_order_release);
-                    engine_.videoRingRead.store(0, std::memory_order_release);
-                    engine_.unlockVideoRing();
+                    // Pictures and sound from before the jump are dropped by those who hold them.
+                    engine_.flushStreams();
                     return true;
                 }
             }
@@ -213,9 +276,7 @@ class Reader {
     // Bytes after the header accounted as read; the basis of the progress. After a seek it runs
     // up to 1,023 bytes ahead of the file position, as the search reads ahead of the sync word.
     uint64_t consumed_ = 0;
-    bool resyncPending_ = true;
-    uint32_t previousTimestamp_ = 0;
-    uint32_t pacingDelay_ = kFirstRecordDelayMs;
+    PacingSchedule schedule_;
     uint8_t payload_[kMaxRecordPayloadBytes];
 };
 
@@ -244,19 +305,31 @@ void PlaybackEngine::configureStream(const uint8_t tag[4]) {
     streamConfigured.store(1, std::memory_order_release);
 }
 
-void PlaybackEngine::deliverRecord(const uint8_t* payload, uint32_t videoBytes,
-                                   uint32_t audioBytes) {
+void PlaybackEngine::deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes,
+                                   int64_t streamTime) {
     if (stopRequested.load() != 0 || opened.load() == 0) {
         return;
     }
     // Each ring is tested just before its own append; a full ring drops this record's bytes for
-    // it rather than making the reader wait (the other ring may still take its part).
-    if (videoRingFull() == 0) {
+    // it rather than making the reader wait (the other ring may still take its part). The mark
+    // goes first: the consumer must know a record's time before it can see its bytes.
+    if (videoBytes > 0 && videoRingFull() == 0 && videoMarks.hasRoomForRecord()) {
+        videoMarks.push(StreamMark{videoRingWritten.load(std::memory_order_relaxed), streamTime});
         videoRingPut(payload, videoBytes);
     }
-    if (audioRingFull() == 0) {
+    if (audioBytes > 0 && audioRingFull() == 0 && audioMarks.hasRoomForRecord()) {
+        audioMarks.push(StreamMark{audioRingWritten.load(std::memory_order_relaxed), streamTime});
         audioRingPut(payload + videoBytes, audioBytes);
     }
+    videoWake.notify();
+    audioDecodeWake.notify();
+}
+
+void PlaybackEngine::flushStreams() {
+    // The marks hold a place free for a flush, so these never fail.
+    videoMarks.push(StreamMark{videoRingWritten.load(std::memory_order_relaxed), 0, true});
+    audioMarks.push(StreamMark{audioRingWritten.load(std::memory_order_relaxed), 0, true});
+    videoFlushes.fetch_add(1, std::memory_order_release);
     videoWake.notify();
     audioDecodeWake.notify();
 }

@@ -145,6 +145,16 @@ void SkinWindow::paint() {
     }
 }
 
+void SkinWindow::showPicture() {
+    if (!composition.valid()) {
+        return;
+    }
+    drawVideo();
+    if (window) {
+        window->presentArea(composition, videoArea);
+    }
+}
+
 void SkinWindow::drawProgress() {
     drawProgressInto(composition);
 }

@@ -90,6 +90,9 @@ class SkinWindow {
     // Composes background, progress bar, buttons and video into the composition surface and
     // shows it in the window.
     void paint();
+    // Brings the picture the engine has just drawn to the screen: the video area alone is
+    // composed anew and shown, at once rather than at the next full paint.
+    void showPicture();
     void drawButtons();
     void drawVideo();
     void drawProgress();

@@ -3,8 +3,11 @@
 // from the video ring, decodes it, scales every picture the decoder returns to the display size
 // and presents it. The reader sets the pace; this thread decodes whatever arrives.
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +30,30 @@ constexpr uint32_t kStepMs = 1;
 
 int32_t roundUpTo4(int32_t v) {
     return (v % 4 == 0) ? v : v + 4 - (v % 4);
+}
+
+// How long the video thread waits for the window to show a picture before it draws the next
+// one over it: a window that does not answer (no window, a stalled desktop) must not hold the
+// pictures back for long.
+constexpr int64_t kWindowWaitUs = 20000;
+// The longest wait for a picture's time without being woken: the schedule's time runs on by
+// itself when no sound moves the clock.
+constexpr int64_t kDueWaitUs = 5000;
+// Times of pictures sent to a decoder that reorders them, not yet given back.
+constexpr size_t kMaxPendingTimes = 32;
+
+// Whether an Annex B H.264 payload holds a coded picture (a slice NAL unit).
+bool holdsPicture(const uint8_t* data, uint32_t size) {
+    for (uint32_t i = 0; i + 3 < size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            const int type = data[i + 3] & 0x1F;
+            if (type == 1 || type == 5) {
+                return true;
+            }
+            i += 2;
+        }
+    }
+    return false;
 }
 
 // The thread's own working state; the decoders themselves are engine fields.
@@ -55,11 +82,32 @@ class VideoDecoder {
     bool packetStep();
     bool decodeH264();
     bool decodeH263();
-    // Sends one packet (nullptr: drain) and presents every picture the decoder then returns.
-    // False when the decoder refused the packet.
-    bool sendAndPresent(const uint8_t* data, int size);
+    // At the end of the recording: gives up the pictures the parser and the decoder still hold.
+    void drain();
+    // Sends one packet (nullptr: drain) that plays at `streamTime`, and presents every picture
+    // the decoder then returns at its time. False when the decoder refused the packet.
+    bool sendAndPresent(const uint8_t* data, int size, int64_t streamTime, bool picture);
+    // The stream time of a picture the decoder has just returned.
+    int64_t pictureTime(const AVFrame* frame);
+    // Waits until the clock reaches `streamTime`; false when a stop or a seek came first.
+    bool waitUntilDue(int64_t streamTime);
+    // Waits, briefly, until the window has shown the last picture drawn.
+    void waitForWindow();
     void present(const AVFrame* frame);
+    // Tells the window that a new picture is in the video surface.
+    void announce() {
+        if (engine_.pictureReady) {
+            ++picturesPosted_;
+            engine_.pictureReady();
+        }
+    }
+    // Drops everything from before a seek: unread bytes, the decoder's and parser's state.
+    void flushForSeek();
+    bool seekPending() const {
+        return engine_.videoFlushes.load(std::memory_order_acquire) != flushesServed_;
+    }
     void resetDecoding();
+    void resetParser();
     Rect currentRect() {
         std::lock_guard<std::mutex> lock(engine_.targetMutex);
         return engine_.videoRect;
@@ -74,8 +122,12 @@ class VideoDecoder {
     AVCodecParserContext* parser_ = nullptr;
     SwsContext* scaler_ = nullptr;        // to packed BGR, for the presenter
     SwsContext* directScaler_ = nullptr;  // into the video surface
-    // Where this thread left videoRingRead; anything else means a seek reset the ring.
-    uint32_t expectedRead_ = 0;
+    // The record the next bytes belong to.
+    StreamMark record_;
+    uint32_t flushesServed_ = 0;
+    std::deque<int64_t> pendingTimes_;
+    int64_t lastPictureTime_ = 0;
+    uint32_t picturesPosted_ = 0;
     // Whether the decoder has been fed since it last gave up its delayed pictures.
     bool fedSinceDrain_ = false;
 };
@@ -146,7 +198,7 @@ bool VideoDecoder::layOut(const Rect& rect) {
     return true;
 }
 
-void VideoDecoder::resetDecoding() {
+void VideoDecoder::resetParser() {
     if (parser_ != nullptr) {
         av_parser_close(parser_);
         parser_ = nullptr;
@@ -154,53 +206,56 @@ void VideoDecoder::resetDecoding() {
     if (engine_.isH263.load() != 0) {
         parser_ = av_parser_init(AV_CODEC_ID_H263);
     }
-    expectedRead_ = 0;
+}
+
+void VideoDecoder::resetDecoding() {
+    resetParser();
     fedSinceDrain_ = false;
+    pendingTimes_.clear();
+}
+
+void VideoDecoder::flushForSeek() {
+    flushesServed_ = engine_.videoFlushes.load(std::memory_order_acquire);
+    StreamMark flush;
+    while (engine_.videoMarks.skipToFlush(&flush)) {
+        engine_.videoRingRead.store(flush.position, std::memory_order_release);
+        record_ = StreamMark{flush.position, 0, false};
+    }
+    if (engine_.videoCtx != nullptr) {
+        avcodec_flush_buffers(engine_.videoCtx);
+    }
+    resetDecoding();
 }
 
 bool VideoDecoder::packetStep() {
-    uint32_t read = engine_.videoRingRead.load(std::memory_order_acquire);
-    uint32_t written = engine_.videoRingWritten.load(std::memory_order_acquire);
-    if (read != expectedRead_) {
-        // A seek emptied the ring: what the decoder still holds belongs to the old position.
-        if (engine_.videoCtx != nullptr) {
-            avcodec_flush_buffers(engine_.videoCtx);
-        }
-        if (parser_ != nullptr) {
-            av_parser_close(parser_);
-            parser_ = av_parser_init(AV_CODEC_ID_H263);
-        }
-        expectedRead_ = read;
-        fedSinceDrain_ = false;
+    if (seekPending()) {
+        flushForSeek();
     }
+    uint32_t read = engine_.videoRingRead.load(std::memory_order_relaxed);
+    uint32_t written = engine_.videoRingWritten.load(std::memory_order_acquire);
     if (static_cast<int32_t>(written - read) <= 0) {
-        // The recording has ended and nothing follows: let the decoder give up the pictures it
-        // holds back for reordering, so the last pictures of the file are shown too.
-        if (fedSinceDrain_ && engine_.isH263.load() == 0 && engine_.readerHandle.load() == 0 &&
-            engine_.playing.load() == 0) {
-            sendAndPresent(nullptr, 0);
-            avcodec_flush_buffers(engine_.videoCtx);
-            fedSinceDrain_ = false;
+        // The recording has ended and nothing follows: the last pictures, which the parser and
+        // the decoder hold until more comes, are shown too.
+        if (fedSinceDrain_ && engine_.readerHandle.load() == 0 && engine_.playing.load() == 0) {
+            drain();
         }
         return false;
     }
+    StreamMark flush;
+    engine_.videoMarks.advanceTo(read, &record_, &flush);
     return engine_.isH263.load() != 0 ? decodeH263() : decodeH264();
 }
 
 bool VideoDecoder::decodeH264() {
     uint32_t length = 0;
-    engine_.lockVideoRing();
     PacketTake take = engine_.videoPacketTake(packetBuffer_.data(), &length);
     if (take == PacketTake::Unsatisfiable) {
         // No packet buffer holds it and waiting would stall the picture until the next seek:
         // drop what is buffered and pick up again at the next record.
         engine_.discardUnreadVideo();
-        expectedRead_ = engine_.videoRingRead.load();
-        engine_.unlockVideoRing();
         return true;
     }
     if (take != PacketTake::Taken) {
-        engine_.unlockVideoRing();
         return false;
     }
     // The decoder may read a little past the payload, and what it finds there must be zero. It
@@ -208,78 +263,155 @@ bool VideoDecoder::decodeH264() {
     std::memset(packetBuffer_.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     // The payload counts as used whether the decoder takes it or refuses it: a refused packet is
     // skipped whole and the next one decodes normally.
-    av_packet_unref(packet_);
-    packet_->data = packetBuffer_.data();
-    packet_->size = static_cast<int>(length);
-    int sent = avcodec_send_packet(engine_.videoCtx, packet_);
-    uint32_t read = engine_.videoRingRead.load() + length;
-    engine_.videoRingRead.store(read, std::memory_order_release);
-    expectedRead_ = read;
-    engine_.unlockVideoRing();
-    if (sent == 0) {
-        fedSinceDrain_ = true;
-        sendAndPresent(nullptr, -1);
-    }
+    engine_.videoRingRead.store(engine_.videoRingRead.load() + length, std::memory_order_release);
+    sendAndPresent(packetBuffer_.data(), static_cast<int>(length), record_.streamTime,
+                   holdsPicture(packetBuffer_.data(), length));
     return true;
 }
 
 bool VideoDecoder::decodeH263() {
-    // The window fills the first kH263WindowBytes; the padding behind it is cleared.
-    std::memset(packetBuffer_.data() + kH263WindowBytes, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-    engine_.lockVideoRing();
-    if (!engine_.videoWindowPeek(packetBuffer_.data(), kH263WindowBytes)) {
-        engine_.unlockVideoRing();
+    if (parser_ == nullptr) {
+        engine_.discardUnreadVideo();
+        return true;
+    }
+    // The stream is handed to the parser as it arrives, one record's bytes at a time so that the
+    // parser can tell which record a picture began in: a picture is complete as soon as the next
+    // one begins, whatever the bit rate, rather than when a large window has filled.
+    uint32_t piece = kH263PieceBytes;
+    uint32_t next = 0;
+    const uint32_t read = engine_.videoRingRead.load(std::memory_order_relaxed);
+    if (engine_.videoMarks.nextRecordPosition(&next) && next != read) {
+        piece = std::min(piece, next - read);
+    }
+    const uint32_t taken = engine_.videoRingPeek(packetBuffer_.data(), piece);
+    if (taken == 0) {
         return false;
     }
-    // The parser is given the window until it completes a picture. The bytes it has taken up to
-    // then are consumed; the rest of the window, which it has not taken, is offered again at the
-    // next take. So each take decodes one picture, as the stream arrives, and the pictures of a
-    // window are not shown all at once. A window the parser cannot take is skipped whole.
-    const uint8_t* data = packetBuffer_.data();
-    int left = static_cast<int>(kH263WindowBytes);
+    std::memset(packetBuffer_.data() + taken, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     uint8_t* picture = nullptr;
     int pictureSize = 0;
-    bool failed = parser_ == nullptr;
-    while (!failed && left > 0 && pictureSize <= 0) {
-        int used = av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, data, left,
-                                    AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (used < 0 || (used == 0 && pictureSize <= 0)) {
-            failed = true;
-            break;
-        }
-        data += used;
-        left -= used;
-    }
-    const uint32_t consumed = failed ? kH263WindowBytes : kH263WindowBytes - left;
-    uint32_t read = engine_.videoRingRead.load() + consumed;
-    engine_.videoRingRead.store(read, std::memory_order_release);
-    expectedRead_ = read;
-    engine_.unlockVideoRing();
-
-    if (!failed && pictureSize > 0 && engine_.stopRequested.load() == 0) {
-        sendAndPresent(picture, pictureSize);
+    int used =
+        av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, packetBuffer_.data(),
+                         static_cast<int>(taken), record_.streamTime, record_.streamTime, 0);
+    // Bytes the parser cannot take are skipped, so that a damaged stream never stalls.
+    const uint32_t consumed =
+        (used <= 0 && pictureSize <= 0) ? taken : static_cast<uint32_t>(std::max(used, 0));
+    engine_.videoRingRead.store(read + consumed, std::memory_order_release);
+    fedSinceDrain_ = true;
+    if (pictureSize > 0 && engine_.stopRequested.load() == 0) {
+        // The parser tells in which record the finished picture began.
+        const int64_t time = parser_->pts != AV_NOPTS_VALUE ? parser_->pts : record_.streamTime;
+        sendAndPresent(picture, pictureSize, time, true);
     }
     return true;
 }
 
-bool VideoDecoder::sendAndPresent(const uint8_t* data, int size) {
-    AVCodecContext* ctx = engine_.videoCtx;
-    if (size >= 0) {
-        av_packet_unref(packet_);
-        packet_->data = const_cast<uint8_t*>(data);
-        packet_->size = size;
-        if (avcodec_send_packet(ctx, data != nullptr ? packet_ : nullptr) != 0) {
-            return false;
+void VideoDecoder::drain() {
+    if (parser_ != nullptr) {
+        uint8_t* picture = nullptr;
+        int pictureSize = 0;
+        av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, nullptr, 0,
+                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (pictureSize > 0) {
+            const int64_t time = parser_->pts != AV_NOPTS_VALUE ? parser_->pts : lastPictureTime_;
+            sendAndPresent(picture, pictureSize, time, true);
         }
-        fedSinceDrain_ = data != nullptr;
     }
-    // Every picture that comes out is shown in order, also those the decoder held back for
-    // reordering and releases only now.
+    sendAndPresent(nullptr, 0, 0, false);
+    avcodec_flush_buffers(engine_.videoCtx);
+    resetDecoding();
+}
+
+bool VideoDecoder::sendAndPresent(const uint8_t* data, int size, int64_t streamTime, bool picture) {
+    AVCodecContext* ctx = engine_.videoCtx;
+    av_packet_unref(packet_);
+    packet_->data = const_cast<uint8_t*>(data);
+    packet_->size = size;
+    packet_->pts = streamTime;
+    if (avcodec_send_packet(ctx, data != nullptr ? packet_ : nullptr) != 0) {
+        return false;
+    }
+    fedSinceDrain_ = data != nullptr;
+    if (picture) {
+        pendingTimes_.push_back(streamTime);
+        if (pendingTimes_.size() > kMaxPendingTimes) {
+            pendingTimes_.pop_front();
+        }
+    }
+    // Every picture that comes out is shown in order and at its time, also those the decoder
+    // held back for reordering and releases only now.
     while (avcodec_receive_frame(ctx, engine_.decodedFrame) == 0) {
+        const int64_t time = pictureTime(engine_.decodedFrame);
+        if (!waitUntilDue(time)) {
+            av_frame_unref(engine_.decodedFrame);
+            if (seekPending()) {
+                flushForSeek();
+            }
+            return true;
+        }
+        waitForWindow();
         present(engine_.decodedFrame);
         av_frame_unref(engine_.decodedFrame);
     }
     return true;
+}
+
+int64_t VideoDecoder::pictureTime(const AVFrame* frame) {
+    int64_t time = frame->pts;
+    if (engine_.videoCtx->has_b_frames > 0 || time == AV_NOPTS_VALUE) {
+        // Pictures come out in display order while the records carry them in decoding order:
+        // the n-th picture out plays at the n-th record time in.
+        if (!pendingTimes_.empty()) {
+            time = pendingTimes_.front();
+            pendingTimes_.pop_front();
+        } else if (time == AV_NOPTS_VALUE) {
+            time = lastPictureTime_;
+        }
+    } else {
+        while (!pendingTimes_.empty() && pendingTimes_.front() <= time) {
+            pendingTimes_.pop_front();
+        }
+    }
+    lastPictureTime_ = time;
+    return time;
+}
+
+bool VideoDecoder::waitUntilDue(int64_t streamTime) {
+    if (engine_.pacingInjected()) {
+        // A test paces the reader itself and watches the pictures as fast as they come.
+        return engine_.stopRequested.load() == 0;
+    }
+    for (;;) {
+        const uint64_t seen = engine_.videoWake.count();
+        if (engine_.stopRequested.load() != 0 || seekPending()) {
+            return false;
+        }
+        const int64_t now = engine_.nowUs();
+        const int64_t early = streamTime - engine_.clock.presentationTime(now);
+        if (early <= 0) {
+            return true;
+        }
+        // Woken by the sound's progress, a seek, a stop or a pause; otherwise the schedule's
+        // time is looked at again soon.
+        engine_.videoWake.waitFor(seen, std::chrono::microseconds(std::min(early, kDueWaitUs)));
+    }
+}
+
+void VideoDecoder::waitForWindow() {
+    if (!engine_.pictureReady) {
+        return;
+    }
+    const int64_t deadline = engine_.nowUs() + kWindowWaitUs;
+    for (;;) {
+        const uint64_t seen = engine_.videoWake.count();
+        const uint32_t shown = engine_.picturesShown.load(std::memory_order_acquire);
+        const int64_t left = deadline - engine_.nowUs();
+        if (static_cast<int32_t>(picturesPosted_ - shown) <= 0 || left <= 0 ||
+            engine_.stopRequested.load() != 0) {
+            return;
+        }
+        engine_.videoWake.waitFor(seen, std::chrono::microseconds(left));
+    }
 }
 
 void VideoDecoder::present(const AVFrame* frame) {
@@ -324,6 +456,9 @@ void VideoDecoder::present(const AVFrame* frame) {
                 sws_scale(directScaler_, frame->data, frame->linesize, 0, frame->height, planes,
                           strides);
             });
+        if (result == PlaybackEngine::InPlace::Presented) {
+            announce();
+        }
         if (result != PlaybackEngine::InPlace::DoesNotFit) {
             return;  // shown, or there is nowhere to show it
         }
@@ -350,6 +485,7 @@ void VideoDecoder::present(const AVFrame* frame) {
         engine_.presentStride = engine_.scaledPicture->linesize[0];
         engine_.presentTopDown = true;
         engine_.presentFrame();
+        announce();
     }
 }
 

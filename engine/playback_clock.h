@@ -1,0 +1,60 @@
+#pragma once
+// The clock that pictures are shown by. Everything that plays carries a stream time: the
+// reader gives each record one as it schedules it (the sum of the pacing delays so far), and the
+// picture and the sound of that record keep it on their way through the decoders.
+//
+// Two sources tell which stream time is being played now:
+// - the sound device: the stream time of the first sample not yet handed to it. While sound
+//   flows this is the clock, so a picture goes on the screen when its sound goes to the device.
+// - the reader's schedule, as it runs (stream time = now − base) or stands still while paused.
+//   Sound reaches the device a fixed lag behind the schedule (the output holds that much back
+//   to ride out late turns of the threads), so without sound (none recorded, no device, a gap in
+//   the recording's sound) pictures follow the schedule with the same lag.
+// Shared by the reader, the audio output and the video thread, under a lock of its own.
+
+#include <cstdint>
+#include <mutex>
+
+namespace vidora {
+
+// How long the sound output holds the first sound of a stretch back before the device plays
+// it, and so how far sound (and pictures with it) run behind the reader's deliveries.
+constexpr int64_t kAudioLeadUs = 100000;
+// Pictures follow the schedule this far behind when no sound flows: the sound's lag and the
+// slack that the sound's position may fall behind it before the reader waits for the sound.
+constexpr int64_t kScheduleSlackUs = 40000;
+
+class PlaybackClock {
+  public:
+    // The reader's schedule runs: the stream time at `now` is now − base.
+    void runSchedule(int64_t base);
+    // The reader's schedule stands at `streamTime` (paused, or not started).
+    void holdSchedule(int64_t streamTime);
+    // Stream time of the schedule at `now`.
+    int64_t scheduleAt(int64_t now) const;
+
+    // The stream time of the first sample the device has not been handed yet, and whether
+    // sound is flowing (the device plays and has sound queued).
+    void setAudioPosition(int64_t streamTime, bool flowing);
+    // No sound position: after a seek or at the start of a run.
+    void clearAudioPosition();
+    // True, with the position, while sound flows.
+    bool flowingAudioPosition(int64_t* streamTime) const;
+
+    // The stream time whose picture belongs on the screen at `now`.
+    int64_t presentationTime(int64_t now) const;
+
+    // Back to the start of a run: schedule at 0 and standing, no sound position.
+    void reset();
+
+  private:
+    mutable std::mutex mutex_;
+    bool scheduleRunning_ = false;
+    int64_t scheduleBase_ = 0;
+    int64_t scheduleHeld_ = 0;
+    bool audioKnown_ = false;
+    bool audioFlowing_ = false;
+    int64_t audioPosition_ = 0;
+};
+
+}  // namespace vidora
