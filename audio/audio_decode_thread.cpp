@@ -1,6 +1,7 @@
 // The audio decode thread: AMR-NB from the audio ring to 16-bit PCM in the PCM ring.
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,6 +18,37 @@ constexpr uint32_t kWaitDecodersMs = 100;
 constexpr uint32_t kTurnMs = 1;
 // Frames decoded in one turn before the thread looks at its stop flag again: 2 s of sound.
 constexpr uint32_t kFramesPerTurn = 100;
+
+// Frames whose headers must be well formed, one after another, before a place out of step counts
+// as a frame's start.
+constexpr int32_t kFramesToFindStep = 4;
+
+// A storage frame header as an encoder writes it: padding bits zero, a speech, comfort-noise or
+// no-data frame type.
+bool wellFormedHeader(uint8_t header) {
+    const int type = (header >> 3) & 0x0F;
+    return (header & 0x83) == 0 && (type <= 8 || type == 15);
+}
+
+enum class Step { Found, NotHere, NeedMore };
+
+// Whether the bytes at the read position begin a run of well-formed frames.
+Step findsStep(PlaybackEngine& engine, int32_t unread) {
+    uint8_t bytes[kFramesToFindStep * kAmrMaxFrameBytes + 1];
+    const int32_t have = std::min<int32_t>(unread, static_cast<int32_t>(sizeof bytes));
+    engine.audioRingPeek(bytes, static_cast<uint32_t>(have));
+    int32_t at = 0;
+    for (int32_t frame = 0; frame < kFramesToFindStep; ++frame) {
+        if (at >= have) {
+            return Step::NeedMore;
+        }
+        if (!wellFormedHeader(bytes[at])) {
+            return Step::NotHere;
+        }
+        at += amrStorageFrameBytes(bytes[at]);
+    }
+    return Step::Found;
+}
 
 }  // namespace
 
@@ -37,6 +69,8 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             engine.audioRingRead.store(flush.position, std::memory_order_release);
             state.record = StreamMark{flush.position, 0, false};
             state.framesInRecord = 0;
+            state.inStep = false;
+            state.counting = false;
             continue;
         }
         if (state.record.position != previousRecord || state.record.streamTime != previousTime) {
@@ -47,13 +81,23 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
         if (unread < 1) {
             break;
         }
+        if (!state.inStep) {
+            const Step step = findsStep(engine, unread);
+            if (step == Step::NeedMore) {
+                break;
+            }
+            if (step == Step::NotHere) {
+                engine.audioRingRead.store(read + 1, std::memory_order_release);
+                continue;
+            }
+            state.inStep = true;
+        }
         uint8_t header = 0;
         engine.audioRingPeek(&header, 1);
         const int32_t frameBytes = amrStorageFrameBytes(header);
         if (frameBytes < 0) {
-            // Not a frame header: the stream is out of step; look for the next frame from the
-            // following byte.
-            engine.audioRingRead.store(read + 1, std::memory_order_release);
+            // Not a frame header: the stream is out of step.
+            state.inStep = false;
             continue;
         }
         if (unread < frameBytes) {
@@ -67,12 +111,18 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             std::memset(state.pcm, 0, kPcmSlotBytes);
             outputBytes = static_cast<int32_t>(kPcmSlotBytes);
         }
-        const int64_t streamTime =
+        const int64_t byRecord =
             state.record.streamTime + int64_t{state.framesInRecord} * kAmrFrameUs;
+        const int64_t streamTime =
+            state.counting && std::abs(state.nextStreamTime - byRecord) <= kAmrTimingSlackUs
+                ? state.nextStreamTime
+                : byRecord;
         if (!engine.pcmRingPut(state.pcm, static_cast<uint32_t>(outputBytes), streamTime)) {
             break;  // the output is behind; this frame is decoded again next turn
         }
         ++state.framesInRecord;
+        state.counting = true;
+        state.nextStreamTime = streamTime + kAmrFrameUs;
         engine.audioRingRead.store(read + static_cast<uint32_t>(frameBytes),
                                    std::memory_order_release);
         ++decoded;
@@ -93,12 +143,13 @@ void decodeUntilStopped(PlaybackEngine& engine) {
     while (engine.stopRequested.load() == 0) {
         // Acquire: the decoder context and the resampler slot are the video thread's until this
         // flag is up, and must be seen as it left them.
+        // Read before looking: a delivery, or the decoders' opening, meanwhile ends the wait.
+        const uint64_t seen = engine.audioDecodeWake.count();
         if (engine.decodersReady.load(std::memory_order_acquire) == 0) {
-            engine.sleepFor(SleepSite::AudioWaitDecoders, kWaitDecodersMs);
+            engine.endPollTurn(SleepSite::AudioWaitDecoders, kWaitDecodersMs, 0, false,
+                               engine.audioDecodeWake, seen);
             continue;
         }
-        // Read before looking at the ring: a delivery made meanwhile ends the wait at once.
-        const uint64_t seen = engine.audioDecodeWake.count();
         const bool busy = decodeAudioFrames(engine, *state, decode, kFramesPerTurn) > 0;
         // With no whole frame buffered the thread waits for the reader's next delivery (or, with
         // the PCM ring full, for the output to take some).

@@ -140,6 +140,7 @@ class SoundOutput {
         holding_ = true;
         holdUntil_ = 0;
         emptySince_ = 0;
+        lastPosition_ = -1;
         engine_.clock.clearAudioPosition();
     }
 
@@ -181,13 +182,18 @@ class SoundOutput {
                 device_->restart();
             }
         }
-        if (!timeline_.empty()) {
-            const int64_t position = timeline_.streamTimeAt(device_->position());
+        // Until the device has taken some of the sound written since the start or a seek, its
+        // position says nothing of what plays.
+        const uint64_t taken = device_->position();
+        if (!timeline_.empty() && taken > 0) {
+            const int64_t position = timeline_.streamTimeAt(taken);
             const bool flowing = !devicePaused_ && queued;
             if (position != lastPosition_ || flowing != lastFlowing_) {
+                // The pull just taken plays from its start, now.
+                const int64_t from = lastPosition_ >= 0 ? lastPosition_ : position;
                 lastPosition_ = position;
                 lastFlowing_ = flowing;
-                engine_.clock.setAudioPosition(position, flowing);
+                engine_.clock.setAudioPosition(from, position, now, flowing);
                 engine_.videoWake.notify();
             }
         }

@@ -21,11 +21,21 @@ int64_t PlaybackClock::scheduleAt(int64_t now) const {
     return scheduleRunning_ ? now - scheduleBase_ : scheduleHeld_;
 }
 
-void PlaybackClock::setAudioPosition(int64_t streamTime, bool flowing) {
+void PlaybackClock::setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing) {
     std::lock_guard<std::mutex> lock(mutex_);
     audioKnown_ = true;
     audioFlowing_ = flowing;
-    audioPosition_ = streamTime;
+    audioFrom_ = std::min(from, to);
+    audioTo_ = to;
+    audioAt_ = at;
+}
+
+int64_t PlaybackClock::audioTime(int64_t now) const {
+    // Standing still (paused, run dry), the device has played all it took.
+    if (!audioFlowing_) {
+        return audioTo_;
+    }
+    return std::clamp(audioFrom_ + (now - audioAt_), audioFrom_, audioTo_);
 }
 
 void PlaybackClock::clearAudioPosition() {
@@ -36,7 +46,7 @@ void PlaybackClock::clearAudioPosition() {
 
 bool PlaybackClock::flowingAudioPosition(int64_t* streamTime) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    *streamTime = audioPosition_;
+    *streamTime = audioTo_;
     return audioKnown_ && audioFlowing_;
 }
 
@@ -46,7 +56,19 @@ int64_t PlaybackClock::presentationTime(int64_t now) const {
     const int64_t followingSchedule = schedule - kAudioLeadUs - kScheduleSlackUs;
     // The sound's position never runs ahead of the schedule's (sound is delivered on it), so the
     // later of the two is the sound's while it flows, and the schedule's lagging time otherwise.
-    return audioKnown_ ? std::max(audioPosition_, followingSchedule) : followingSchedule;
+    return audioKnown_ ? std::max(audioTime(now), followingSchedule) : followingSchedule;
+}
+
+int64_t PlaybackClock::timeUntil(int64_t streamTime, int64_t now) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t wait = kForever;
+    if (scheduleRunning_) {
+        wait = streamTime - (now - scheduleBase_ - kAudioLeadUs - kScheduleSlackUs);
+    }
+    if (audioKnown_ && audioFlowing_ && streamTime <= audioTo_) {
+        wait = std::min(wait, audioAt_ + (streamTime - audioFrom_) - now);
+    }
+    return wait;
 }
 
 void PlaybackClock::reset() {
@@ -56,7 +78,9 @@ void PlaybackClock::reset() {
     scheduleHeld_ = 0;
     audioKnown_ = false;
     audioFlowing_ = false;
-    audioPosition_ = 0;
+    audioFrom_ = 0;
+    audioTo_ = 0;
+    audioAt_ = 0;
 }
 
 }  // namespace vidora

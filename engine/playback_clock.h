@@ -4,14 +4,16 @@
 // picture and the sound of that record keep it on their way through the decoders.
 //
 // Two sources tell which stream time is being played now:
-// - the sound device: the stream time of the first sample not yet handed to it. While sound
-//   flows this is the clock, so a picture goes on the screen when its sound goes to the device.
+// - the sound device: it takes sound in pulls of a few tens of milliseconds and plays each pull
+//   from the moment it takes it. While sound flows the clock runs through the last pull as it
+//   plays, so a picture goes on the screen when its sound is played.
 // - the reader's schedule, as it runs (stream time = now − base) or stands still while paused.
 //   Sound reaches the device a fixed lag behind the schedule (the output holds that much back
 //   to ride out late turns of the threads), so without sound (none recorded, no device, a gap in
 //   the recording's sound) pictures follow the schedule with the same lag.
 // Shared by the reader, the audio output and the video thread, under a lock of its own.
 
+#include <climits>
 #include <cstdint>
 #include <mutex>
 
@@ -20,9 +22,12 @@ namespace vidora {
 // How long the sound output holds the first sound of a stretch back before the device plays
 // it, and so how far sound (and pictures with it) run behind the reader's deliveries.
 constexpr int64_t kAudioLeadUs = 100000;
-// Pictures follow the schedule this far behind when no sound flows: the sound's lag and the
-// slack that the sound's position may fall behind it before the reader waits for the sound.
+// Pictures follow the schedule this far behind the sound's lag when no sound flows.
 constexpr int64_t kScheduleSlackUs = 40000;
+// How far the sound's position may fall behind the schedule, beyond its lag, before the reader
+// waits for it: more than the device's position lags between two of its pulls (32 ms), so that
+// only a device that really plays slower than the clock slows the reader.
+constexpr int64_t kSoundDriftSlackUs = 80000;
 
 class PlaybackClock {
   public:
@@ -33,16 +38,20 @@ class PlaybackClock {
     // Stream time of the schedule at `now`.
     int64_t scheduleAt(int64_t now) const;
 
-    // The stream time of the first sample the device has not been handed yet, and whether
-    // sound is flowing (the device plays and has sound queued).
-    void setAudioPosition(int64_t streamTime, bool flowing);
+    // The device took the sound from stream time `from` up to `to` at clock time `at`, and
+    // whether sound is flowing (the device plays and has sound queued).
+    void setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing);
     // No sound position: after a seek or at the start of a run.
     void clearAudioPosition();
-    // True, with the position, while sound flows.
+    // True, with the end of what the device has taken, while sound flows.
     bool flowingAudioPosition(int64_t* streamTime) const;
 
     // The stream time whose picture belongs on the screen at `now`.
     int64_t presentationTime(int64_t now) const;
+    // How long after `now` the presentation time reaches `streamTime`, as far as is known now
+    // (kForever while nothing moves it); the sound's next pull may bring it sooner.
+    int64_t timeUntil(int64_t streamTime, int64_t now) const;
+    static constexpr int64_t kForever = INT64_MAX;
 
     // Back to the start of a run: schedule at 0 and standing, no sound position.
     void reset();
@@ -52,9 +61,13 @@ class PlaybackClock {
     bool scheduleRunning_ = false;
     int64_t scheduleBase_ = 0;
     int64_t scheduleHeld_ = 0;
+    int64_t audioTime(int64_t now) const;
+
     bool audioKnown_ = false;
     bool audioFlowing_ = false;
-    int64_t audioPosition_ = 0;
+    int64_t audioFrom_ = 0;
+    int64_t audioTo_ = 0;
+    int64_t audioAt_ = 0;
 };
 
 }  // namespace vidora

@@ -258,6 +258,7 @@ int64_t PlaybackEngine::nowUs() const {
 }
 
 void PlaybackEngine::pictureShown() {
+    lastPictureShownAt.store(nowUs(), std::memory_order_relaxed);
     picturesShown.fetch_add(1, std::memory_order_release);
     videoWake.notify();
 }

@@ -186,6 +186,7 @@ class PlaybackEngine {
     // The window has brought the video surface to the screen.
     void pictureShown();
     std::atomic<uint32_t> picturesShown{0};
+    std::atomic<int64_t> lastPictureShownAt{0};
 
     // --- Pacing and polling ----------------------------------------------------------------------
 

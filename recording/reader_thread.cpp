@@ -24,7 +24,7 @@ namespace {
 constexpr uint32_t kPauseMs = 100;
 // While the sound is this far ahead of the device's position or more, the device plays slower
 // than the clock the schedule runs on, and the schedule waits for it.
-constexpr int64_t kMaxSoundLeadUs = kAudioLeadUs + kScheduleSlackUs;
+constexpr int64_t kMaxSoundLeadUs = kAudioLeadUs + kSoundDriftSlackUs;
 // The seek search reads this much per step behind 4 bytes carried over from the step before,
 // so that a sync word split between two reads is still found.
 constexpr uint32_t kSeekReadBytes = 1020;
@@ -104,6 +104,9 @@ class Reader {
         engine_.setRecordTime(RecordTime{});
         fileSize_ = file_.size();
         consumed_ = 0;
+        // A reader that starts again after the end begins where the file does: whatever is left
+        // of the last run (a frame cut short, a picture the parser holds) must not run into it.
+        engine_.flushStreams();
         // The stream time goes on from where the last reader of the run left it, so that what
         // this one delivers never counts as already played.
         const int64_t now = engine_.nowUs();
@@ -303,6 +306,7 @@ void PlaybackEngine::configureStream(const uint8_t tag[4]) {
     isH263.store(isH264Tag(tag) ? 0 : 1);
     // Release: the video thread reads isH263 and the picture size once it sees this.
     streamConfigured.store(1, std::memory_order_release);
+    videoWake.notify();
 }
 
 void PlaybackEngine::deliverRecord(const uint8_t* payload, uint32_t videoBytes, uint32_t audioBytes,

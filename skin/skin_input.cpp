@@ -45,8 +45,11 @@ void SkinWindow::onTimer() {
     hover[1] = playButton.contains(p.x, p.y) ? 1 : 0;
     hover[2] = hover[1];
     hover[3] = snapshotButton.contains(p.x, p.y) ? 1 : 0;
-    // Every tick, changed or not: this is how presented frames reach the screen.
-    needsPaint = true;
+    // Pictures reach the screen as they are drawn; the tick repaints the window only when a
+    // highlight, the play button's face or the progress bar has changed since the last paint.
+    if (paintedLooks() != looks()) {
+        needsPaint = true;
+    }
 }
 
 void SkinWindow::onKey(int32_t key) {

@@ -1,5 +1,7 @@
 // The skin's surfaces, the composition of each paint and the window's size, place and shape.
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -136,6 +138,7 @@ void SkinWindow::paint() {
     if (!composition.valid()) {
         return;
     }
+    painted = looks();
     composition.copyFrom(background, 0, 0, windowWidth, windowHeight, 0, 0);
     drawProgress();
     drawButtons();
@@ -176,6 +179,14 @@ void SkinWindow::drawProgressInto(Surface& target) const {
         fill.top = fill.bottom - share(seekBar.height(), p);
     }
     fillSolid(target, fill, kProgressFill);
+}
+
+SkinWindow::Looks SkinWindow::looks() const {
+    Looks now;
+    std::copy(std::begin(hover), std::end(hover), std::begin(now.hover));
+    now.playFace = (engine.isPlaying() != 0 && engine.isPaused() == 0) ? 1 : 0;
+    now.progress = engine.progress();
+    return now;
 }
 
 void SkinWindow::drawButtons() {

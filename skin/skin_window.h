@@ -163,6 +163,18 @@ class SkinWindow {
     bool dragRequested = false;
 
   private:
+    // What the frame of the window shows apart from the video: the highlights, the play
+    // button's face and the progress.
+    struct Looks {
+        int32_t hover[4] = {0, 0, 0, 0};
+        int32_t playFace = 0;
+        int32_t progress = 0;
+        friend bool operator==(const Looks&, const Looks&) = default;
+    };
+    Looks looks() const;
+    const Looks& paintedLooks() const { return painted; }
+    Looks painted;
+
     void drawProgressInto(Surface& target) const;
     void drawButtonsInto(Surface& target) const;
     // Fills the video surface with black, under the engine's lock.

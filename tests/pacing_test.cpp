@@ -100,19 +100,23 @@ TEST(PlaybackClock, PicturesFollowTheSoundWhileItFlowsAndTheScheduleOtherwise) {
     const int64_t now = 3000000;  // the schedule stands at 2 s
     const int64_t lagging = 2000000 - kAudioLeadUs - kScheduleSlackUs;
     EXPECT_EQ(clock.presentationTime(now), lagging);
-    clock.setAudioPosition(1950000, true);
+    // The device took 1.950 to 1.982 s a moment ago: the clock runs through that pull as it
+    // plays, and no further.
+    clock.setAudioPosition(1950000, 1982000, now, true);
     EXPECT_EQ(clock.presentationTime(now), 1950000);
+    EXPECT_EQ(clock.presentationTime(now + 10000), 1960000);
+    EXPECT_EQ(clock.presentationTime(now + 31000), 1981000);
+    EXPECT_EQ(clock.presentationTime(now + 40000), 1982000);
+    EXPECT_EQ(clock.timeUntil(1970000, now), 20000);
     // Sound that stopped (a gap in the recording) is left behind by the schedule.
-    clock.setAudioPosition(1000000, false);
+    clock.setAudioPosition(1000000, 1032000, now, false);
     EXPECT_EQ(clock.presentationTime(now), lagging);
     int64_t position = 0;
     EXPECT_FALSE(clock.flowingAudioPosition(&position));
     // Paused: nothing moves.
     clock.holdSchedule(2000000);
     EXPECT_EQ(clock.presentationTime(now + 5000000), lagging);
-    clock.clearAudioPosition();
-    clock.reset();
-    EXPECT_EQ(clock.presentationTime(now), -kAudioLeadUs - kScheduleSlackUs);
+    EXPECT_EQ(clock.timeUntil(lagging + 1, now), PlaybackClock::kForever);
 }
 
 }  // namespace

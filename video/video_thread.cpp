@@ -36,9 +36,11 @@ int32_t roundUpTo4(int32_t v) {
 // one over it: a window that does not answer (no window, a stalled desktop) must not hold the
 // pictures back for long.
 constexpr int64_t kWindowWaitUs = 20000;
-// The longest wait for a picture's time without being woken: the schedule's time runs on by
-// itself when no sound moves the clock.
-constexpr int64_t kDueWaitUs = 5000;
+// The longest wait for a picture's time without being woken, as a safeguard: the sound's
+// progress, a seek, a pause or a stop wake the thread, and the schedule's time is waited for.
+constexpr int64_t kLongestDueWaitUs = 100000;
+// The most a picture is started before its time to make up for drawing and showing it.
+constexpr int64_t kMaxShowLatencyUs = 40000;
 // Times of pictures sent to a decoder that reorders them, not yet given back.
 constexpr size_t kMaxPendingTimes = 32;
 
@@ -93,6 +95,12 @@ class VideoDecoder {
     bool waitUntilDue(int64_t streamTime);
     // Waits, briefly, until the window has shown the last picture drawn.
     void waitForWindow();
+    // Takes in how long the last picture took from the start of its drawing until `shownAt`.
+    void learnShowLatency(int64_t shownAt) {
+        const int64_t sample =
+            std::clamp<int64_t>(shownAt - presentStartedAt_, 0, kMaxShowLatencyUs);
+        showLatency_ += (sample - showLatency_) / 8;
+    }
     void present(const AVFrame* frame);
     // Tells the window that a new picture is in the video surface.
     void announce() {
@@ -128,6 +136,11 @@ class VideoDecoder {
     std::deque<int64_t> pendingTimes_;
     int64_t lastPictureTime_ = 0;
     uint32_t picturesPosted_ = 0;
+    // How long a picture takes from the start of its drawing until it is on the screen, as
+    // lately seen; pictures are started that much before their time.
+    int64_t showLatency_ = 0;
+    int64_t presentStartedAt_ = 0;
+    uint32_t latencyMeasuredFor_ = 0;
     // Whether the decoder has been fed since it last gave up its delayed pictures.
     bool fedSinceDrain_ = false;
 };
@@ -137,9 +150,12 @@ void VideoDecoder::run() {
         if (engine_.stopRequested.load() != 0) {
             return;
         }
+        const uint64_t idleSeen = engine_.videoWake.count();
         if (engine_.streamConfigured.load(std::memory_order_acquire) == 0 ||
             engine_.paused.load() != 0) {
-            engine_.sleepFor(SleepSite::VideoIdle, kIdleMs);
+            // Woken as soon as the reader has chosen the codec, or the pause ends.
+            engine_.endPollTurn(SleepSite::VideoIdle, kIdleMs, 0, false, engine_.videoWake,
+                                idleSeen);
             continue;
         }
         if (setupResult_ == 0) {
@@ -148,8 +164,12 @@ void VideoDecoder::run() {
             resetDecoding();
             lastRect_ = Rect{};
             layoutValid_ = false;
-            engine_.sleepFor(SleepSite::VideoSetupRetry, kSetupRetryMs);
-            continue;
+            if (setupResult_ == 0) {
+                engine_.sleepFor(SleepSite::VideoSetupRetry, kSetupRetryMs);
+                continue;
+            }
+            // The audio decode thread waits for the decoders; the first records are already in.
+            engine_.audioDecodeWake.notify();
         }
         Rect rect = currentRect();
         if (rect.width() <= 0 || rect.height() <= 0) {
@@ -342,7 +362,9 @@ bool VideoDecoder::sendAndPresent(const uint8_t* data, int size, int64_t streamT
     // held back for reordering and releases only now.
     while (avcodec_receive_frame(ctx, engine_.decodedFrame) == 0) {
         const int64_t time = pictureTime(engine_.decodedFrame);
-        if (!waitUntilDue(time)) {
+        // Started early by as long as drawing a picture and getting it on the screen takes, so
+        // that it is seen when its sound is heard.
+        if (!waitUntilDue(time - showLatency_)) {
             av_frame_unref(engine_.decodedFrame);
             if (seekPending()) {
                 flushForSeek();
@@ -350,7 +372,11 @@ bool VideoDecoder::sendAndPresent(const uint8_t* data, int size, int64_t streamT
             return true;
         }
         waitForWindow();
+        presentStartedAt_ = engine_.nowUs();
         present(engine_.decodedFrame);
+        if (!engine_.pictureReady) {
+            learnShowLatency(engine_.nowUs());
+        }
         av_frame_unref(engine_.decodedFrame);
     }
     return true;
@@ -387,13 +413,14 @@ bool VideoDecoder::waitUntilDue(int64_t streamTime) {
             return false;
         }
         const int64_t now = engine_.nowUs();
-        const int64_t early = streamTime - engine_.clock.presentationTime(now);
-        if (early <= 0) {
+        if (streamTime <= engine_.clock.presentationTime(now)) {
             return true;
         }
-        // Woken by the sound's progress, a seek, a stop or a pause; otherwise the schedule's
-        // time is looked at again soon.
-        engine_.videoWake.waitFor(seen, std::chrono::microseconds(std::min(early, kDueWaitUs)));
+        // Woken by the sound's progress, a seek, a stop or a pause; otherwise when the schedule
+        // brings the picture's time.
+        const int64_t wait = engine_.clock.timeUntil(streamTime, now);
+        engine_.videoWake.waitFor(
+            seen, std::chrono::microseconds(std::clamp<int64_t>(wait, 500, kLongestDueWaitUs)));
     }
 }
 
@@ -406,8 +433,14 @@ void VideoDecoder::waitForWindow() {
         const uint64_t seen = engine_.videoWake.count();
         const uint32_t shown = engine_.picturesShown.load(std::memory_order_acquire);
         const int64_t left = deadline - engine_.nowUs();
-        if (static_cast<int32_t>(picturesPosted_ - shown) <= 0 || left <= 0 ||
-            engine_.stopRequested.load() != 0) {
+        if (static_cast<int32_t>(picturesPosted_ - shown) <= 0) {
+            if (picturesPosted_ != 0 && shown != latencyMeasuredFor_) {
+                latencyMeasuredFor_ = shown;
+                learnShowLatency(engine_.lastPictureShownAt.load(std::memory_order_acquire));
+            }
+            return;
+        }
+        if (left <= 0 || engine_.stopRequested.load() != 0) {
             return;
         }
         engine_.videoWake.waitFor(seen, std::chrono::microseconds(left));

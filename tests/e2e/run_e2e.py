@@ -5,7 +5,9 @@ Each scenario starts its own Xvfb (white root, so that the normal skin's see-thr
 show white) and the program on it, with sound going to a raw file through SDL's disk driver
 (8000 Hz, signed 16-bit, mono). The pointer and the keyboard are driven with xdotool; what the
 window shows is read back from root-window screenshots (ImageMagick's `import`, as PPM).
-Every wait polls a condition until a deadline; nothing relies on a sleep alone.
+Every wait polls a condition until a deadline; nothing relies on a sleep alone. The smoothness
+scenarios play recordings with numbered pictures and marked sound, and time what reaches the
+window and the sound file with playback_watch.py.
 
 usage: run_e2e.py --build-dir DIR [--source-dir DIR] [--vidora EXE] [--keep] SCENARIO...
        run_e2e.py --list
@@ -26,6 +28,8 @@ import sys
 import tempfile
 import time
 import traceback
+
+import playback_watch
 
 SCREEN_W, SCREEN_H = 1280, 800
 
@@ -1371,6 +1375,119 @@ def drag(s):
           % (s.window_geometry(),))
 
 
+# --- Smoothness: every picture on screen, the sound whole and with its picture --------------------
+
+LAYOUTS = {"normal": NORMAL, "large": LARGE, "fullscreen": FULLSCREEN}
+
+
+def marked_recording(s, size, seconds):
+    return playback_watch.make_recording(s.workdir, s.config.krm_mux, s.config.amrnb_encode,
+                                         size, seconds)
+
+
+def watch_to_end(s, size, seconds, mode):
+    recording = marked_recording(s, size, seconds)
+    result = playback_watch.watch_playback(s, recording, mode, LAYOUTS, seconds + 30)
+    log("seen %s of %s pictures (%s a second, %s window updates a second); %s ms of silence "
+        "inserted; beeps %s ms after their pictures (median %s)"
+        % (result.get("distinct_pictures_seen"), result.get("pictures_watched"),
+           result.get("pictures_per_second"), result.get("updates_per_second"),
+           result["silence_inserted_ms"], [o for _, o in result["beep_offsets_ms"]],
+           result["beep_offset_median_ms"]))
+    return recording, result
+
+
+def pictures_reach_screen(size, mode):
+    def run(s):
+        """At least 95 % of a 25 fps recording's pictures reach the screen."""
+        _, result = watch_to_end(s, size, 12, mode)
+        share = result.get("share_seen", 0)
+        check(share >= 0.95, "%s of %s pictures reached the screen (%.1f %%)"
+              % (result.get("distinct_pictures_seen"), result.get("pictures_watched"),
+                 share * 100))
+    return run
+
+
+for _size in ((320, 240), (1280, 720)):
+    for _mode in LAYOUTS:
+        scenario("pictures_%dx%d_%s" % (_size + (_mode,)))(pictures_reach_screen(_size, _mode))
+
+
+@scenario("sound_whole_and_in_sync")
+def sound_whole_and_in_sync(s):
+    """Over 32 s every second of the sound is heard, in order, with at most 50 ms of silence
+    put in after the first second, and each beep is heard within 45 ms of its picture."""
+    recording, result = watch_to_end(s, (320, 240), 32, "normal")
+    problems = []
+    if not result["sound_pieces_in_order"]:
+        problems.append("seconds heard %s, expected %s" % (result["sound_pieces_heard"],
+                                                           recording.pieces))
+    if result["silence_inserted_ms"] > 50:
+        problems.append("%.0f ms of silence put in" % result["silence_inserted_ms"])
+    offsets = result["beep_offsets_ms"]
+    if len(offsets) < recording.seconds // 2 - 2:
+        problems.append("only %d of %d beeps lined up with a picture"
+                        % (len(offsets), recording.seconds // 2))
+    late = [(n, o) for n, o in offsets if abs(o) > 45]
+    if late:
+        problems.append("beeps off their pictures (picture, ms): %s" % late)
+    check(not problems, "; ".join(problems))
+
+
+@scenario("seek_sound")
+def seek_sound(s):
+    """After a seek the first sound heard is from the new position: once the new pictures show,
+    nothing from before the seek is heard, and the sound comes back within a second."""
+    recording = marked_recording(s, (320, 240), 40)
+    sound = playback_watch.SoundWatcher(s.audio_path)
+    sound.start()
+    screen = None
+    try:
+        s.start_player(recording.path)
+        screen = playback_watch.ScreenWatcher(s.xserver.display, s.player_window(),
+                                              NORMAL["video"], recording.size)
+        screen.start()
+        wait_for("picture 75", lambda: (screen.pictures and screen.pictures[-1][1] >= 75,
+                                        screen.pictures[-1:]), 20)
+        before = screen.pictures[-1][1] // playback_watch.FPS
+        s.click(428, 139)
+        log("pressed the seek bar at 50 %")
+
+        def jumped():
+            later = [p for p in screen.pictures if p[1] >= recording.pictures // 3]
+            return bool(later), later[:1]
+
+        t_jump, target = wait_for("a picture from the middle", jumped, 12)[0]
+        target //= playback_watch.FPS
+
+        found = {}
+
+        def heard_after_jump():
+            # What is handed over within 45 ms of the jump may still be from before it.
+            start = sound.sample_at(t_jump + 0.045)
+            heard = [] if start is None else playback_watch.piece_windows(sound.samples(), start)
+            found["heard"] = heard
+            return len(heard) >= 12, "seconds %s" % [p for _, p in heard][:12]
+
+        wait_for("a second of sound after the jump", heard_after_jump, 15, interval=0.25)
+        heard = found["heard"]
+    finally:
+        if screen is not None:
+            screen.stop()
+        sound.stop()
+    first, piece = heard[0]
+    delay = sound.time_of(first) - t_jump
+    shown = playback_watch.picture_at(screen.pictures, t_jump + delay) // playback_watch.FPS
+    log("second %d to %d; sound %.0f ms after the jump, seconds heard: %s"
+        % (before, target, delay * 1000, [p for _, p in heard][:20]))
+    old = [(round((sound.time_of(n) - t_jump) * 1000), p) for n, p in heard if p < target - 1]
+    check(not old, "sound from before the seek heard after the jump (ms after it, second): %s"
+          % old[:10])
+    check(abs(piece - shown) <= 1, "the first sound after the jump is from second %d, the "
+                                   "picture then from second %d" % (piece, shown))
+    check(delay <= 1.0, "the sound came back %.1f s after the jump" % delay)
+
+
 # --- Driver -----------------------------------------------------------------------------------------
 
 
@@ -1380,6 +1497,7 @@ class Config:
         self.source_dir = os.path.abspath(args.source_dir)
         self.vidora = os.path.abspath(args.vidora or os.path.join(self.build_dir, "vidora"))
         self.krm_mux = os.path.join(self.build_dir, "tools", "krm-mux")
+        self.amrnb_encode = os.path.join(self.build_dir, "tools", "amrnb-encode")
         self.keep = args.keep
         self.artifacts = os.path.abspath(args.artifacts or os.path.join(self.build_dir,
                                                                         "e2e-artifacts"))
