@@ -44,10 +44,17 @@ ff -f lavfi -i testsrc2=size=1280x720:rate=25 -t 2 -pix_fmt yuv420p \
 ff -f lavfi -i testsrc2=size=352x288:rate=25 -t 4 -pix_fmt yuv420p \
     -c:v h263 -g 25 -q:v 6 -f h263 "$work/h263_352x288.h263"
 
+# A camera's low-rate stream: QCIF at about 6 KB/s, 10 pictures a second, a few hundred bytes a
+# picture, so that a picture is far smaller than any window of bytes a decoder might wait for.
+ff -f lavfi -i testsrc2=size=176x144:rate=10 -t 4 -pix_fmt yuv420p \
+    -c:v h263 -g 40 -q:v 20 -f h263 "$work/h263_176x144_low.h263"
+
 "$krm_mux" --h264 "$work/h264_320x240.h264" --amr "$work/speech.amr" --size 320x240 \
     --out "$work/h264_320x240.krm"
 "$krm_mux" --h264 "$work/h264_1280x720_b.h264" --amr "$work/speech.amr" --size 1280x720 \
     --out "$work/h264_1280x720_b.krm"
 "$krm_mux" --h263 "$work/h263_352x288.h263" --amr "$work/speech.amr" --out "$work/h263_352x288.krm"
+"$krm_mux" --h263 "$work/h263_176x144_low.h263" --amr "$work/speech.amr" --fps 10 \
+    --out "$work/h263_176x144_low.krm"
 
 mv -f "$work"/* "$out_dir"/

@@ -39,6 +39,9 @@ constexpr int64_t kWindowWaitUs = 20000;
 // The longest wait for a picture's time without being woken, as a safeguard: the sound's
 // progress, a seek, a pause or a stop wake the thread, and the schedule's time is waited for.
 constexpr int64_t kLongestDueWaitUs = 100000;
+// Records in a row that began with a picture start code before the stream counts as holding
+// one whole picture per record.
+constexpr uint32_t kAlignedRecordsToTrust = 3;
 // The most a picture is started before its time to make up for drawing and showing it.
 constexpr int64_t kMaxShowLatencyUs = 40000;
 // Times of pictures sent to a decoder that reorders them, not yet given back.
@@ -84,6 +87,9 @@ class VideoDecoder {
     bool packetStep();
     bool decodeH264();
     bool decodeH263();
+    // Tells the parser that the stream has ended here, decodes and presents the picture it then
+    // gives up, and starts the parser afresh.
+    void completeParsedPicture(int64_t fallbackTime);
     // At the end of the recording: gives up the pictures the parser and the decoder still hold.
     void drain();
     // Sends one packet (nullptr: drain) that plays at `streamTime`, and presents every picture
@@ -136,6 +142,10 @@ class VideoDecoder {
     std::deque<int64_t> pendingTimes_;
     int64_t lastPictureTime_ = 0;
     uint32_t picturesPosted_ = 0;
+    // H.263: how many records in a row began with a picture start code, and the copy of a
+    // picture completed by telling the parser the stream ended.
+    uint32_t recordsStartingPictures_ = 0;
+    std::vector<uint8_t> completedPicture_;
     // How long a picture takes from the start of its drawing until it is on the screen, as
     // lately seen; pictures are started that much before their time.
     int64_t showLatency_ = 0;
@@ -308,6 +318,13 @@ bool VideoDecoder::decodeH263() {
         return false;
     }
     std::memset(packetBuffer_.data() + taken, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    if (read == record_.position) {
+        // Cameras that write one whole picture per record start every record with a picture
+        // start code; a stream cut anywhere else does not.
+        const bool startsPicture = taken >= 3 && packetBuffer_[0] == 0 && packetBuffer_[1] == 0 &&
+                                   (packetBuffer_[2] & 0xFC) == 0x80;
+        recordsStartingPictures_ = startsPicture ? recordsStartingPictures_ + 1 : 0;
+    }
     uint8_t* picture = nullptr;
     int pictureSize = 0;
     int used =
@@ -322,20 +339,38 @@ bool VideoDecoder::decodeH263() {
         // The parser tells in which record the finished picture began.
         const int64_t time = parser_->pts != AV_NOPTS_VALUE ? parser_->pts : record_.streamTime;
         sendAndPresent(picture, pictureSize, time, true);
+    } else if (recordsStartingPictures_ >= kAlignedRecordsToTrust &&
+               static_cast<int32_t>(engine_.videoRingWritten.load(std::memory_order_acquire) -
+                                    engine_.videoRingRead.load(std::memory_order_relaxed)) <= 0) {
+        // In a stream of a picture per record, the record just taken holds a whole picture: it
+        // is decoded now instead of when the next record begins the next picture, which at a
+        // few pictures a second would be long after its sound.
+        completeParsedPicture(record_.streamTime);
     }
     return true;
 }
 
+void VideoDecoder::completeParsedPicture(int64_t fallbackTime) {
+    uint8_t* picture = nullptr;
+    int pictureSize = 0;
+    av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, nullptr, 0, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
+    const int64_t time = parser_->pts != AV_NOPTS_VALUE ? parser_->pts : fallbackTime;
+    if (pictureSize > 0 && engine_.stopRequested.load() == 0) {
+        // Copied first: the picture's bytes belong to the parser, which starts afresh.
+        completedPicture_.assign(picture, picture + pictureSize);
+        completedPicture_.resize(completedPicture_.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        resetParser();
+        sendAndPresent(completedPicture_.data(), pictureSize, time, true);
+        return;
+    }
+    // A parser told the stream has ended starts afresh for what follows.
+    resetParser();
+}
+
 void VideoDecoder::drain() {
     if (parser_ != nullptr) {
-        uint8_t* picture = nullptr;
-        int pictureSize = 0;
-        av_parser_parse2(parser_, engine_.videoCtx, &picture, &pictureSize, nullptr, 0,
-                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (pictureSize > 0) {
-            const int64_t time = parser_->pts != AV_NOPTS_VALUE ? parser_->pts : lastPictureTime_;
-            sendAndPresent(picture, pictureSize, time, true);
-        }
+        completeParsedPicture(lastPictureTime_);
     }
     sendAndPresent(nullptr, 0, 0, false);
     avcodec_flush_buffers(engine_.videoCtx);
