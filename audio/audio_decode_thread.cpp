@@ -32,15 +32,17 @@ bool wellFormedHeader(uint8_t header) {
 
 enum class Step { Found, NotHere, NeedMore };
 
-// Whether the bytes at the read position begin a run of well-formed frames.
+// Whether the bytes at the read position begin a run of well-formed frames. Once the reader has
+// delivered its last record, a shorter run that ends exactly where the sound ends will do.
 Step findsStep(PlaybackEngine& engine, int32_t unread) {
     uint8_t bytes[kFramesToFindStep * kAmrMaxFrameBytes + 1];
     const int32_t have = std::min<int32_t>(unread, static_cast<int32_t>(sizeof bytes));
     engine.audioRingPeek(bytes, static_cast<uint32_t>(have));
+    const bool readerDone = engine.readerHandle.load() == 0;
     int32_t at = 0;
     for (int32_t frame = 0; frame < kFramesToFindStep; ++frame) {
         if (at >= have) {
-            return Step::NeedMore;
+            return readerDone && at == unread && frame > 0 ? Step::Found : Step::NeedMore;
         }
         if (!wellFormedHeader(bytes[at])) {
             return Step::NotHere;
@@ -50,22 +52,31 @@ Step findsStep(PlaybackEngine& engine, int32_t unread) {
     return Step::Found;
 }
 
+bool pcmRingHasRoom(const PlaybackEngine& engine) {
+    return engine.pcmWritten.load(std::memory_order_relaxed) -
+               engine.pcmTaken.load(std::memory_order_acquire) <
+           kPcmSlots;
+}
+
 }  // namespace
 
 uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
                            const AudioDecodeCall& decode, uint32_t most) {
     uint32_t decoded = 0;
     while (decoded < most && engine.stopRequested.load() == 0) {
+        // With the output behind, neither a frame nor a flush can be passed on: nothing is taken
+        // (a frame decoded and then kept back would go through the decoder twice).
+        if (!pcmRingHasRoom(engine)) {
+            break;
+        }
         uint32_t read = engine.audioRingRead.load(std::memory_order_relaxed);
         StreamMark flush;
         const uint32_t previousRecord = state.record.position;
         const int64_t previousTime = state.record.streamTime;
         if (engine.audioMarks.advanceTo(read, &state.record, &flush)) {
-            // A seek: the sound before it is not played, here or in the output.
-            if (!engine.pcmRingPutFlush()) {
-                // The output has not caught up yet; the flush is taken again next turn.
-                break;
-            }
+            // A seek: the sound before it is not played, here or in the output. There is room
+            // for the flush: this thread alone fills the ring, and found room above.
+            engine.pcmRingPutFlush();
             engine.audioRingRead.store(flush.position, std::memory_order_release);
             state.record = StreamMark{flush.position, 0, false};
             state.framesInRecord = 0;
@@ -117,9 +128,7 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             state.counting && std::abs(state.nextStreamTime - byRecord) <= kAmrTimingSlackUs
                 ? state.nextStreamTime
                 : byRecord;
-        if (!engine.pcmRingPut(state.pcm, static_cast<uint32_t>(outputBytes), streamTime)) {
-            break;  // the output is behind; this frame is decoded again next turn
-        }
+        engine.pcmRingPut(state.pcm, static_cast<uint32_t>(outputBytes), streamTime);
         ++state.framesInRecord;
         state.counting = true;
         state.nextStreamTime = streamTime + kAmrFrameUs;

@@ -4,13 +4,15 @@
 // An input is three starting points and then a list of operations:
 //
 //   bytes 0-5  for VideoRing, AudioRing and PcmRing in turn: a multiple of the ring size (byte
-//              one) less a distance (byte two, times 256), so the wrap is never far away
+//              one) less a distance (byte two, times 256; in slots for PcmRing), so the wrap is
+//              never far away
 //   then, repeatedly: an operation byte and the bytes of its arguments (see runRingsCase)
 //
 // Operations follow the rules the engine's threads keep: the producers put at most one record's
 // payload (65,536 bytes) and only into a ring that is not full; the consumers advance by what
-// they were handed. Length words, window sizes, consumed counts and failures are arbitrary.
-// Totals stay below 2^31, as the engine's resets keep them.
+// they were handed. Length words, peek sizes and consumed counts are arbitrary. The PCM ring is
+// modelled slot by slot: what each put holds, the stream time it plays at, or a flush, and the
+// ring refuses puts while every slot is unread. Totals stay below 2^31, as runs keep them.
 
 #include <algorithm>
 #include <cstdint>
@@ -82,17 +84,37 @@ inline bool sameBytes(const uint8_t* a, const uint8_t* b, size_t n) {
     return n == 0 || std::memcmp(a, b, n) == 0;
 }
 
+// Every slot put into the PCM ring since its start point: slot t is slots[t - base].
+struct PcmModel {
+    struct Slot {
+        std::vector<uint8_t> bytes;
+        int64_t streamTime = 0;
+        bool flush = false;
+    };
+    uint32_t base = 0;
+    uint32_t taken = 0;
+    std::vector<Slot> slots;
+    size_t bytes = 0;
+
+    uint32_t written() const { return base + static_cast<uint32_t>(slots.size()); }
+    bool full() const { return written() - taken >= kPcmSlots; }
+    void restart(uint32_t total) {
+        base = total;
+        taken = total;
+        slots.clear();
+        bytes = 0;
+    }
+};
+
 inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, size_t size) {
     Findings findings;
     if (!engine.allocateRings()) {
         return std::string();
     }
     ArgumentStream in(data, size);
-    const int32_t blockSize = engine.outBlockSize.load();
-    const uint32_t pcmSlots = kPcmRingBytes / static_cast<uint32_t>(blockSize);
-    const uint32_t pcmUsed = pcmSlots * static_cast<uint32_t>(blockSize);
 
-    RingModel video, audio, pcm;
+    RingModel video, audio;
+    PcmModel pcm;
     auto startPoint = [&in](uint32_t ringSize) {
         uint32_t multiple = in.byte() + 1;
         uint32_t distance = in.byte() * 256;
@@ -101,16 +123,13 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
     };
     video.restart(startPoint(kVideoRingBytes));
     audio.restart(startPoint(kAudioRingBytes));
-    // PCM blocks are numbered from total 0, so its start is a whole block.
-    pcm.restart(startPoint(pcmUsed) / static_cast<uint32_t>(blockSize) *
-                static_cast<uint32_t>(blockSize));
+    pcm.restart(startPoint(kPcmSlots));
     engine.videoRingWritten = video.base;
     engine.videoRingRead = video.base;
     engine.audioRingWritten = audio.base;
     engine.audioRingRead = audio.base;
     engine.pcmWritten = pcm.base;
-    engine.pcmBlocksAvailable = static_cast<int32_t>(pcm.base / static_cast<uint32_t>(blockSize));
-    engine.pcmBlocksPlayed = engine.pcmBlocksAvailable.load();
+    engine.pcmTaken = pcm.base;
 
     static std::vector<uint8_t> scratch;
     static std::vector<uint8_t> out(kPacketBufferBytes + kVideoRingBytes);
@@ -125,15 +144,37 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                            engine.audioRingRead.load() == audio.read,
                        std::string("audio totals differ from the model after ") + after);
         findings.check(
-            engine.pcmWritten.load() == pcm.written() &&
-                engine.pcmBlocksAvailable.load() == static_cast<int32_t>(pcm.written() / blockSize),
+            engine.pcmWritten.load() == pcm.written() && engine.pcmTaken.load() == pcm.taken,
             std::string("PCM totals differ from the model after ") + after);
+    };
+    // A PCM put or flush, refused exactly while the model is full.
+    auto putPcm = [&](uint32_t n, int64_t streamTime, bool flush) {
+        const bool full = pcm.full();
+        PcmModel::Slot slot;
+        slot.flush = flush;
+        bool put;
+        if (flush) {
+            put = engine.pcmRingPutFlush();
+        } else {
+            scratch.clear();
+            fillPattern(scratch, n, step);
+            put = engine.pcmRingPut(scratch.data(), n, streamTime);
+            slot.bytes.assign(scratch.begin(), scratch.begin() + std::min(n, kPcmSlotBytes));
+            slot.streamTime = streamTime;
+        }
+        findings.check(put == !full, full ? "a PCM put into a full ring was accepted"
+                                          : "a PCM put into a ring with room was refused");
+        if (put && !full) {
+            pcm.bytes += slot.bytes.size();
+            pcm.slots.push_back(std::move(slot));
+        }
+        totalsMatch(flush ? "a PCM flush" : "a PCM put");
     };
 
     while (!in.done() && findings.empty() &&
-           video.bytes.size() + audio.bytes.size() + pcm.bytes.size() < kRingsModelLimitBytes) {
+           video.bytes.size() + audio.bytes.size() + pcm.bytes < kRingsModelLimitBytes) {
         ++step;
-        const uint32_t op = in.byte() % 11;
+        const uint32_t op = in.byte() % 12;
         switch (op) {
             case 0: {  // a record's video bytes
                 uint32_t n = std::min<uint32_t>(in.u16() * 2, 65536);
@@ -201,26 +242,25 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                 video.read = video.written();
                 totalsMatch("a discard");
                 break;
-            case 4: {  // an H.263 window, then consume part of it
-                uint32_t n = (in.byte() & 1) ? kH263WindowBytes : in.u24();
-                int got = engine.videoWindowPeek(out.data(), n);
-                bool expected = video.unread() >= n && n <= kVideoRingBytes;
-                findings.check(got == (expected ? 1 : 0), "videoWindowPeek outcome");
-                if (got != 1 || !expected) {
+            case 4: {  // a piece of H.263 for the parser, then consume part of it
+                uint32_t most = (in.byte() & 1) ? kH263PieceBytes : in.u24();
+                uint32_t got = engine.videoRingPeek(out.data(), most);
+                const uint32_t expected =
+                    static_cast<uint32_t>(std::min<int64_t>(video.unread(), most));
+                findings.check(got == expected, "videoRingPeek count");
+                if (got != expected) {
                     break;
                 }
-                findings.check(sameBytes(out.data(), video.at(video.read), n),
-                               "videoWindowPeek bytes");
-                uint32_t used = std::min(in.u24(), n);
+                findings.check(sameBytes(out.data(), video.at(video.read), got),
+                               "videoRingPeek bytes");
+                uint32_t used = std::min(in.u24(), got);
                 engine.videoRingRead.store(engine.videoRingRead.load() + used);
                 video.read += used;
-                totalsMatch("a window");
+                totalsMatch("a peek");
                 break;
             }
-            case 5:  // a seek empties the video ring
-                engine.videoRingWritten = 0;
-                engine.videoRingRead = 0;
-                video.restart(0);
+            case 5:  // a seek reaches the sound output
+                putPcm(0, 0, true);
                 break;
             case 6: {  // a record's audio bytes
                 uint32_t n = std::min<uint32_t>(in.u16() * 2, 65536);
@@ -236,50 +276,49 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                 totalsMatch("an audio put");
                 break;
             }
-            case 7: {  // an AMR-NB window, decoded frame by frame, perhaps failing part way
-                int got = engine.audioWindowPeek(out.data());
-                bool expected = audio.unread() > static_cast<int64_t>(kAudioWindowBytes);
-                findings.check(got == (expected ? 1 : 0), "audioWindowPeek outcome");
-                if (got != 1 || !expected) {
+            case 7: {  // an AMR-NB frame looked at, then consumed (or one byte skipped)
+                uint32_t n = (in.byte() & 1) ? in.byte() % 40 : in.u24();
+                bool got = engine.audioRingPeek(out.data(), n);
+                bool expected = audio.unread() >= int64_t{n} && n <= kAudioRingBytes;
+                findings.check(got == expected, "audioRingPeek outcome");
+                if (!got || !expected) {
                     break;
                 }
-                findings.check(sameBytes(out.data(), audio.at(audio.read), kAudioWindowBytes),
-                               "audioWindowPeek bytes");
-                uint32_t used = in.byte();
-                if (in.byte() & 1) {
-                    used += kAudioWindowBytes;  // a failed call skips a window's length
-                }
+                findings.check(sameBytes(out.data(), audio.at(audio.read), n),
+                               "audioRingPeek bytes");
+                uint32_t used = (in.byte() & 1) ? std::min<uint32_t>(n, 1) : n;
                 engine.audioRingRead.fetch_add(used);
                 audio.read += used;
-                totalsMatch("an audio window");
+                totalsMatch("an audio peek");
                 break;
             }
-            case 8: {  // decoded sound
-                uint32_t n = in.u16() * 3;
-                scratch.clear();
-                fillPattern(scratch, n, step);
-                engine.pcmRingPut(scratch.data(), n);
-                pcm.bytes.insert(pcm.bytes.end(), scratch.begin(), scratch.end());
-                totalsMatch("a PCM put");
+            case 8: {  // one frame's sound, or more than a slot holds
+                uint32_t n = in.u16() % 400;
+                int64_t streamTime = int64_t{static_cast<int32_t>(in.u24() << 8)} * 1000;
+                putPcm(n, streamTime, false);
                 break;
             }
-            case 9: {  // one block for the device, among those written and not yet overwritten
-                const uint32_t bytesPerBlock = static_cast<uint32_t>(blockSize);
-                uint32_t available = pcm.written() / bytesPerBlock;
-                uint32_t first = pcm.base / bytesPerBlock;
-                // A block is whole until the producer has written a ring's length past its start.
-                if (pcm.written() > pcmUsed) {
-                    first = std::max(first,
-                                     (pcm.written() - pcmUsed + bytesPerBlock - 1) / bytesPerBlock);
-                }
-                if (available <= first) {
+            case 9: {  // the output takes the next slot
+                if (pcm.taken == pcm.written()) {
                     break;
                 }
-                uint32_t block = first + in.u16() % (available - first);
-                engine.pcmBlockRead(static_cast<int32_t>(block), out.data());
-                findings.check(sameBytes(out.data(), pcm.at(block * blockSize),
-                                         static_cast<size_t>(blockSize)),
-                               "pcmBlockRead block " + std::to_string(block));
+                PcmSlot info;
+                engine.pcmSlotRead(pcm.taken, out.data(), &info);
+                const PcmModel::Slot& slot = pcm.slots[pcm.taken - pcm.base];
+                findings.check(info.flush == slot.flush && info.bytes == slot.bytes.size() &&
+                                   (slot.flush || info.streamTime == slot.streamTime) &&
+                                   sameBytes(out.data(), slot.bytes.data(), slot.bytes.size()),
+                               "pcmSlotRead slot " + std::to_string(pcm.taken));
+                ++pcm.taken;
+                engine.pcmTaken.store(pcm.taken);
+                totalsMatch("a PCM take");
+                break;
+            }
+            case 10: {  // the output falls behind: the ring fills up to a few slots from full
+                const uint32_t leave = in.byte() % 4;
+                while (pcm.written() - pcm.taken + leave < kPcmSlots && findings.empty()) {
+                    putPcm(kPcmSlotBytes, int64_t{pcm.written()} * 20000, false);
+                }
                 break;
             }
             default:

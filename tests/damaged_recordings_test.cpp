@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_decode.h"
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
 #include "support/recording_bytes.h"
@@ -272,8 +273,8 @@ std::vector<Damage> damages() {
     }
     garbage263.decode = true;
     garbage263.check = [](const PlaybackEngine& e) {
-        // Only the last window of fewer than 8,192 bytes stays undecoded.
-        EXPECT_LT(e.videoRingWritten.load() - e.videoRingRead.load(), kH263WindowBytes);
+        // The parser is handed every byte as it comes; nothing is left behind.
+        EXPECT_EQ(e.videoRingRead.load(), e.videoRingWritten.load());
     };
     list.push_back(garbage263);
 
@@ -283,15 +284,18 @@ std::vector<Damage> damages() {
     }
     noiseAmr.decode = true;
     noiseAmr.check = [](const PlaybackEngine& e) {
-        // All but the last window's worth is taken, or skipped past (the read total may then
-        // stand ahead of the written one).
-        EXPECT_LE(static_cast<int32_t>(e.audioRingWritten.load() - e.audioRingRead.load()),
-                  static_cast<int32_t>(kAudioWindowBytes));
+        // Every byte is decoded or skipped, but for a last frame whose bytes never all came; the
+        // decoder never reads past what was written.
+        const int32_t unread =
+            static_cast<int32_t>(e.audioRingWritten.load() - e.audioRingRead.load());
+        EXPECT_GE(unread, 0);
+        EXPECT_LT(unread, static_cast<int32_t>(kAmrMaxFrameBytes));
     };
     list.push_back(noiseAmr);
 
     // Comfort noise (SID), NO_DATA and speech frames of noise, the stream's real frame layout
-    // otherwise: the decoder refuses the first two, and the speech frames still give sound.
+    // otherwise: every frame plays for its 20 ms, those the decoder refuses as silence, so that
+    // the sound after them keeps its time.
     Damage sid = endsAfter("NO_DATA and SID frames among speech", h264.bytes, all264);
     {
         Bytes audio;
@@ -317,7 +321,15 @@ std::vector<Damage> damages() {
         }
     }
     sid.decode = true;
-    sid.check = [](const PlaybackEngine& e) { EXPECT_GT(e.pcmWritten.load(), 0u); };
+    sid.check = [](const PlaybackEngine& e) {
+        // Groups of 39 bytes: a 1-byte NO_DATA, a 6-byte SID and a 32-byte speech frame.
+        const uint32_t written = e.audioRingWritten.load();
+        const uint32_t rest = written % 39;
+        const uint32_t frames = written / 39 * 3 + (rest >= 1 ? 1 : 0) + (rest >= 7 ? 1 : 0);
+        EXPECT_GT(frames, 100u);
+        // Besides the frames, a flush slot for each start of reading.
+        EXPECT_EQ(e.pcmWritten.load(), frames + e.videoFlushes.load());
+    };
     list.push_back(sid);
 
     // An open file stays readable after its name is removed.
@@ -352,7 +364,10 @@ std::vector<Damage> damages() {
         }
     };
     seekStart.check = [](const PlaybackEngine& e) {
-        EXPECT_EQ(e.videoRingWritten.load(), 4u * 300u);
+        // The ring keeps what came before the seek; a flush, as at the reader's start, tells the
+        // video thread to skip it.
+        EXPECT_EQ(e.videoRingWritten.load(), 6u * 300u);
+        EXPECT_EQ(e.videoFlushes.load(), 2u);
     };
     list.push_back(seekStart);
 
@@ -462,8 +477,8 @@ void play(const Damage& d) {
                 [&] {
                     uint32_t videoLeft = engine.videoRingWritten - engine.videoRingRead;
                     uint32_t audioLeft = engine.audioRingWritten - engine.audioRingRead;
-                    bool videoDone = engine.isH263 ? videoLeft < kH263WindowBytes : videoLeft == 0;
-                    return (videoDone && (static_cast<int32_t>(audioLeft) <= 256)) ||
+                    return (videoLeft == 0 &&
+                            static_cast<int32_t>(audioLeft) < int32_t{kAmrMaxFrameBytes}) ||
                            engine.stopRequested.load() != 0;
                 },
                 500ms);

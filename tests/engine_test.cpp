@@ -33,7 +33,6 @@ TEST(EngineLifecycle, FreshEngineIsIdle) {
     EXPECT_EQ(engine.isPaused(), 1);
     EXPECT_EQ(engine.isPlaying(), 0);
     EXPECT_EQ(engine.opened.load(), 0);
-    EXPECT_EQ(engine.outBlockSize.load(), 2000);
     EXPECT_FALSE(anyThreadRunning(engine));
 }
 
@@ -118,7 +117,10 @@ TEST(EngineLifecycle, ReopenClearsCountersAndReusesTheRings) {
     engine.videoRingWritten = 123;
     engine.audioRingRead = 45;
     engine.pcmWritten = 6000;
-    engine.pcmBlocksAvailable = 3;
+    engine.pcmTaken = 3;
+    engine.videoFlushes = 2;
+    engine.videoMarks.push(StreamMark{5, 7000, false});
+    engine.clock.runSchedule(-5000000);
     engine.framesDecoded = 9;
     engine.seekPercent = 40;
     engine.paused = 1;
@@ -126,7 +128,11 @@ TEST(EngineLifecycle, ReopenClearsCountersAndReusesTheRings) {
     EXPECT_EQ(engine.videoRingWritten.load(), 0u);
     EXPECT_EQ(engine.audioRingRead.load(), 0u);
     EXPECT_EQ(engine.pcmWritten.load(), 0u);
-    EXPECT_EQ(engine.pcmBlocksAvailable.load(), 0);
+    EXPECT_EQ(engine.pcmTaken.load(), 0u);
+    EXPECT_EQ(engine.videoFlushes.load(), 0u);
+    uint32_t markPosition = 0;
+    EXPECT_FALSE(engine.videoMarks.nextRecordPosition(&markPosition));
+    EXPECT_EQ(engine.clock.scheduleAt(7000000), 0);  // the reader has not started a schedule
     EXPECT_EQ(engine.framesDecoded.load(), 0u);
     EXPECT_EQ(engine.seekPercent.load(), 0);
     EXPECT_EQ(engine.isPaused(), 0);

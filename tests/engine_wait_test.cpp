@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/audio_decode.h"
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
 #include "recording/recording_format.h"
@@ -125,8 +126,8 @@ TEST(PollTurn, AStopEndsThePacingSleep) {
 }
 
 // A whole run without sleep functions for the threads, whose idle waits would last a minute:
-// each picture, the pictures the decoder holds back until the end, each sound block and the stop
-// must all come from a wake-up.
+// each picture, the pictures the decoder holds back until the end, each frame of sound and the
+// stop must all come from a wake-up.
 TEST(EngineWaiting, EveryThreadIsWokenForItsWork) {
     PlaybackEngine engine;
     engine.idleWaitMs = 60000;
@@ -149,11 +150,10 @@ TEST(EngineWaiting, EveryThreadIsWokenForItsWork) {
     ASSERT_GT(packets, 40u);
     EXPECT_TRUE(waitFor([&] { return pictures.load() == packets; }))
         << pictures.load() << " of " << packets;
-    // All sound but the undecodable tail of at most 256 bytes, and every whole block played on.
+    // All sound decoded, to the last whole frame, and every frame handed on to the device.
     EXPECT_TRUE(waitFor([&] {
-        return engine.audioRingWritten.load() - engine.audioRingRead.load() <= kAudioWindowBytes &&
-               engine.pcmBlocksAvailable.load() > 0 &&
-               engine.pcmBlocksPlayed.load() == engine.pcmBlocksAvailable.load();
+        return engine.audioRingWritten.load() - engine.audioRingRead.load() < kAmrMaxFrameBytes &&
+               engine.pcmWritten.load() > 0 && engine.pcmTaken.load() == engine.pcmWritten.load();
     }));
     EXPECT_TRUE(finishes([&] { engine.close(); }));
 }

@@ -122,9 +122,9 @@ TEST(ReaderThread, PacesByTimestampGaps) {
     }
     TempFile recording("pacing.krm", recordingOf(records));
     playToTheEnd(engine, recording.path());
-    // First record 10 ms; then gap + 1; equal stamps 1; a stamp going back, and a 5 s gap, 1000.
+    // First record 10 ms; then the gap; equal stamps 0; a stamp going back, and a 5 s gap, 1000.
     EXPECT_EQ(sleeps.delays(SleepSite::ReaderPacing),
-              (std::vector<uint32_t>{10, 41, 1, 1000, 1000, 51}));
+              (std::vector<uint32_t>{10, 40, 0, 1000, 1000, 50}));
     EXPECT_EQ(engine.isPlaying(), 0);
 }
 
@@ -323,10 +323,14 @@ TEST(ReaderSeek, ResumesAtTheNextSyncWordAndKeepsThePreviousDelay) {
     PlaybackEngine engine;
     ReaderHook hook(engine);
     auto records = evenRecords(40);
-    records[3].timestamp = records[2].timestamp + 77;  // record 3 waits 78 ms
+    records[3].timestamp = records[2].timestamp + 77;  // record 3 waits 77 ms
     Bytes file = recordingOf(records);
     TempFile recording("seek.krm", file);
-    hook.atPacing(4, [&] { engine.requestSeek(50); });
+    uint32_t flushesBefore = 0;
+    hook.atPacing(4, [&] {
+        flushesBefore = engine.videoFlushes.load();
+        engine.requestSeek(50);
+    });
     playToTheEnd(engine, recording.path());
 
     // 50 % of the file, counted from the end of the header, falls inside a record; the next
@@ -338,13 +342,15 @@ TEST(ReaderSeek, ResumesAtTheNextSyncWordAndKeepsThePreviousDelay) {
     ASSERT_GE(pacing.size(), 5u);
     // Records 0 to 3 (the request came while record 3 waited), then the first record after the
     // seek keeps record 3's delay, and the ones after it the usual gap.
-    EXPECT_EQ(pacing[3], 78u);
-    EXPECT_EQ(pacing[4], 78u);
-    EXPECT_EQ(pacing[5], 41u);
+    EXPECT_EQ(pacing[3], 77u);
+    EXPECT_EQ(pacing[4], 77u);
+    EXPECT_EQ(pacing[5], 40u);
     EXPECT_EQ(pacing.size(), 4u + (records.size() - next));
-    // Only the video ring starts again from nothing.
-    EXPECT_EQ(engine.videoRingWritten.load(), 2000u * (records.size() - next));
-    EXPECT_EQ(engine.audioRingWritten.load(), 100u * (4 + records.size() - next));
+    // The rings keep what came before the seek; a flush tells their consumers to drop it.
+    const uint32_t after = static_cast<uint32_t>(records.size() - next);
+    EXPECT_EQ(engine.videoRingWritten.load(), 2000u * (4 + after));
+    EXPECT_EQ(engine.audioRingWritten.load(), 100u * (4 + after));
+    EXPECT_EQ(engine.videoFlushes.load(), flushesBefore + 1);
 }
 
 TEST(ReaderSeek, RequestWhilePausedIsServedAfterThePause) {

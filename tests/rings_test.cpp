@@ -1,8 +1,9 @@
-// The ring rules on one thread: where bytes land across the wrap, when a packet, a window or a
-// block can be taken, and when a ring counts as full.
+// The ring rules on one thread: where bytes land across the wrap, when a packet, a piece or a
+// frame can be taken, when a ring counts as full, and how the PCM ring's slots are kept.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <vector>
 
@@ -108,37 +109,35 @@ TEST_F(RingsTest, IncompleteOrImpossiblePacketsConsumeNothing) {
     EXPECT_EQ(length, kPacketBufferBytes);
 }
 
-TEST_F(RingsTest, WindowsNeedEnoughUnreadBytes) {
-    std::vector<uint8_t> window(kH263WindowBytes);
-    auto bytes = sequence(kH263WindowBytes - 1, 0);
-    engine.videoRingPut(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    EXPECT_EQ(engine.videoWindowPeek(window.data(), kH263WindowBytes), 0);
-    engine.videoRingPut(bytes.data(), 1);
-    EXPECT_EQ(engine.videoWindowPeek(window.data(), kH263WindowBytes), 1);
-    EXPECT_EQ(engine.videoRingRead.load(), 0u);  // a peek consumes nothing
+TEST_F(RingsTest, PeeksCopyAcrossTheWrapAndConsumeNothing) {
+    engine.videoRingWritten = kVideoRingBytes - 100;
+    engine.videoRingRead = kVideoRingBytes - 100;
+    auto video = sequence(300, 0);
+    engine.videoRingPut(video.data(), 300);
+    std::vector<uint8_t> out(kH263PieceBytes);
+    // As much as is unread, up to the most asked for.
+    ASSERT_EQ(engine.videoRingPeek(out.data(), kH263PieceBytes), 300u);
+    EXPECT_TRUE(std::equal(video.begin(), video.end(), out.begin()));
+    EXPECT_EQ(engine.videoRingPeek(out.data(), 7), 7u);
+    EXPECT_EQ(engine.videoRingRead.load(), kVideoRingBytes - 100);
+    engine.videoRingRead += 300;
+    EXPECT_EQ(engine.videoRingPeek(out.data(), kH263PieceBytes), 0u);
 
-    uint8_t chunk[kAudioWindowBytes];
-    auto audio = sequence(kAudioWindowBytes, 0);
-    engine.audioRingPut(audio.data(), kAudioWindowBytes);
-    EXPECT_EQ(engine.audioWindowPeek(chunk), 0);  // 256 unread: strictly more are needed
-    engine.audioRingPut(audio.data(), 1);
-    EXPECT_EQ(engine.audioWindowPeek(chunk), 1);
-    EXPECT_EQ(chunk[255], 255);
+    engine.audioRingWritten = kAudioRingBytes - 10;
+    engine.audioRingRead = kAudioRingBytes - 10;
+    auto audio = sequence(31, 40);
+    engine.audioRingPut(audio.data(), 31);
+    EXPECT_FALSE(engine.audioRingPeek(out.data(), 32));  // a frame needs all its bytes
+    ASSERT_TRUE(engine.audioRingPeek(out.data(), 31));
+    EXPECT_TRUE(std::equal(audio.begin(), audio.end(), out.begin()));
+    EXPECT_EQ(engine.audioRingRead.load(), kAudioRingBytes - 10);
 
-    // The audio consumer may skip past what was written; that is no window at all.
-    engine.audioRingRead = engine.audioRingWritten + 256;
-    EXPECT_EQ(engine.audioWindowPeek(chunk), 0);
+    // A read total ahead of the written one is nothing unread, not four thousand million bytes.
+    engine.videoRingRead = engine.videoRingWritten + 5;
+    EXPECT_EQ(engine.videoRingPeek(out.data(), kH263PieceBytes), 0u);
+    engine.audioRingRead = engine.audioRingWritten + 5;
+    EXPECT_FALSE(engine.audioRingPeek(out.data(), 1));
     EXPECT_EQ(engine.audioRingFull(), 0);
-}
-
-TEST_F(RingsTest, AudioWindowAcrossTheWrapComesInTwoPieces) {
-    engine.audioRingWritten = kAudioRingBytes - 100;
-    engine.audioRingRead = kAudioRingBytes - 100;
-    auto audio = sequence(300, 0);
-    engine.audioRingPut(audio.data(), 300);
-    uint8_t chunk[kAudioWindowBytes];
-    ASSERT_EQ(engine.audioWindowPeek(chunk), 1);
-    EXPECT_TRUE(std::equal(chunk, chunk + kAudioWindowBytes, audio.begin()));
 }
 
 TEST_F(RingsTest, FillLimitsAreEightyPercentOnRealNumbers) {
@@ -159,31 +158,42 @@ TEST_F(RingsTest, FillLimitsAreEightyPercentOnRealNumbers) {
     EXPECT_EQ(engine.audioRingFull(), 1);
 }
 
-TEST_F(RingsTest, PcmBlocksNeverWrapAndAreCountedWhole) {
-    EXPECT_EQ(engine.outBlockSize.load(), 2000);  // usable before any audio output starts
-    std::vector<uint8_t> pcm(1999, 1);
-    engine.pcmRingPut(pcm.data(), 1999);
-    EXPECT_EQ(engine.pcmBlocksAvailable.load(), 0);
-    uint8_t one = 2;
-    engine.pcmRingPut(&one, 1);
-    EXPECT_EQ(engine.pcmBlocksAvailable.load(), 1);
+TEST_F(RingsTest, PcmSlotsWrapKeepTheirTimesAndRefuseWhenFull) {
+    // The totals stand just before the wrap and the output has taken all but one slot's room.
+    engine.pcmWritten = kPcmSlots - 1;
+    engine.pcmTaken = 0;
+    std::fill_n(engine.pcmRingData.get(), kPcmSlotBytes, 0x11);
+    std::vector<uint8_t> frame = sequence(kPcmSlotBytes, 3);
+    EXPECT_TRUE(engine.pcmRingPut(frame.data(), kPcmSlotBytes, 123456));
+    // Every slot is unread now: both kinds of put are refused and nothing is overwritten.
+    std::vector<uint8_t> other(kPcmSlotBytes, 0xEE);
+    EXPECT_FALSE(engine.pcmRingPut(other.data(), kPcmSlotBytes, 1));
+    EXPECT_FALSE(engine.pcmRingPutFlush());
+    EXPECT_EQ(engine.pcmWritten.load(), kPcmSlots);
+    EXPECT_EQ(engine.pcmRingData[0], 0x11) << "the oldest unread slot was overwritten";
 
-    // After 1,048,000 bytes (524 blocks) the next byte goes to index 0, not 1,048,000.
-    engine.pcmWritten = 1048000 - 2;
-    uint8_t tail[4] = {9, 8, 7, 6};
-    engine.pcmRingPut(tail, 4);
-    EXPECT_EQ(engine.pcmRingData[1047998], 9);
-    EXPECT_EQ(engine.pcmRingData[1047999], 8);
-    EXPECT_EQ(engine.pcmRingData[0], 7);
-    EXPECT_EQ(engine.pcmRingData[1], 6);
-    EXPECT_EQ(engine.pcmBlocksAvailable.load(), 524);
+    engine.pcmTaken = 2;
+    // More than a slot holds is cut to the slot; the next put lands at slot 0.
+    std::vector<uint8_t> big = sequence(kPcmSlotBytes + 50, 9);
+    EXPECT_TRUE(engine.pcmRingPut(big.data(), static_cast<uint32_t>(big.size()), -20000));
+    EXPECT_TRUE(engine.pcmRingPutFlush());
+    EXPECT_FALSE(engine.pcmRingPutFlush());
 
-    std::vector<uint8_t> block(2000);
-    engine.pcmBlockRead(524, block.data());
-    EXPECT_EQ(block[0], 7);
-    EXPECT_EQ(block[1], 6);
-    engine.pcmBlockRead(523, block.data());
-    EXPECT_EQ(block[1998], 9);
+    std::vector<uint8_t> out(kPcmSlotBytes, 0);
+    PcmSlot info;
+    engine.pcmSlotRead(kPcmSlots - 1, out.data(), &info);
+    EXPECT_EQ(info.streamTime, 123456);
+    EXPECT_EQ(info.bytes, kPcmSlotBytes);
+    EXPECT_FALSE(info.flush);
+    EXPECT_EQ(out, frame);
+    engine.pcmSlotRead(kPcmSlots, out.data(), &info);
+    EXPECT_EQ(info.streamTime, -20000);
+    EXPECT_EQ(info.bytes, kPcmSlotBytes);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), big.begin()));
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), engine.pcmRingData.get()));
+    engine.pcmSlotRead(kPcmSlots + 1, out.data(), &info);
+    EXPECT_TRUE(info.flush);
+    EXPECT_EQ(info.bytes, 0u);
 }
 
 }  // namespace

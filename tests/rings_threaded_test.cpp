@@ -57,12 +57,10 @@ TEST(RingsThreaded, VideoPacketsArriveIntactAcrossManyWraps) {
     bool intact = true;
     while (received < kBytesPerRing && intact) {
         uint32_t length = 0;
-        engine.lockVideoRing();
         PacketTake take = engine.videoPacketTake(buffer.data(), &length);
         if (take == PacketTake::Taken) {
             engine.videoRingRead.store(engine.videoRingRead.load() + length);
         }
-        engine.unlockVideoRing();
         if (take != PacketTake::Taken) {
             std::this_thread::yield();
             continue;
@@ -77,7 +75,7 @@ TEST(RingsThreaded, VideoPacketsArriveIntactAcrossManyWraps) {
     EXPECT_TRUE(intact);
 }
 
-TEST(RingsThreaded, AudioWindowsAndPcmBlocksArriveIntact) {
+TEST(RingsThreaded, AudioFramesAndPcmSlotsArriveIntact) {
     PlaybackEngine engine;
     ASSERT_TRUE(engine.allocateRings());
     std::thread audioProducer([&] {
@@ -93,40 +91,41 @@ TEST(RingsThreaded, AudioWindowsAndPcmBlocksArriveIntact) {
             engine.audioRingPut(chunk, sizeof chunk);
         }
     });
-    // The PCM producer keeps within the ring itself: the ring has no fill limit of its own.
+    // The PCM ring refuses a put while the output has not taken the oldest slot; the producer
+    // tries again, as the decoder does on its next turn.
+    constexpr uint32_t kSlotsSent = static_cast<uint32_t>(kBytesPerRing / kPcmSlotBytes);
     std::thread pcmProducer([&] {
         ByteSource source{4};
-        uint8_t piece[320];
-        for (uint64_t sent = 0; sent < kBytesPerRing; sent += sizeof piece) {
-            for (uint8_t& b : piece) {
-                b = source.next();
+        uint8_t frame[kPcmSlotBytes];
+        for (uint32_t n = 0; n < kSlotsSent && !abandoned; ++n) {
+            // Some slots hold less than a whole frame.
+            const uint32_t bytes = n % 7 == 0 ? 160 : kPcmSlotBytes;
+            for (uint32_t i = 0; i < bytes; ++i) {
+                frame[i] = source.next();
             }
-            while (engine.pcmBlocksAvailable.load() - engine.pcmBlocksPlayed.load() > 500 &&
-                   !abandoned) {
+            while (!engine.pcmRingPut(frame, bytes, int64_t{n} * 20000) && !abandoned) {
                 std::this_thread::yield();
             }
-            engine.pcmRingPut(piece, sizeof piece);
         }
     });
 
     bool audioIntact = true;
     std::thread audioConsumer([&] {
         ByteSource expected{3};
-        uint8_t window[kAudioWindowBytes];
+        uint8_t frame[32];
         uint64_t received = 0;
-        // The last 256 bytes or fewer never make a window.
-        while (received + kAudioWindowBytes < kBytesPerRing && audioIntact) {
-            if (!engine.audioWindowPeek(window)) {
+        while (received + sizeof frame < kBytesPerRing && audioIntact) {
+            // Frames of uneven sizes, as the decoder takes them.
+            const uint32_t size = 13 + static_cast<uint32_t>(received % 20);
+            if (!engine.audioRingPeek(frame, size)) {
                 std::this_thread::yield();
                 continue;
             }
-            // Consume an uneven part of each window, as a frame decoder does.
-            uint32_t used = 13 + static_cast<uint32_t>(received % 19);
-            for (uint32_t i = 0; i < used; ++i) {
-                audioIntact = audioIntact && window[i] == expected.next();
+            for (uint32_t i = 0; i < size; ++i) {
+                audioIntact = audioIntact && frame[i] == expected.next();
             }
-            engine.audioRingRead.store(engine.audioRingRead.load() + used);
-            received += used;
+            engine.audioRingRead.store(engine.audioRingRead.load() + size);
+            received += size;
         }
         if (!audioIntact) {
             abandoned = true;
@@ -134,19 +133,21 @@ TEST(RingsThreaded, AudioWindowsAndPcmBlocksArriveIntact) {
     });
 
     ByteSource expectedPcm{4};
-    std::vector<uint8_t> block(kOutBlockBytes);
+    std::vector<uint8_t> slot(kPcmSlotBytes);
     bool pcmIntact = true;
-    const int32_t blocks = static_cast<int32_t>(kBytesPerRing / kOutBlockBytes);
-    for (int32_t n = 0; n < blocks && pcmIntact;) {
-        if (n >= engine.pcmBlocksAvailable.load()) {
+    for (uint32_t n = 0; n < kSlotsSent && pcmIntact;) {
+        if (n == engine.pcmWritten.load(std::memory_order_acquire)) {
             std::this_thread::yield();
             continue;
         }
-        engine.pcmBlockRead(n, block.data());
-        for (uint8_t b : block) {
-            pcmIntact = pcmIntact && b == expectedPcm.next();
+        PcmSlot info;
+        engine.pcmSlotRead(n, slot.data(), &info);
+        pcmIntact = info.streamTime == int64_t{n} * 20000 && !info.flush &&
+                    info.bytes == (n % 7 == 0 ? 160u : kPcmSlotBytes);
+        for (uint32_t i = 0; i < info.bytes && pcmIntact; ++i) {
+            pcmIntact = slot[i] == expectedPcm.next();
         }
-        engine.pcmBlocksPlayed.store(++n);
+        engine.pcmTaken.store(++n, std::memory_order_release);
     }
     if (!pcmIntact) {
         abandoned = true;
