@@ -44,10 +44,10 @@ void PlaybackClock::clearAudioPosition() {
     audioFlowing_ = false;
 }
 
-bool PlaybackClock::flowingAudioPosition(int64_t* streamTime) const {
+bool PlaybackClock::flowingAudioPosition(int64_t now, int64_t* streamTime) const {
     std::lock_guard<std::mutex> lock(mutex_);
     *streamTime = audioTo_;
-    return audioKnown_ && audioFlowing_;
+    return audioKnown_ && audioFlowing_ && now - audioAt_ < kSoundStalledUs;
 }
 
 int64_t PlaybackClock::presentationTime(int64_t now) const {

@@ -28,6 +28,8 @@ constexpr int64_t kScheduleSlackUs = 40000;
 // waits for it: more than the device's position lags between two of its pulls (32 ms), so that
 // only a device that really plays slower than the clock slows the reader.
 constexpr int64_t kSoundDriftSlackUs = 80000;
+// A device that has taken no sound for this long counts as stopped.
+constexpr int64_t kSoundStalledUs = 250000;
 
 class PlaybackClock {
   public:
@@ -43,8 +45,10 @@ class PlaybackClock {
     void setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing);
     // No sound position: after a seek or at the start of a run.
     void clearAudioPosition();
-    // True, with the end of what the device has taken, while sound flows.
-    bool flowingAudioPosition(int64_t* streamTime) const;
+    // True, with the end of what the device has taken, while sound flows: the device plays, has
+    // sound queued and has taken some lately (a device that stopped taking sound, whatever it
+    // says, must not hold the reader back).
+    bool flowingAudioPosition(int64_t now, int64_t* streamTime) const;
 
     // The stream time whose picture belongs on the screen at `now`.
     int64_t presentationTime(int64_t now) const;

@@ -172,7 +172,7 @@ class Reader {
     // runs late and pictures, which follow the sound, never come long after their records.
     void keepBehindSound(int64_t streamTime) {
         int64_t sound = 0;
-        if (!engine_.clock.flowingAudioPosition(&sound)) {
+        if (!engine_.clock.flowingAudioPosition(engine_.nowUs(), &sound)) {
             return;
         }
         const int64_t excess = streamTime - sound - kMaxSoundLeadUs;

@@ -112,11 +112,16 @@ TEST(PlaybackClock, PicturesFollowTheSoundWhileItFlowsAndTheScheduleOtherwise) {
     clock.setAudioPosition(1000000, 1032000, now, false);
     EXPECT_EQ(clock.presentationTime(now), lagging);
     int64_t position = 0;
-    EXPECT_FALSE(clock.flowingAudioPosition(&position));
+    EXPECT_FALSE(clock.flowingAudioPosition(now, &position));
     // Paused: nothing moves.
     clock.holdSchedule(2000000);
     EXPECT_EQ(clock.presentationTime(now + 5000000), lagging);
     EXPECT_EQ(clock.timeUntil(lagging + 1, now), PlaybackClock::kForever);
+    // A device that says it flows but has taken nothing for a while holds nobody back.
+    clock.setAudioPosition(1950000, 1982000, now, true);
+    EXPECT_TRUE(clock.flowingAudioPosition(now + 100000, &position));
+    EXPECT_EQ(position, 1982000);
+    EXPECT_FALSE(clock.flowingAudioPosition(now + kSoundStalledUs, &position));
 }
 
 }  // namespace
