@@ -96,10 +96,13 @@ class EventLoop {
 
     // The picture goes to the screen now; a whole paint due anyway shows it as well.
     void showPicture() {
-        if (!skin_.needsPaint && !exposed_) {
+        const uint32_t drawn = engine_.picturesDrawn.load();
+        if (skin_.needsPaint || exposed_) {
+            paintIfNeeded();
+        } else {
             skin_.showPicture();
         }
-        engine_.pictureShown();
+        engine_.pictureShown(drawn);
     }
 
     int32_t millisecondsToTick() const {

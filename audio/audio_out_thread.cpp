@@ -92,6 +92,10 @@ class SoundOutput {
     // Hands every decoded frame to the device while it has room; true when it took any.
     bool feed() {
         bool took = false;
+        // Only a decoder that found the ring full waits for room.
+        const bool wasFull = engine_.pcmWritten.load(std::memory_order_acquire) -
+                                 engine_.pcmTaken.load(std::memory_order_relaxed) >=
+                             kPcmSlots;
         for (;;) {
             const uint32_t taken = engine_.pcmTaken.load(std::memory_order_relaxed);
             if (taken == engine_.pcmWritten.load(std::memory_order_acquire)) {
@@ -124,8 +128,7 @@ class SoundOutput {
                 }
             }
         }
-        if (took) {
-            // Room in the PCM ring again for a decoder that found it full.
+        if (took && wasFull) {
             engine_.audioDecodeWake.notify();
         }
         return took;

@@ -78,6 +78,7 @@ void PlaybackEngine::resetCounters() {
     videoMarks.reset();
     audioMarks.reset();
     videoFlushes.store(0);
+    picturesDrawn.store(0);
     picturesShown.store(0);
     clock.reset();
 }
@@ -257,10 +258,13 @@ int64_t PlaybackEngine::nowUs() const {
            clockOffsetUs.load(std::memory_order_relaxed);
 }
 
-void PlaybackEngine::pictureShown() {
+void PlaybackEngine::pictureShown(uint32_t drawn) {
     lastPictureShownAt.store(nowUs(), std::memory_order_relaxed);
-    picturesShown.fetch_add(1, std::memory_order_release);
-    videoWake.notify();
+    picturesShown.store(drawn);
+    // Only a video thread that waits for the window is woken; it raised the flag first.
+    if (waitingForWindow.load()) {
+        videoWake.notify();
+    }
 }
 
 void PlaybackEngine::setRecordTime(const RecordTime& time) {

@@ -183,10 +183,14 @@ class PlaybackEngine {
     // that the window shows it now. Set before open. While it is set, the video thread gives the
     // window a moment to take a picture (pictureShown) before it draws the next one over it.
     std::function<void()> pictureReady;
-    // The window has brought the video surface to the screen.
-    void pictureShown();
+    // The window has brought the video surface to the screen, with every picture up to the
+    // `drawn`-th: the count read before it took the surface (several pictures drawn in quick
+    // succession are shown by one copy, the last of them).
+    void pictureShown(uint32_t drawn);
+    std::atomic<uint32_t> picturesDrawn{0};
     std::atomic<uint32_t> picturesShown{0};
     std::atomic<int64_t> lastPictureShownAt{0};
+    std::atomic<bool> waitingForWindow{false};
 
     // --- Pacing and polling ----------------------------------------------------------------------
 

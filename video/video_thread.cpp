@@ -111,7 +111,7 @@ class VideoDecoder {
     // Tells the window that a new picture is in the video surface.
     void announce() {
         if (engine_.pictureReady) {
-            ++picturesPosted_;
+            engine_.picturesDrawn.fetch_add(1);
             engine_.pictureReady();
         }
     }
@@ -141,7 +141,6 @@ class VideoDecoder {
     uint32_t flushesServed_ = 0;
     std::deque<int64_t> pendingTimes_;
     int64_t lastPictureTime_ = 0;
-    uint32_t picturesPosted_ = 0;
     // H.263: how many records in a row began with a picture start code, and the copy of a
     // picture completed by telling the parser the stream ended.
     uint32_t recordsStartingPictures_ = 0;
@@ -464,12 +463,18 @@ void VideoDecoder::waitForWindow() {
         return;
     }
     const int64_t deadline = engine_.nowUs() + kWindowWaitUs;
+    engine_.waitingForWindow.store(true);
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag.store(false); }
+    } done{engine_.waitingForWindow};
     for (;;) {
         const uint64_t seen = engine_.videoWake.count();
-        const uint32_t shown = engine_.picturesShown.load(std::memory_order_acquire);
+        const uint32_t shown = engine_.picturesShown.load();
         const int64_t left = deadline - engine_.nowUs();
-        if (static_cast<int32_t>(picturesPosted_ - shown) <= 0) {
-            if (picturesPosted_ != 0 && shown != latencyMeasuredFor_) {
+        const uint32_t drawn = engine_.picturesDrawn.load();
+        if (static_cast<int32_t>(drawn - shown) <= 0) {
+            if (drawn != 0 && shown != latencyMeasuredFor_) {
                 latencyMeasuredFor_ = shown;
                 learnShowLatency(engine_.lastPictureShownAt.load(std::memory_order_acquire));
             }
