@@ -15,7 +15,8 @@ comma := ,
 PACKAGES := build-essential cmake pkg-config \
 	libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
 	libsdl2-dev libsdl2-ttf-dev libfontconfig-dev fonts-wqy-microhei zenity \
-	libgtest-dev xvfb xdotool x11-utils imagemagick ffmpeg libopencore-amrnb-dev python3
+	libgtest-dev xvfb xdotool x11-utils libx11-6 libxdamage1 imagemagick ffmpeg \
+	libopencore-amrnb-dev python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -77,13 +78,20 @@ fuzz:
 			$(FUZZ_OUT)/corpus/$$t $(FUZZ_OUT)/seeds/$$t; \
 	done
 
-# The benchmark (bench/): vidora-bench and its recordings are built into a folder of their own,
-# then it runs and rewrites bench/RESULTS.md and bench/results.json. BENCH_ARGS passes options,
-# e.g. BENCH_ARGS="--runs 5" or BENCH_ARGS="--only throughput".
+# The benchmark (bench/): vidora-bench, the player and the recordings are built into a folder of
+# their own, then it runs and rewrites bench/RESULTS.md and bench/results.json. BENCH_ARGS passes
+# options, e.g. BENCH_ARGS="--runs 5" or BENCH_ARGS="--only throughput,peers". The comparison
+# with other players needs mpv (ffplay comes with ffmpeg) and libavformat for their 3GP files.
 BENCH_DIR ?= build-bench
 BENCH_ARGS ?=
+BENCH_PACKAGES := mpv libavformat-dev
+# The pictures on the screen and the sound of the real player in a window (section 7); 0 skips it.
+BENCH_SCREEN ?= 1
 .PHONY: bench
-bench: deps
+bench:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
 	@test -f $(BENCH_DIR)/CMakeCache.txt || cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target vidora-bench
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target vidora vidora-bench krm-mux amrnb-encode
 	./$(BENCH_DIR)/bench/vidora-bench --data $(BENCH_DIR)/benchdata --out bench $(BENCH_ARGS)
+	@if [ "$(BENCH_SCREEN)" = 1 ]; then \
+		python3 bench/screen_report.py --build-dir $(BENCH_DIR) --out bench; fi

@@ -27,13 +27,12 @@ bool waitUntil(Condition condition, double timeoutSeconds, milliseconds step = m
     return true;
 }
 
-// Whether the video thread has taken everything it ever will: an H.263 stream's last window of
-// fewer than 8,192 bytes is never decoded.
+// Whether the video thread has taken everything in the video ring (an H.263 stream too: it is
+// parsed as it arrives and its last picture is drained at the end).
 bool videoRingDrained(const PlaybackEngine& engine) {
     const auto unread =
         static_cast<int32_t>(engine.videoRingWritten.load() - engine.videoRingRead.load());
-    return engine.isH263.load() != 0 ? unread < static_cast<int32_t>(kH263WindowBytes)
-                                     : unread <= 0;
+    return unread <= 0;
 }
 
 }  // namespace

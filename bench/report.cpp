@@ -14,6 +14,8 @@ namespace {
 constexpr double kThroughputTarget = 0.9;
 constexpr double kRealtimeTarget = 1.15;
 constexpr double kPausedTarget = 0.01;
+// Vidora's real-time CPU cost at or below this share of each general-purpose player's.
+constexpr double kPeerTarget = 0.8;
 
 std::string fixed(double value, int digits) {
     char text[64];
@@ -62,7 +64,51 @@ std::string jsonArray(const std::vector<double>& values) {
     return out + "]";
 }
 
+// A player's median, or why there is none.
+std::string peerCell(const PeerSeries& series, bool installed) {
+    if (!series.cpu.empty()) {
+        return fixed(median(series.cpu), 4) +
+               (series.failures.empty()
+                    ? ""
+                    : " (" + std::to_string(series.failures.size()) + " runs failed)");
+    }
+    if (!installed) {
+        return "not installed";
+    }
+    return series.failures.empty() ? "-" : "failed: " + series.failures.front();
+}
+
+std::string ratioCell(double ratio) {
+    return ratio > 0.0 ? fixed(ratio, 3) : "-";
+}
+
+std::string dropCell(const PeerSeries& series) {
+    if (series.dropsOff) {
+        return "none (dropping off)";
+    }
+    return series.dropped < 0 ? "?" : std::to_string(series.dropped);
+}
+
+std::string jsonSeries(const PeerSeries& series) {
+    std::string failures = "[";
+    for (size_t i = 0; i < series.failures.size(); ++i) {
+        failures += (i == 0 ? "" : ", ") + jsonString(series.failures[i]);
+    }
+    return "{\"cpu_per_media_second\": " + jsonArray(series.cpu) +
+           ", \"median\": " + (series.cpu.empty() ? "null" : jsonNumber(median(series.cpu))) +
+           ", \"failures\": " + failures + "]" + ", \"dropped_pictures\": " +
+           (series.dropsOff      ? "0"
+            : series.dropped < 0 ? "null"
+                                 : std::to_string(series.dropped)) +
+           "}";
+}
+
 }  // namespace
+
+double PeerRow::ratio(const PeerSeries& mine, const PeerSeries& theirs) {
+    double them = median(theirs.cpu);
+    return !mine.cpu.empty() && them > 0.0 ? median(mine.cpu) / them : 0.0;
+}
 
 double median(std::vector<double> values) {
     if (values.empty()) {
@@ -209,7 +255,56 @@ std::string markdown(const Report& r) {
             << fixed(kPausedTarget * 100, 1) << " %.\n\n"
             << "| Median % of a core | Target met | Runs |\n|---:|:-:|---|\n"
             << "| " << fixed(share * 100, 3) << " | " << verdict(share <= kPausedTarget) << " | "
-            << list(r.paused.coreShare, 5) << " |\n";
+            << list(r.paused.coreShare, 5) << " |\n\n";
+    }
+
+    const PeerComparison& p = r.peers;
+    if (p.measured) {
+        out << "## 6. Against general-purpose players\n\n"
+            << "CPU seconds of the whole process per second of media for the real `vidora` "
+               "binary and two general-purpose players playing the same pictures and sound, each "
+               "on an Xvfb of its own with nothing else on it. The players get a 3GP file holding "
+               "the recording's own H.264 or H.263 pictures and AMR-NB frames byte for byte; "
+               "they decode on one thread and draw in software into a window the size of "
+               "Vidora's video area (in the normal skin, or in fullscreen on a 1280x800 screen). "
+               "mpv and ffplay run until they exit by themselves at the end; Vidora runs until "
+               "its sound (SDL's disk driver, written into a file) has ended, and its CPU time "
+               "is read from /proc at the last sound heard. The X server's own work is not "
+               "counted for any of them. Target: Vidora at most "
+            << fixed(kPeerTarget, 2) << " times each of them.\n\n"
+            << "| | |\n|---|---|\n"
+            << "| Vidora | `" << p.vidoraBinary << "` |\n"
+            << "| mpv | " << (p.mpvVersion.empty() ? "not installed" : p.mpvVersion) << ", `"
+            << p.mpvCommand << "` |\n"
+            << "| ffplay | " << (p.ffplayVersion.empty() ? "not installed" : p.ffplayVersion)
+            << ", `" << p.ffplayCommand << "` |\n\n";
+        if (!p.note.empty()) {
+            out << p.note << "\n\n";
+        }
+        out << "| Recording | Window | Media s | Vidora CPU s/s | mpv CPU s/s | ffplay CPU s/s "
+               "| Vidora/mpv | Vidora/ffplay | Target met | mpv dropped | ffplay dropped | "
+               "Vidora runs | mpv runs | ffplay runs |\n"
+            << "|---|---|---:|---:|---:|---:|---:|---:|:-:|---:|---:|---|---|---|\n";
+        for (const PeerRow& row : p.rows) {
+            const double toMpv = PeerRow::ratio(row.vidora, row.mpv);
+            const double toFfplay = PeerRow::ratio(row.vidora, row.ffplay);
+            // Judged against the players that were measured, and said so when one was not.
+            std::string met = "-";
+            if (toMpv > 0.0 || toFfplay > 0.0) {
+                met = verdict((toMpv == 0.0 || toMpv <= kPeerTarget) &&
+                              (toFfplay == 0.0 || toFfplay <= kPeerTarget));
+                if (toMpv == 0.0 || toFfplay == 0.0) {
+                    met += toMpv == 0.0 ? " (ffplay only)" : " (mpv only)";
+                }
+            }
+            out << "| " << row.recording << " | " << row.area << " | " << fixed(row.mediaSeconds, 1)
+                << " | " << peerCell(row.vidora, true) << " | "
+                << peerCell(row.mpv, !p.mpvVersion.empty()) << " | "
+                << peerCell(row.ffplay, !p.ffplayVersion.empty()) << " | " << ratioCell(toMpv)
+                << " | " << ratioCell(toFfplay) << " | " << met << " | " << dropCell(row.mpv)
+                << " | " << dropCell(row.ffplay) << " | " << list(row.vidora.cpu, 4) << " | "
+                << list(row.mpv.cpu, 4) << " | " << list(row.ffplay.cpu, 4) << " |\n";
+        }
     }
     return out.str();
 }
@@ -268,6 +363,33 @@ std::string json(const Report& r) {
             << ", \"seconds\": " << jsonNumber(r.paused.seconds)
             << ", \"core_share\": " << jsonArray(r.paused.coreShare)
             << ", \"median_core_share\": " << jsonNumber(median(r.paused.coreShare)) << "}";
+    } else {
+        out << "null";
+    }
+    out << ",\n  \"peers\": ";
+    if (r.peers.measured) {
+        const PeerComparison& p = r.peers;
+        out << "{\"vidora\": " << jsonString(p.vidoraBinary)
+            << ", \"mpv_version\": " << jsonString(p.mpvVersion)
+            << ", \"ffplay_version\": " << jsonString(p.ffplayVersion)
+            << ", \"mpv_command\": " << jsonString(p.mpvCommand)
+            << ", \"ffplay_command\": " << jsonString(p.ffplayCommand)
+            << ", \"note\": " << jsonString(p.note) << ", \"rows\": [";
+        for (size_t i = 0; i < p.rows.size(); ++i) {
+            const PeerRow& row = p.rows[i];
+            const double toMpv = PeerRow::ratio(row.vidora, row.mpv);
+            const double toFfplay = PeerRow::ratio(row.vidora, row.ffplay);
+            out << (i == 0 ? "\n" : ",\n") << "    {\"recording\": " << jsonString(row.recording)
+                << ", \"window\": " << jsonString(row.area)
+                << ", \"media_seconds\": " << jsonNumber(row.mediaSeconds)
+                << ", \"vidora\": " << jsonSeries(row.vidora)
+                << ", \"mpv\": " << jsonSeries(row.mpv)
+                << ", \"ffplay\": " << jsonSeries(row.ffplay)
+                << ", \"ratio_to_mpv\": " << (toMpv > 0.0 ? jsonNumber(toMpv) : "null")
+                << ", \"ratio_to_ffplay\": " << (toFfplay > 0.0 ? jsonNumber(toFfplay) : "null")
+                << "}";
+        }
+        out << "\n  ]}";
     } else {
         out << "null";
     }

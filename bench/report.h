@@ -59,6 +59,36 @@ struct SeekResult {
     int failed = 0;
 };
 
+// One player's runs of one recording in one window size.
+struct PeerSeries {
+    std::vector<double> cpu;  // CPU seconds of the whole process per second of media, per run
+    std::vector<std::string> failures;  // why runs failed, one per failed run
+    int64_t dropped = -1;               // most pictures one run dropped; -1: not known
+    bool dropsOff = false;              // the player was told never to drop a picture
+};
+
+struct PeerRow {
+    std::string recording;
+    std::string area;  // the window (or fullscreen video area) size
+    double mediaSeconds = 0.0;
+    PeerSeries vidora;
+    PeerSeries mpv;
+    PeerSeries ffplay;
+    // Vidora's median over the peer's; 0 when either has no run.
+    static double ratio(const PeerSeries& mine, const PeerSeries& theirs);
+};
+
+struct PeerComparison {
+    bool measured = false;
+    std::string vidoraBinary;
+    std::string mpvVersion;     // empty: not installed
+    std::string ffplayVersion;  // empty: not installed
+    std::string mpvCommand;
+    std::string ffplayCommand;
+    std::string note;  // why nothing could be measured, if so
+    std::vector<PeerRow> rows;
+};
+
 struct Report {
     MachineInfo machine;
     std::string buildType;
@@ -71,6 +101,7 @@ struct Report {
     std::vector<RealtimeRow> realtime;
     PausedResult paused;
     SeekResult seek;
+    PeerComparison peers;
 };
 
 std::string markdown(const Report& report);

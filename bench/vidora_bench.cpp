@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -20,6 +21,8 @@
 #include "bench/bench_recording.h"
 #include "bench/engine_runs.h"
 #include "bench/ffmpeg_limit.h"
+#include "bench/peer_media.h"
+#include "bench/peer_runs.h"
 #include "bench/process_stats.h"
 #include "bench/report.h"
 #include "engine/playback_engine.h"
@@ -33,11 +36,12 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: vidora-bench --data DIR [--out DIR] [--runs N] [--only LIST] [--recordings NAMES]\n"
-    "                    [--seeks N] [--paused-seconds S]\n"
+    "                    [--seeks N] [--paused-seconds S] [--vidora PATH]\n"
     "  DIR holds the recordings of make-bench-data.sh; RESULTS.md and results.json go to --out\n"
-    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused; NAMES\n"
-    "  limits throughput and real-time runs to some of h264_320x240, h264_1280x720,\n"
-    "  h264_1920x1080 and h263_352x288.\n";
+    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused,peers;\n"
+    "  NAMES limits throughput, real-time and peer runs to some of h264_320x240,\n"
+    "  h264_1280x720, h264_1920x1080 and h263_352x288. PATH is the player the peer runs start\n"
+    "  (default: vidora in the build folder above this program).\n";
 
 struct Area {
     const char* name;
@@ -63,6 +67,8 @@ struct Options {
     bool realtime = true;
     bool seek = true;
     bool paused = true;
+    bool peers = true;
+    std::string vidora;      // the player binary; empty: beside the bench's folder
     std::string recordings;  // comma-separated names; empty: all
     bool wanted(const std::string& name) const {
         return recordings.empty() ||
@@ -306,6 +312,212 @@ void measureRealtime(const Options& options, const BenchRecording& recording, co
     report->realtime.push_back(row);
 }
 
+// --- Against general-purpose players ---------------------------------------------------------
+
+struct PeerArea {
+    const char* name;
+    int width;
+    int height;
+    bool fullscreen;
+};
+
+// Every player's X screen; Vidora's fullscreen video area on it is 1280x672.
+constexpr int kScreenWidth = 1280;
+constexpr int kScreenHeight = 800;
+constexpr PeerArea kPeerNormal{"normal 332x236", 332, 236, false};
+constexpr PeerArea kPeerFullscreen{"fullscreen 1280x672", 1280, 672, true};
+
+// Prints what mpv counted as dropped when it ends.
+constexpr char kMpvDropScript[] =
+    "local vo, dec = '?', '?'\n"
+    "mp.observe_property('frame-drop-count', 'native', function(_, v) if v then vo = v end end)\n"
+    "mp.observe_property('decoder-frame-drop-count', 'native',\n"
+    "    function(_, v) if v then dec = v end end)\n"
+    "mp.register_event('shutdown', function()\n"
+    "    io.stderr:write('bench-drops vo=' .. tostring(vo) .. ' decoder=' .. tostring(dec) .. "
+    "'\\n')\n"
+    "end)\n";
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool writeFile(const std::string& path, const std::string& text);
+
+std::vector<std::string> mpvArguments(const PeerArea& area, const std::string& script) {
+    return {"mpv",
+            "--no-config",
+            "--really-quiet",
+            "--vo=x11",
+            "--hwdec=no",
+            "--vd-lavc-threads=1",
+            "--ao=null",
+            "--geometry=" + std::to_string(area.width) + "x" + std::to_string(area.height) + "+0+0",
+            "--script=" + script};
+}
+
+std::vector<std::string> ffplayArguments(const PeerArea& area) {
+    return {"ffplay",
+            "-hide_banner",
+            "-loglevel",
+            "error",
+            "-nostats",
+            "-autoexit",
+            "-noframedrop",
+            "-threads",
+            "1",
+            "-x",
+            std::to_string(area.width),
+            "-y",
+            std::to_string(area.height),
+            "-left",
+            "0",
+            "-top",
+            "0"};
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& w : words) {
+        out += (out.empty() ? "" : " ") + w;
+    }
+    return out;
+}
+
+void addRun(const PlayerRun& run, double mediaSeconds, PeerSeries* series) {
+    if (run.ok && mediaSeconds > 0.0) {
+        series->cpu.push_back(run.cpuSeconds / mediaSeconds);
+        series->dropped = std::max(series->dropped, run.dropped);
+    } else {
+        series->failures.push_back(run.note.empty() ? "failed" : run.note);
+    }
+}
+
+std::string runText(const PlayerRun& run, double mediaSeconds) {
+    return run.ok ? std::to_string(run.cpuSeconds / mediaSeconds) + " CPU s/s"
+                  : "failed (" + run.note + ")";
+}
+
+// One run of each player, in turn, each on an X server of its own.
+void peerRuns(const std::string& work, const std::string& vidora, const std::string& peerFile,
+              const BenchRecording& recording, const PeerArea& area, PeerRow* row,
+              bool* anyFailed) {
+    const double media = recording.mediaSeconds();
+    const std::string sound = work + "/sound.raw";
+    auto onServer = [&](const std::string& player, auto play) {
+        XServer x;
+        std::string error;
+        PlayerRun run;
+        if (!x.start(kScreenWidth, kScreenHeight, work + "/xvfb-" + player + ".log", &error)) {
+            run.note = error;
+        } else {
+            std::filesystem::remove(sound);
+            run = play(x.display());
+        }
+        *anyFailed = *anyFailed || !run.ok;
+        return run;
+    };
+    PlayerRun mine = onServer("vidora", [&](const std::string& display) {
+        Launch launch{{vidora, recording.path},
+                      {"DISPLAY=" + display, "SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + sound,
+                       "SDL_VIDEODRIVER"},
+                      work + "/vidora.log"};
+        return runVidora(launch, sound, media, area.fullscreen, display);
+    });
+    addRun(mine, media, &row->vidora);
+    PlayerRun mpv;
+    PlayerRun ffplay;
+    if (!peerFile.empty()) {
+        mpv = onServer("mpv", [&](const std::string& display) {
+            std::vector<std::string> argv = mpvArguments(area, work + "/drops.lua");
+            argv.push_back(peerFile);
+            Launch launch{argv, {"DISPLAY=" + display}, work + "/mpv.log"};
+            PlayerRun run = runToExit(launch, media + 30.0);
+            run.dropped = mpvDrops(readText(launch.logPath));
+            return run;
+        });
+        ffplay = onServer("ffplay", [&](const std::string& display) {
+            std::vector<std::string> argv = ffplayArguments(area);
+            argv.push_back(peerFile);
+            Launch launch{
+                argv,
+                {"DISPLAY=" + display, "SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + sound,
+                 "SDL_RENDER_DRIVER=software", "SDL_VIDEODRIVER"},
+                work + "/ffplay.log"};
+            return runToExit(launch, media + 30.0);
+        });
+    } else {
+        mpv.note = ffplay.note = "no 3GP file";
+    }
+    addRun(mpv, media, &row->mpv);
+    addRun(ffplay, media, &row->ffplay);
+    row->ffplay.dropsOff = true;
+    progress(recording.name + " " + area.name + ": vidora " + runText(mine, media) + ", mpv " +
+             runText(mpv, media) + ", ffplay " + runText(ffplay, media));
+}
+
+void measurePeers(const Options& options, const std::vector<BenchRecording>& recordings,
+                  Report* report) {
+    PeerComparison& peers = report->peers;
+    peers.measured = true;
+    std::string vidora = options.vidora;
+    if (vidora.empty()) {
+        vidora = std::filesystem::path(selfPath()).parent_path().parent_path() / "vidora";
+    }
+    std::error_code ignored;
+    std::filesystem::path canonical = std::filesystem::weakly_canonical(vidora, ignored);
+    peers.vidoraBinary = canonical.empty() ? vidora : canonical.string();
+    peers.mpvVersion = firstLineOf("mpv --no-config --version");
+    peers.ffplayVersion = firstLineOf("ffplay -hide_banner -version");
+    peers.mpvCommand = joined(mpvArguments(kPeerNormal, "DROPS.lua")) + " FILE.3gp";
+    peers.ffplayCommand = "SDL_AUDIODRIVER=disk SDL_RENDER_DRIVER=software " +
+                          joined(ffplayArguments(kPeerNormal)) + " FILE.3gp";
+    if (access(peers.vidoraBinary.c_str(), X_OK) != 0) {
+        peers.note = "Not measured: no vidora binary at " + peers.vidoraBinary + ".";
+        progress(peers.note);
+        return;
+    }
+    char pattern[] = "/tmp/vidora-bench-peers.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        peers.note = "Not measured: no temporary folder.";
+        return;
+    }
+    const std::string work = pattern;
+    writeFile(work + "/drops.lua", kMpvDropScript);
+    bool anyFailed = false;
+    for (const BenchRecording& recording : recordings) {
+        if (!options.wanted(recording.name)) {
+            continue;
+        }
+        std::string peerFile = work + "/" + recording.name + ".3gp";
+        std::string error;
+        if (!writePeerMedia(recording, peerFile, &error)) {
+            progress(recording.name + ": " + error);
+            peerFile.clear();
+        }
+        std::vector<PeerArea> areas{kPeerNormal};
+        if (recording.height >= 720) {
+            areas.push_back(kPeerFullscreen);
+        }
+        for (const PeerArea& area : areas) {
+            PeerRow row;
+            row.recording = recording.name;
+            row.area = area.name;
+            row.mediaSeconds = recording.mediaSeconds();
+            for (int run = 0; run < options.runs; ++run) {
+                peerRuns(work, peers.vidoraBinary, peerFile, recording, area, &row, &anyFailed);
+            }
+            peers.rows.push_back(row);
+        }
+    }
+    if (anyFailed) {
+        progress("some peer runs failed; their logs are in " + work);
+    } else {
+        std::filesystem::remove_all(work, ignored);
+    }
+}
+
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
@@ -329,6 +541,9 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->realtime = only.find(",realtime,") != std::string::npos;
             options->seek = only.find(",seek,") != std::string::npos;
             options->paused = only.find(",paused,") != std::string::npos;
+            options->peers = only.find(",peers,") != std::string::npos;
+        } else if (flag == "--vidora" && (v = value()) != nullptr) {
+            options->vidora = v;
         } else {
             return false;
         }
@@ -411,6 +626,10 @@ int benchMain(int argc, char** argv) {
         report.seek.failed = seeks.failed;
         progress("seeks: median " + std::to_string(median(seeks.seconds) * 1000) + " ms, p95 " +
                  std::to_string(percentile(seeks.seconds, 95) * 1000) + " ms");
+    }
+
+    if (options.peers) {
+        measurePeers(options, recordings, &report);
     }
 
     report.loadAtEnd = loadAverage();
