@@ -13,9 +13,8 @@ namespace vidora {
 
 namespace {
 
-// Length of one pull of the sound system. Far below a 125 ms block, so that a feeder that keeps
-// two blocks queued always refills before the queue runs dry; short enough that a block is
-// reported done close to when it is heard.
+// Length of one pull of the sound system: short, so that sound written to the device is played
+// soon after and its position, which pictures are timed by, moves in small steps.
 constexpr uint32_t kPullMilliseconds = 32;
 constexpr uint16_t kMinPullSamples = 64;
 

@@ -122,8 +122,11 @@ TEST_F(WaveOutTest, QueuedBlocksPlayInOrderWithoutGapsAndEachIsReportedDone) {
         ASSERT_EQ(device->prepareHeader(&blocks[i].header), kWaveOutOk);
         ASSERT_EQ(device->write(&blocks[i].header), kWaveOutOk);
     }
+    // Held, the device has played nothing of them: the position counts only what it plays.
+    EXPECT_EQ(device->position(), 0u);
     device->restart();
     ASSERT_TRUE(waitFor([&] { return log.done.load() == 3; }));
+    EXPECT_EQ(device->position(), 3u * kBlockBytes);
     device->close();
 
     EXPECT_EQ(log.doneHeaders(),
@@ -167,10 +170,12 @@ TEST_F(WaveOutTest, ResetReportsEveryDroppedBlockAndTheDeviceGoesOn) {
     EXPECT_EQ(log.doneHeaders(), (std::vector<WaveHeader*>{&first.header, &second.header}));
     EXPECT_EQ(first.header.flags & kWaveHeaderInQueue, 0u);
 
-    // A dropped header may be written again, and the device plays it.
+    // A dropped header may be written again, and the device plays it; the position starts
+    // again from the reset.
     device->restart();
     ASSERT_EQ(device->write(&second.header), kWaveOutOk);
     ASSERT_TRUE(waitFor([&] { return log.done.load() == 3; }));
+    EXPECT_EQ(device->position(), uint64_t{kBlockBytes});
     device->close();
 
     std::vector<int16_t> played = readSamples(file);
