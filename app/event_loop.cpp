@@ -201,7 +201,7 @@ class EventLoop {
 
 int runProgram(PlaybackEngine& engine, SkinWindow& skin, const std::string& startFile) {
     if (!initEvents()) {
-        return -1;
+        return kNoDisplay;
     }
     std::unique_ptr<Window> window = Window::create("Vidora");
     if (!window) {

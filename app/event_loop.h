@@ -11,8 +11,10 @@ namespace vidora {
 class PlaybackEngine;
 class SkinWindow;
 
-// Runs the program until it closes; 0 after a normal close, -1 when the window cannot be
-// created. `startFile`, when not empty, is opened at start as if chosen with the open button.
+// Runs the program until it closes; 0 after a normal close, kNoDisplay when there is no
+// display to show a window on, -1 when the window cannot be created. `startFile`, when not
+// empty, is opened at start as if chosen with the open button.
+constexpr int kNoDisplay = -2;
 int runProgram(PlaybackEngine& engine, SkinWindow& skin, const std::string& startFile);
 
 }  // namespace vidora

@@ -190,6 +190,17 @@ bool initEvents() {
     if (!ensureSdlSubsystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS)) {
         return false;
     }
+    // Without a display SDL falls back to drivers that draw nowhere; the player would then play
+    // unseen for ever. They are used only when asked for by name (the tests do).
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* wanted = SDL_getenv("SDL_VIDEODRIVER");
+    if (driver != nullptr &&
+        (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0 ||
+         SDL_strcmp(driver, "evdev") == 0)) {
+        if (wanted == nullptr || SDL_strcasecmp(wanted, driver) != 0) {
+            return false;
+        }
+    }
     SDL_EventState(SDL_DROPFILE, SDL_ENABLE);
     if (userEventType.load() == 0) {
         uint32_t type = SDL_RegisterEvents(1);

@@ -39,7 +39,8 @@ struct InputEvent {
 };
 
 // Starts the event and video subsystems and enables dropped files; call once on the main
-// thread before creating the window. False when no display is available.
+// thread before creating the window. False when no display is available (SDL's off-screen and
+// dummy video drivers count only when SDL_VIDEODRIVER names them).
 bool initEvents();
 
 // Waits at most `timeoutMs` for the next event; false when none came in time. Events of no

@@ -15,6 +15,7 @@
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
 #include "recording/pacing_schedule.h"
+#include "recording/recording_file.h"
 #include "recording/recording_format.h"
 
 namespace vidora {
@@ -31,52 +32,21 @@ constexpr uint32_t kSeekReadBytes = 1020;
 constexpr uint32_t kSeekWindowBytes = kSeekReadBytes + 4;
 
 constexpr char kInvalidFileText[] = "无效的日志文件";
+constexpr char kCannotOpenText[] = "无法打开文件";
 constexpr Colorref kInvalidFileColor = 0x00FFFFFF;
-
-// A recording opened for reading, with 64-bit positions.
-class RecordingFile {
-  public:
-    // Only regular files: a folder or a device is "cannot be opened", as on systems where
-    // opening one for reading fails outright.
-    bool open(const std::string& path) {
-        std::error_code error;
-        if (path.empty() || !std::filesystem::is_regular_file(path, error)) {
-            return false;
-        }
-        file_.reset(std::fopen(path.c_str(), "rb"));
-        return file_ != nullptr;
-    }
-    // Bytes read; fewer than n at the end of the file or on an error.
-    size_t read(void* destination, size_t n) { return std::fread(destination, 1, n, file_.get()); }
-    bool seekTo(uint64_t position) {
-        return fseeko(file_.get(), static_cast<off_t>(position), SEEK_SET) == 0;
-    }
-    bool seekBack(uint64_t bytes) {
-        return fseeko(file_.get(), -static_cast<off_t>(bytes), SEEK_CUR) == 0;
-    }
-    uint64_t size() {
-        // The size is taken once, when playing starts, as the basis of the progress.
-        off_t here = ftello(file_.get());
-        fseeko(file_.get(), 0, SEEK_END);
-        off_t end = ftello(file_.get());
-        fseeko(file_.get(), here, SEEK_SET);
-        return end > 0 ? static_cast<uint64_t>(end) : 0;
-    }
-
-  private:
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> file_;
-};
 
 class Reader {
   public:
     explicit Reader(PlaybackEngine& engine) : engine_(engine) {}
 
     void run() {
-        if (!file_.open(engine_.currentFilePath())) {
-            return;  // silently, and without touching `playing`
+        const std::string path = engine_.currentFilePath();
+        if (!file_.open(path)) {
+            // Without touching `playing`. With no recording open there is nothing to report.
+            if (!path.empty()) {
+                drawMessage(kCannotOpenText);
+            }
+            return;
         }
         if (start()) {
             loop();
@@ -97,7 +67,7 @@ class Reader {
                 static_cast<int32_t>(readLe32(header + kHeaderHeightOffset)));
         }
         if (!acceptRecordingHeader(header)) {
-            drawInvalidFileText();
+            drawMessage(kInvalidFileText);
             return false;
         }
         engine_.configureStream(header);
@@ -265,11 +235,19 @@ class Reader {
         }
     }
 
-    void drawInvalidFileText() {
-        std::lock_guard<std::mutex> lock(engine_.targetMutex);
-        if (engine_.targetDc != nullptr) {
-            engine_.targetDc->drawText(kInvalidFileText, engine_.videoRect,
-                                       Surface::TextAlign::Centre, kInvalidFileColor);
+    // Writes `text` across the middle of the video area, as the only word the player has for a
+    // file it cannot play.
+    void drawMessage(const char* text) {
+        {
+            std::lock_guard<std::mutex> lock(engine_.targetMutex);
+            if (engine_.targetDc == nullptr) {
+                return;
+            }
+            engine_.targetDc->drawText(text, engine_.videoRect, Surface::TextAlign::Centre,
+                                       kInvalidFileColor);
+        }
+        if (engine_.pictureReady) {
+            engine_.pictureReady();
         }
     }
 

@@ -1190,6 +1190,44 @@ def invalid_header(s):
           "sound was played")
 
 
+def message_in_video(s, what):
+    """Waits for white text in the middle of an otherwise black video area."""
+
+    def probe():
+        s.expect_alive()
+        video = video_of(s.window_shot())
+        middle = video.crop(40, 88, 292, 148)
+        white = middle.count_colour(WHITE)
+        elsewhere = non_black(video) - non_black(middle)
+        return white > 30 and elsewhere == 0, "%d white pixels in the middle, %d non-black " \
+                                               "pixels elsewhere" % (white, elsewhere)
+
+    wait_for(what, probe, 15, interval=0.2)
+    return video_of(s.window_shot()).crop(40, 88, 292, 148)
+
+
+@scenario("cannot_open")
+def cannot_open(s):
+    """A missing file and a folder named on the command line each show the cannot-open text
+    (not the invalid-file text), and standard error says why in one line."""
+    texts = []
+    for name, path in (("missing", os.path.join(s.workdir, "gone.krm")),
+                       ("folder", s.workdir)):
+        s.start_player(path)
+        texts.append(message_in_video(s, "the cannot-open text for the %s" % name))
+        s.stop_player()
+        s.player = None
+        with open(s.player_log, "rb") as f:
+            lines = [l for l in f.read().decode("utf-8", "replace").splitlines()
+                     if l.startswith("vidora: cannot open")]
+        check(len(lines) == 1 and path in lines[0], "standard error said %r" % lines)
+        os.remove(s.player_log)
+    check(texts[0].differing(texts[1]) == 0, "the two texts differ")
+    s.start_player(s.config.recordings(s.workdir).invalid_tag())
+    invalid = message_in_video(s, "the invalid-file text")
+    check(invalid.differing(texts[0]) > 0, "the cannot-open text is the invalid-file text")
+
+
 @scenario("escape_closes")
 def escape_closes(s):
     """Esc closes the playing program, with exit code 0 and nothing left behind."""

@@ -1,0 +1,67 @@
+#include "recording/recording_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace vidora {
+
+namespace {
+
+void tell(std::string* reason, const std::string& text) {
+    if (reason != nullptr) {
+        *reason = text;
+    }
+}
+
+}  // namespace
+
+bool RecordingFile::open(const std::string& path, std::string* reason) {
+    namespace fs = std::filesystem;
+    if (path.empty()) {
+        tell(reason, "no file named");
+        return false;
+    }
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error) {
+        tell(reason, error.message());
+        return false;
+    }
+    if (fs::is_directory(status)) {
+        tell(reason, "it is a folder");
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        tell(reason, "it is not a regular file");
+        return false;
+    }
+    file_.reset(std::fopen(path.c_str(), "rb"));
+    if (!file_) {
+        tell(reason, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+size_t RecordingFile::read(void* destination, size_t n) {
+    return std::fread(destination, 1, n, file_.get());
+}
+
+bool RecordingFile::seekTo(uint64_t position) {
+    return fseeko(file_.get(), static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+bool RecordingFile::seekBack(uint64_t bytes) {
+    return fseeko(file_.get(), -static_cast<off_t>(bytes), SEEK_CUR) == 0;
+}
+
+uint64_t RecordingFile::size() {
+    off_t here = ftello(file_.get());
+    fseeko(file_.get(), 0, SEEK_END);
+    off_t end = ftello(file_.get());
+    fseeko(file_.get(), here, SEEK_SET);
+    return end > 0 ? static_cast<uint64_t>(end) : 0;
+}
+
+}  // namespace vidora

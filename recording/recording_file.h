@@ -1,0 +1,31 @@
+#pragma once
+// A recording opened for reading, with 64-bit positions, and why one cannot be opened.
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace vidora {
+
+class RecordingFile {
+  public:
+    // Only regular files: a folder, a FIFO or a device "cannot be opened", as on systems where
+    // opening one for reading fails outright. On failure `*reason` (when given) says why, in
+    // words for a person.
+    bool open(const std::string& path, std::string* reason = nullptr);
+    // Bytes read; fewer than n at the end of the file or on an error.
+    size_t read(void* destination, size_t n);
+    bool seekTo(uint64_t position);
+    bool seekBack(uint64_t bytes);
+    // The file's size now.
+    uint64_t size();
+
+  private:
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Closer> file_;
+};
+
+}  // namespace vidora
