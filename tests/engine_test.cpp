@@ -49,9 +49,9 @@ TEST(EngineLifecycle, CloseWithNothingOpenReturnsAtOnce) {
 }
 
 TEST(EngineLifecycle, OpenStartsFourThreadsAndCloseEndsThem) {
+    Surface surface(64, 48);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
-    Surface surface(64, 48);
     ASSERT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 1);
     EXPECT_EQ(engine.opened.load(), 1);
     EXPECT_EQ(engine.isPaused(), 0);
@@ -104,9 +104,9 @@ TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
 }
 
 TEST(EngineLifecycle, ReopenClearsCountersAndReusesTheRings) {
+    Surface surface(64, 48);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
-    Surface surface(64, 48);
     engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
     const uint8_t* video = engine.videoRingData.get();
     const uint8_t* audio = engine.audioRingData.get();
@@ -142,9 +142,9 @@ TEST(EngineLifecycle, ReopenClearsCountersAndReusesTheRings) {
 }
 
 TEST(EngineLifecycle, LongPathsAreKeptWhole) {
+    Surface surface(64, 48);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
-    Surface surface(64, 48);
     std::string path = "/tmp/" + std::string(400, 'x') + ".krm";
     // A reader that cannot open its file clears nothing but itself, so the path stays readable.
     engine.open(path, &surface, Rect{0, 0, 64, 48});
@@ -152,10 +152,10 @@ TEST(EngineLifecycle, LongPathsAreKeptWhole) {
 }
 
 TEST(EngineLifecycle, MissingWaveBlockStartsNothing) {
+    Surface surface(64, 48);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
     engine.waveBufferMemory.reset();
-    Surface surface(64, 48);
     EXPECT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 0);
     EXPECT_FALSE(anyThreadRunning(engine));
     EXPECT_EQ(engine.opened.load(), 0);

@@ -23,10 +23,11 @@ class RingsTest : public ::testing::Test {
     }
     static std::vector<uint8_t> lengthPrefixed(const std::vector<uint8_t>& payload) {
         uint32_t n = static_cast<uint32_t>(payload.size());
-        std::vector<uint8_t> packet = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                                       static_cast<uint8_t>(n >> 16),
-                                       static_cast<uint8_t>(n >> 24)};
-        packet.insert(packet.end(), payload.begin(), payload.end());
+        std::vector<uint8_t> packet(4 + payload.size());
+        for (int i = 0; i < 4; ++i) {
+            packet[i] = static_cast<uint8_t>(n >> (8 * i));
+        }
+        std::copy(payload.begin(), payload.end(), packet.begin() + 4);
         return packet;
     }
 
