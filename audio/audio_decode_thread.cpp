@@ -72,7 +72,6 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
         uint32_t read = engine.audioRingRead.load(std::memory_order_relaxed);
         StreamMark flush;
         const uint32_t previousRecord = state.record.position;
-        const int64_t previousTime = state.record.streamTime;
         if (engine.audioMarks.advanceTo(read, &state.record, &flush)) {
             // A seek: the sound before it is not played, here or in the output. There is room
             // for the flush: this thread alone fills the ring, and found room above.
@@ -84,7 +83,8 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             state.counting = false;
             continue;
         }
-        if (state.record.position != previousRecord || state.record.streamTime != previousTime) {
+        // Every record's mark stands at a position of its own.
+        if (state.record.position != previousRecord) {
             state.framesInRecord = 0;
         }
         const int32_t unread =

@@ -18,6 +18,10 @@ void PlaybackClock::holdSchedule(int64_t streamTime) {
 
 int64_t PlaybackClock::scheduleAt(int64_t now) const {
     std::lock_guard<std::mutex> lock(mutex_);
+    return scheduleTime(now);
+}
+
+int64_t PlaybackClock::scheduleTime(int64_t now) const {
     return scheduleRunning_ ? now - scheduleBase_ : scheduleHeld_;
 }
 
@@ -52,8 +56,7 @@ bool PlaybackClock::flowingAudioPosition(int64_t now, int64_t* streamTime) const
 
 int64_t PlaybackClock::presentationTime(int64_t now) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const int64_t schedule = scheduleRunning_ ? now - scheduleBase_ : scheduleHeld_;
-    const int64_t followingSchedule = schedule - kAudioLeadUs - kScheduleSlackUs;
+    const int64_t followingSchedule = scheduleTime(now) - kAudioLeadUs - kScheduleSlackUs;
     // The sound's position never runs ahead of the schedule's (sound is delivered on it), so the
     // later of the two is the sound's while it flows, and the schedule's lagging time otherwise.
     return audioKnown_ ? std::max(audioTime(now), followingSchedule) : followingSchedule;
@@ -63,7 +66,7 @@ int64_t PlaybackClock::timeUntil(int64_t streamTime, int64_t now) const {
     std::lock_guard<std::mutex> lock(mutex_);
     int64_t wait = kForever;
     if (scheduleRunning_) {
-        wait = streamTime - (now - scheduleBase_ - kAudioLeadUs - kScheduleSlackUs);
+        wait = streamTime - (scheduleTime(now) - kAudioLeadUs - kScheduleSlackUs);
     }
     if (audioKnown_ && audioFlowing_ && streamTime <= audioTo_) {
         wait = std::min(wait, audioAt_ + (streamTime - audioFrom_) - now);

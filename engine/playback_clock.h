@@ -65,6 +65,8 @@ class PlaybackClock {
     bool scheduleRunning_ = false;
     int64_t scheduleBase_ = 0;
     int64_t scheduleHeld_ = 0;
+    // Both with the lock held.
+    int64_t scheduleTime(int64_t now) const;
     int64_t audioTime(int64_t now) const;
 
     bool audioKnown_ = false;
