@@ -187,8 +187,12 @@ class Reader {
                 return;
             }
             consumed_ += payloadBytes + kRecordHeaderBytes;
-            engine_.progressPercent.store(
-                fileSize_ != 0 ? static_cast<int32_t>(consumed_ * 100 / fileSize_) : 0);
+            // A camera may still be writing the file: the share follows the size it has now,
+            // and never passes the whole.
+            fileSize_ = file_.size();
+            engine_.progressPercent.store(fileSize_ != 0 ? static_cast<int32_t>(std::min<uint64_t>(
+                                                               consumed_ * 100 / fileSize_, 100))
+                                                         : 0);
             engine_.playing.store(1);
             const Wait wait = waitUntilDue(streamTime);
             if (wait == Wait::Stop) {
@@ -204,6 +208,7 @@ class Reader {
     // Jumps to the requested share of the file and stops just before the next sync word. The
     // share counts from the end of the header. False when no sync word follows.
     bool seek() {
+        fileSize_ = file_.size();
         uint64_t offset = static_cast<uint64_t>(engine_.seekPercent.load()) * fileSize_ / 100;
         consumed_ = offset;
         engine_.seekPercent.store(0);

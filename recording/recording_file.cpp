@@ -4,6 +4,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 namespace vidora {
 
 namespace {
@@ -57,11 +59,13 @@ bool RecordingFile::seekBack(uint64_t bytes) {
 }
 
 uint64_t RecordingFile::size() {
-    off_t here = ftello(file_.get());
-    fseeko(file_.get(), 0, SEEK_END);
-    off_t end = ftello(file_.get());
-    fseeko(file_.get(), here, SEEK_SET);
-    return end > 0 ? static_cast<uint64_t>(end) : 0;
+    // Asked of the file system, not by seeking: the read position and the stream's buffer stay
+    // as they are, so the size of a file that is still being written can be asked at any time.
+    struct stat info {};
+    if (fstat(fileno(file_.get()), &info) != 0 || info.st_size < 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(info.st_size);
 }
 
 }  // namespace vidora

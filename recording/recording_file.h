@@ -18,7 +18,7 @@ class RecordingFile {
     size_t read(void* destination, size_t n);
     bool seekTo(uint64_t position);
     bool seekBack(uint64_t bytes);
-    // The file's size now.
+    // The file's size now: a camera may still be writing it.
     uint64_t size();
 
   private:

@@ -164,7 +164,8 @@ void SkinWindow::drawProgress() {
 
 void SkinWindow::drawProgressInto(Surface& target) const {
     fillSolid(target, seekBar, kProgressGround);
-    const int32_t p = engine.progress();
+    // The fill never leaves its bar, whatever share the engine reports.
+    const int32_t p = std::clamp(engine.progress(), 0, 100);
     Rect fill = seekBar;
     if (fullscreen != 0) {
         fill.top += kFullscreenFillInset;

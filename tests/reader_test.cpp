@@ -207,6 +207,43 @@ TEST(ReaderThread, ProgressAfterTheLastRecordCountsAllButTheHeader) {
     EXPECT_EQ(engine.progress(), 99);
 }
 
+TEST(ReaderThread, AFileThatGrowsWhileItPlaysIsFollowedWithinTheWhole) {
+    // A camera still writing: each record read, another one is appended to the file.
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine);
+    std::vector<TestRecord> records(10);
+    for (auto& r : records) {
+        r.video = filler(4000);
+    }
+    TempFile recording("growing.krm", recordingOf(records));
+    std::mutex mutex;
+    int appended = 0;
+    std::vector<int> progress;
+    sleeps.onSleep([&](SleepSite site, uint32_t) {
+        if (site != SleepSite::ReaderPacing) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        progress.push_back(engine.progress());
+        if (appended < 40) {
+            Bytes more;
+            appendRecord(more, records[0]);
+            std::FILE* f = std::fopen(recording.path().c_str(), "ab");
+            ASSERT_NE(f, nullptr);
+            std::fwrite(more.data(), 1, more.size(), f);
+            std::fclose(f);
+            ++appended;
+        }
+    });
+    playToTheEnd(engine, recording.path());
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(progress.size(), 50u);  // every appended record was played
+    for (int p : progress) {
+        EXPECT_LE(p, 100);
+    }
+    EXPECT_EQ(engine.progress(), 99);
+}
+
 TEST(ReaderThread, UnopenableFileLeavesPlayingAlone) {
     PlaybackEngine engine;
     engine.playing = 1;

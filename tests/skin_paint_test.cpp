@@ -99,6 +99,25 @@ TEST_F(SkinPaint, ProgressFillOfEachMode) {
         }
         EXPECT_EQ(wrong, 0) << "large " << c.large << " full " << c.full << " p " << c.progress;
     }
+    // A file that grows while it plays can report more than the whole: the window looks as at
+    // 100 %, with nothing drawn beyond the bar.
+    for (int32_t large : {0, 1}) {
+        for (int32_t full : {0, 1}) {
+            build(large, full, 1, 0, 100);
+            skin.paint();
+            Surface whole(skin.windowWidth, skin.windowHeight);
+            whole.copyFrom(skin.composition, 0, 0, skin.windowWidth, skin.windowHeight, 0, 0);
+            build(large, full, 1, 0, 250);
+            skin.paint();
+            int differ = 0;
+            for (int32_t y = 0; y < whole.height(); ++y) {
+                for (int32_t x = 0; x < whole.width(); ++x) {
+                    differ += skin.composition.pixel(x, y) != whole.pixel(x, y) ? 1 : 0;
+                }
+            }
+            EXPECT_EQ(differ, 0) << "large " << large << " full " << full;
+        }
+    }
 }
 
 TEST_F(SkinPaint, ButtonCellsFollowTheEngineStateAndHover) {
