@@ -40,6 +40,10 @@ std::vector<std::string> chooserArguments(const FileDialogRequest& request) {
     args.emplace_back("--file-selection");
     if (request.save) {
         args.emplace_back("--save");
+        args.emplace_back("--confirm-overwrite");
+    }
+    if (request.owner != 0) {
+        args.push_back("--attach=" + std::to_string(request.owner));
     }
     args.push_back("--title=" + request.title);
     args.push_back("--file-filter=" + request.filterName + " | " + request.filterGlob);

@@ -6,6 +6,7 @@
 
 #include <SDL.h>
 #include <SDL_shape.h>
+#include <SDL_syswm.h>
 
 #include <algorithm>
 #include <cstring>
@@ -252,6 +253,22 @@ bool Window::leftButtonDown() const {
 
 bool Window::isShaped() const {
     return impl_->shaped;
+}
+
+void Window::setKeptOnTop(bool onTop) {
+    SDL_SetWindowAlwaysOnTop(impl_->window, onTop ? SDL_TRUE : SDL_FALSE);
+    if (onTop) {
+        SDL_RaiseWindow(impl_->window);
+    }
+}
+
+uint64_t Window::systemId() const {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(impl_->window, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_X11) {
+        return 0;
+    }
+    return static_cast<uint64_t>(info.info.x11.window);
 }
 
 void* Window::nativeHandle() const {

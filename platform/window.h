@@ -60,6 +60,12 @@ class Window {
     bool leftButtonDown() const;
     // Whether pure-red pixels are really see-through (false on displays without shaping).
     bool isShaped() const;
+    // Whether the window stays above other windows (place() makes it so). Lifted while the
+    // program's own dialogs are open, so that they are never hidden behind it.
+    void setKeptOnTop(bool onTop);
+    // The display server's id for the window (an X window id), for a dialog in another program
+    // that must belong to it; 0 where there is none (the off-screen drivers).
+    uint64_t systemId() const;
 
     // The SDL_Window behind this one, for the platform layer only.
     void* nativeHandle() const;

@@ -40,6 +40,9 @@ void SkinWindow::onTimer() {
     if (hoverTracking == 0) {
         return;
     }
+    if (!notice.empty() && monotonicMilliseconds() >= noticeUntilMs) {
+        notice.clear();
+    }
     const Point p = pointer();
     hover[0] = openButton.contains(p.x, p.y) ? 1 : 0;
     hover[1] = playButton.contains(p.x, p.y) ? 1 : 0;
@@ -150,7 +153,9 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
     if (snapshotButton.contains(x, y)) {
         hoverTracking = 0;
         if (const auto path = chooseFile(true)) {
-            saveSnapshot(*path);
+            if (!saveSnapshot(*path)) {
+                showNotice(kSaveFailedText);
+            }
         }
         hoverTracking = 1;
     }
@@ -170,10 +175,19 @@ std::optional<std::string> SkinWindow::chooseFile(bool forSnapshot) {
         request.save = false;
     }
     const std::function<void()> whileWaiting = dialogPump ? dialogPump : [] {};
-    if (fileDialogFunction) {
-        return fileDialogFunction(request, whileWaiting);
+    // The dialog belongs to the window, and the window lets it (and the message boxes it opens
+    // itself) come above it while it is open.
+    if (window) {
+        request.owner = window->systemId();
+        window->setKeptOnTop(false);
     }
-    return runFileDialog(request, whileWaiting);
+    std::optional<std::string> chosen = fileDialogFunction
+                                            ? fileDialogFunction(request, whileWaiting)
+                                            : runFileDialog(request, whileWaiting);
+    if (window) {
+        window->setKeptOnTop(true);
+    }
+    return chosen;
 }
 
 }  // namespace vidora

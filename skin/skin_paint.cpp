@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/playback_engine.h"
+#include "platform/events.h"
 #include "platform/resources.h"
 #include "skin/skin_window.h"
 
@@ -23,6 +24,11 @@ constexpr const char* kIcon = "icon.bmp";
 constexpr int32_t kPlayCell = 1;
 constexpr int32_t kOpenCell = 5;
 constexpr int32_t kSnapshotCell = 7;
+
+// The notice's band across the video area.
+constexpr int32_t kNoticeBandHeight = 28;
+constexpr Colorref kNoticeBand = 0x141414;
+constexpr Colorref kNoticeText = 0xFFFFFF;
 
 // The fullscreen bar's fill leaves this many rows of grey above and below it.
 constexpr int32_t kFullscreenFillInset = 3;
@@ -187,6 +193,7 @@ SkinWindow::Looks SkinWindow::looks() const {
     std::copy(std::begin(hover), std::end(hover), std::begin(now.hover));
     now.playFace = (engine.isPlaying() != 0 && engine.isPaused() == 0) ? 1 : 0;
     now.progress = engine.progress();
+    now.notice = !notice.empty();
     return now;
 }
 
@@ -209,6 +216,25 @@ void SkinWindow::drawVideo() {
         composition.copyFrom(*video, 0, 0, videoArea.width(), videoArea.height(), videoArea.left,
                              videoArea.top);
     }
+    drawNotice();
+}
+
+void SkinWindow::showNotice(std::string text) {
+    notice = std::move(text);
+    noticeUntilMs = monotonicMilliseconds() + kNoticeMs;
+    needsPaint = true;
+}
+
+void SkinWindow::drawNotice() {
+    if (notice.empty()) {
+        return;
+    }
+    // On a dark band across the picture, so that it reads over any picture.
+    const int32_t middle = videoArea.top + videoArea.height() / 2;
+    const Rect band{videoArea.left, middle - kNoticeBandHeight / 2, videoArea.right,
+                    middle + kNoticeBandHeight / 2};
+    fillSolid(composition, band, kNoticeBand);
+    composition.drawText(notice, band, Surface::TextAlign::Centre, kNoticeText);
 }
 
 Rect SkinWindow::videoTargetRect() const {

@@ -90,7 +90,7 @@ bool writeWhole(const std::string& target, const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-void SkinWindow::saveSnapshot(std::string path) {
+bool SkinWindow::saveSnapshot(std::string path) {
     // Compared byte for byte: "shot.BMP" becomes "shot.BMP.bmp".
     if (!endsInBmp(path)) {
         path += kExtension;
@@ -103,7 +103,12 @@ void SkinWindow::saveSnapshot(std::string path) {
         w = w + 4 - w % 4;
     }
     if (w <= 0 || h <= 0) {
-        return;
+        return false;
+    }
+    // A notice still over the picture is not part of it.
+    if (!notice.empty()) {
+        notice.clear();
+        drawVideo();
     }
     const std::size_t rowBytes = static_cast<std::size_t>(w) * 3;
     const std::size_t pixelBytes = rowBytes * static_cast<std::size_t>(h);
@@ -136,7 +141,7 @@ void SkinWindow::saveSnapshot(std::string path) {
         }
     }
 
-    writeWhole(path, file);
+    return writeWhole(path, file);
 }
 
 }  // namespace vidora

@@ -36,6 +36,11 @@ constexpr Colorref kColourKey = 0x0000FF;  // pure red: see-through in the norma
 // Pause between the input that switches a display mode and the rebuild.
 constexpr uint32_t kModeSwitchPauseMs = 200;
 
+// How long a notice stays over the picture.
+constexpr uint64_t kNoticeMs = 3000;
+// The notice shown when a snapshot could not be written.
+constexpr const char* kSaveFailedText = "保存失败";
+
 // The button strips hold eight 48 × 48 cells side by side.
 constexpr int32_t kButtonSize = 48;
 
@@ -120,8 +125,12 @@ class SkinWindow {
     std::optional<std::string> chooseFile(bool forSnapshot);
     // Writes the video area as the last paint composed it to a 24-bit BMP file. ".bmp" is
     // appended unless the name ends in exactly ".bmp". The file appears only complete: a file
-    // that cannot be written leaves nothing behind and an existing file untouched.
-    void saveSnapshot(std::string path);
+    // that cannot be written leaves nothing behind and an existing file untouched. False then.
+    bool saveSnapshot(std::string path);
+    // Shows one line of text across the middle of the video area, over the picture, for
+    // kNoticeMs (the failure of something the user asked for).
+    void showNotice(std::string text);
+    bool noticeShown() const { return !notice.empty(); }
 
     // --- State, shared with the event loop and the tests -----------------------------------------
 
@@ -169,11 +178,17 @@ class SkinWindow {
         int32_t hover[4] = {0, 0, 0, 0};
         int32_t playFace = 0;
         int32_t progress = 0;
+        bool notice = false;
         friend bool operator==(const Looks&, const Looks&) = default;
     };
     Looks looks() const;
     const Looks& paintedLooks() const { return painted; }
     Looks painted;
+
+    // The notice over the video area of the composition, while it lasts.
+    void drawNotice();
+    std::string notice;
+    uint64_t noticeUntilMs = 0;
 
     void drawProgressInto(Surface& target) const;
     void drawButtonsInto(Surface& target) const;

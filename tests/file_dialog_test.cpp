@@ -102,15 +102,19 @@ TEST_F(FileDialogTest, CancelledFailedOrMissingChooserGivesNothing) {
     EXPECT_EQ(run(kOpen, path("clip.krm") + "\n"), std::nullopt);
 }
 
-TEST_F(FileDialogTest, ChooserGetsTitleFilterSaveFlagAndNoAccessibilityBridge) {
+TEST_F(FileDialogTest, ChooserGetsTitleFilterSaveFlagsOwnerAndNoAccessibilityBridge) {
     setenv("NO_AT_BRIDGE", "0", 1);
     run(kOpen, "", 1);
     EXPECT_EQ(argumentsSeen(),
               (std::vector<std::string>{"--file-selection", "--title=选择文件对话框",
                                         "--file-filter=KRM Files | *.krm", "NO_AT_BRIDGE=1"}));
-    run(kSave, "", 1);
+    // A save dialog asks before replacing a file; a dialog with an owner belongs to its window.
+    FileDialogRequest save = kSave;
+    save.owner = 0x4a00007;
+    run(save, "", 1);
     EXPECT_EQ(argumentsSeen(),
-              (std::vector<std::string>{"--file-selection", "--save", "--title=保存图片对话框",
+              (std::vector<std::string>{"--file-selection", "--save", "--confirm-overwrite",
+                                        "--attach=77594631", "--title=保存图片对话框",
                                         "--file-filter=BMP Files | *.bmp", "NO_AT_BRIDGE=1"}));
     unsetenv("NO_AT_BRIDGE");
 }

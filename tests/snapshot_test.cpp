@@ -190,11 +190,13 @@ TEST_F(Snapshot, AFolderThatTakesNoFileLeavesNoTrace) {
     build(0, 0);
     skin.paint();
     writeFile(folder / "plain", "a file, not a folder");
-    skin.saveSnapshot((folder / "plain" / "shot").string());
-    skin.saveSnapshot((folder / "missing" / "shot").string());
+    EXPECT_FALSE(skin.saveSnapshot((folder / "plain" / "shot").string()));
+    EXPECT_FALSE(skin.saveSnapshot((folder / "missing" / "shot").string()));
     // A folder of that name stands where the file would go.
     fs::create_directories(folder / "taken.bmp");
-    skin.saveSnapshot((folder / "taken.bmp").string());
+    EXPECT_FALSE(skin.saveSnapshot((folder / "taken.bmp").string()));
+    // A name longer than the file system takes.
+    EXPECT_FALSE(skin.saveSnapshot((folder / std::string(300, 'n')).string()));
     EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"plain", "taken.bmp"}));
     EXPECT_TRUE(fs::is_empty(folder / "taken.bmp"));
     EXPECT_EQ(readFile(folder / "plain").size(), 20u);
@@ -213,8 +215,8 @@ TEST_F(Snapshot, AWriteThatFailsHalfwayKeepsTheOldFile) {
     small.rlim_cur = 100000;
     auto oldHandler = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    skin.saveSnapshot((folder / "shot.bmp").string());
-    skin.saveSnapshot((folder / "new").string());
+    EXPECT_FALSE(skin.saveSnapshot((folder / "shot.bmp").string()));
+    EXPECT_FALSE(skin.saveSnapshot((folder / "new").string()));
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, oldHandler);
 
@@ -223,7 +225,41 @@ TEST_F(Snapshot, AWriteThatFailsHalfwayKeepsTheOldFile) {
     EXPECT_EQ(namesIn(folder), std::vector<std::string>{"shot.bmp"});
 
     // With the limit lifted the same snapshot goes through.
-    skin.saveSnapshot((folder / "shot.bmp").string());
+    EXPECT_TRUE(skin.saveSnapshot((folder / "shot.bmp").string()));
+    expectSnapshot(folder / "shot.bmp", 332, 236, 235110);
+}
+
+// The user hears of a snapshot that failed: the notice lies over the picture until it expires
+// or the next snapshot is taken, and is never part of a saved picture.
+TEST_F(Snapshot, AFailedSnapshotSaysSoOverThePicture) {
+    build(0, 0);
+    paintPattern();
+    std::string answer = (folder / "missing" / "shot").string();
+    skin.setFileDialogFunction(
+        [&](const FileDialogRequest&, const std::function<void()>&) -> std::optional<std::string> {
+            return answer;
+        });
+    auto clickSnapshot = [&] {
+        skin.onClick(skin.snapshotButton.left + 1, skin.snapshotButton.top + 1);
+    };
+    clickSnapshot();
+    EXPECT_TRUE(skin.noticeShown());
+    EXPECT_TRUE(skin.needsPaint);
+    EXPECT_TRUE(namesIn(folder).empty());
+    skin.paint();
+    if (textFontAvailable()) {
+        const int32_t middle = skin.videoArea.top + skin.videoArea.height() / 2;
+        int white = 0;
+        for (int32_t x = skin.videoArea.left; x < skin.videoArea.right; ++x) {
+            white += skin.composition.pixel(x, middle) == 0xFFFFFF ? 1 : 0;
+        }
+        EXPECT_GT(white, 3);
+    }
+
+    answer = (folder / "shot").string();
+    clickSnapshot();
+    EXPECT_FALSE(skin.noticeShown());
+    paintPattern();
     expectSnapshot(folder / "shot.bmp", 332, 236, 235110);
 }
 
