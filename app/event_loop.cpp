@@ -80,6 +80,10 @@ class EventLoop {
             case InputEvent::Kind::Quit:
                 closed_ = true;
                 break;
+            case InputEvent::Kind::WindowGone:
+                window_.forgetDestroyed();
+                closed_ = true;
+                break;
             case InputEvent::Kind::LeftRelease:
                 break;
         }
@@ -143,6 +147,7 @@ class EventLoop {
                     break;
                 case InputEvent::Kind::Close:
                 case InputEvent::Kind::Quit:
+                case InputEvent::Kind::WindowGone:
                 case InputEvent::Kind::CloseRequest:
                 case InputEvent::Kind::FileDropped:
                     deferred_.push_back(event);
@@ -179,6 +184,7 @@ class EventLoop {
                     showPicture();
                 } else if (event.kind == InputEvent::Kind::Close ||
                            event.kind == InputEvent::Kind::Quit ||
+                           event.kind == InputEvent::Kind::WindowGone ||
                            event.kind == InputEvent::Kind::CloseRequest) {
                     deferred_.push_back(event);
                 }

@@ -6,12 +6,14 @@
 #include "platform/events.h"
 
 #include <SDL.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 
 #include "platform/sdl_init.h"
+#include "platform/x11_windows.h"
 
 namespace vidora {
 
@@ -158,6 +160,13 @@ bool translate(const SDL_Event& e, InputEvent& out) {
             out.kind = InputEvent::Kind::FileDropped;
             out.path = e.drop.file;
             return true;
+        case SDL_SYSWMEVENT:
+            // The window was destroyed from outside: the program ends cleanly without it.
+            if (e.syswm.msg != nullptr && x11::ownWindowDestroyed(*e.syswm.msg)) {
+                out.kind = InputEvent::Kind::WindowGone;
+                return true;
+            }
+            return false;
         case SDL_QUIT:
             // With the last window's close no longer turned into a quit, SDL_QUIT comes only
             // from outside: SIGINT, SIGTERM or the end of the session.
@@ -202,6 +211,14 @@ bool initEvents() {
         }
     }
     SDL_EventState(SDL_DROPFILE, SDL_ENABLE);
+    // A write beyond the process's file size limit fails like one onto a full disk (the
+    // snapshot then says so) instead of ending the program.
+    signal(SIGXFSZ, SIG_IGN);
+    // A window destroyed by another client (xdotool, a crashed window manager) must end the
+    // program cleanly: the requests already on their way to it fail harmlessly, and its
+    // destruction arrives as a window-system message.
+    x11::ignoreProtocolErrors();
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
     if (userEventType.load() == 0) {
         uint32_t type = SDL_RegisterEvents(1);
         if (type != static_cast<uint32_t>(-1)) {

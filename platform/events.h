@@ -29,6 +29,7 @@ struct InputEvent {
         Close,         // UM_CLOSE, posted by the program itself
         PictureReady,  // a new picture is in the video surface, to be brought to the screen
         Quit,          // the session ends (also SIGINT and SIGTERM); never a window close
+        WindowGone,    // another client destroyed the window: the program must end without it
     };
     Kind kind = Kind::Expose;
     int32_t key = 0;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/x11_windows.h"
+
 extern char** environ;
 
 namespace vidora {
@@ -177,7 +179,10 @@ std::optional<std::string> runFileDialog(const FileDialogRequest& request,
     std::string output;
     bool pipeClosed = false;
     bool confirmed = false;
+    // The chooser does not make its window a child of the owner itself.
+    x11::DialogOwnership ownership(request.owner, pid);
     for (;;) {
+        ownership.adoptNewWindows();
         if (!pipeClosed) {
             pollfd p{readFd, POLLIN, 0};
             if (poll(&p, 1, kPollMilliseconds) > 0) {

@@ -36,9 +36,10 @@ bool isXrgb(const SDL_PixelFormat* format) {
 struct Window::Impl {
     SDL_Window* window = nullptr;
     bool shaped = false;
+    bool destroyed = false;  // by another client
 
     ~Impl() {
-        if (window != nullptr) {
+        if (window != nullptr && !destroyed) {
             // Destroying the window frees its framebuffer surface.
             auto lock = font::lockSdl();
             SDL_DestroyWindow(window);
@@ -253,6 +254,10 @@ bool Window::leftButtonDown() const {
 
 bool Window::isShaped() const {
     return impl_->shaped;
+}
+
+void Window::forgetDestroyed() {
+    impl_->destroyed = true;
 }
 
 void Window::setKeptOnTop(bool onTop) {

@@ -67,6 +67,10 @@ class Window {
     // that must belong to it; 0 where there is none (the off-screen drivers).
     uint64_t systemId() const;
 
+    // Another client has destroyed the window: nothing more is asked of it, not even its own
+    // destruction, which would wait for the display to confirm what can no longer happen.
+    void forgetDestroyed();
+
     // The SDL_Window behind this one, for the platform layer only.
     void* nativeHandle() const;
 

@@ -69,6 +69,13 @@ std::FILE* openTemporary(const std::filesystem::path& target, std::filesystem::p
 // Writes `bytes` to `target` so that the target only ever holds a complete file: the bytes go to
 // a temporary file beside it, which replaces the target once fully written.
 bool writeWhole(const std::string& target, const std::vector<uint8_t>& bytes) {
+    // Only a file takes the place of a file: a device, a pipe or a folder under that name is
+    // never replaced by a picture.
+    std::error_code error;
+    const auto existing = std::filesystem::status(target, error);
+    if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing)) {
+        return false;
+    }
     std::filesystem::path temporary;
     std::FILE* f = openTemporary(std::filesystem::path(target), temporary);
     if (!f) {

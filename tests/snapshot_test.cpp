@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,6 +196,11 @@ TEST_F(Snapshot, AFolderThatTakesNoFileLeavesNoTrace) {
     // A folder of that name stands where the file would go.
     fs::create_directories(folder / "taken.bmp");
     EXPECT_FALSE(skin.saveSnapshot((folder / "taken.bmp").string()));
+    // A pipe (or a device) is never replaced by a picture.
+    ASSERT_EQ(mkfifo((folder / "pipe.bmp").c_str(), 0600), 0);
+    EXPECT_FALSE(skin.saveSnapshot((folder / "pipe.bmp").string()));
+    EXPECT_TRUE(fs::is_fifo(folder / "pipe.bmp"));
+    fs::remove(folder / "pipe.bmp");
     // A name longer than the file system takes.
     EXPECT_FALSE(skin.saveSnapshot((folder / std::string(300, 'n')).string()));
     EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"plain", "taken.bmp"}));
