@@ -213,9 +213,13 @@ int PlaybackEngine::retarget(Surface* surface, Rect rect) {
     if (opened.load() == 0) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(targetMutex);
-    targetDc = surface;
-    videoRect = rect;
+    {
+        std::lock_guard<std::mutex> lock(targetMutex);
+        targetDc = surface;
+        videoRect = rect;
+    }
+    targetChanges.fetch_add(1, std::memory_order_release);
+    videoWake.notify();
     return 1;
 }
 

@@ -73,7 +73,10 @@ class PlaybackEngine {
     // Stores a seek request in percent; the running reader serves it.
     void requestSeek(int32_t percent);
     // Moves the drawing target; only while a recording is open (1), else nothing changes (0).
+    // The video thread then draws the picture it last showed into the new target.
     int retarget(Surface* surface, Rect rect);
+    // Counts the targets handed over by retarget.
+    std::atomic<uint32_t> targetChanges{0};
     int isPlaying() const { return playing.load(); }
     int isPaused() const { return paused.load(); }
     int progress() const { return progressPercent.load(); }

@@ -422,6 +422,51 @@ TEST(VideoPath, NewRectangleBetweenPicturesLaysOutAgain) {
     engine.close();
 }
 
+// A mode change hands the video thread a new, black surface: while paused, and after the end,
+// the picture on show is drawn again at the new size, exactly as FFmpeg scales it.
+TEST(VideoPath, NewSurfaceWhilePausedOrAfterTheEndShowsThePictureAgain) {
+    Bytes stream = test::readFileBytes(testData("h264_320x240.h264"));
+    const std::vector<ByteVector> units = splitH264AccessUnits(stream);
+    const auto large = referencePictures(AV_CODEC_ID_H264, stream, units, 432, 324);
+    PlaybackEngine engine;
+    SleepRecorder sleeps(engine, 0);
+    paceWithTheVideoThread(sleeps, engine);
+    PresentedPictures presented;
+    presented.attach(engine);
+    Surface small(332, 236);
+    Surface big(512, 324);
+    Surface big2(512, 324);
+    ASSERT_EQ(engine.open(testData("h264_320x240.krm"), &small, Rect{0, 0, 332, 236}), 1);
+
+    // `last` picks the picture on show from the recording's pictures, given how many were shown.
+    auto expectShownAgainInto = [&](Surface& target, const std::function<size_t(size_t)>& last) {
+        size_t before = 0;
+        {
+            std::lock_guard<std::mutex> lock(presented.mutex);
+            before = presented.pictures.size();
+        }
+        ASSERT_GT(before, 0u);
+        engine.retarget(&target, Rect{0, 0, 512, 324});
+        ASSERT_TRUE(waitFor([&] { return presented.count() > before; }));
+        std::lock_guard<std::mutex> lock(presented.mutex);
+        EXPECT_EQ(presented.pictures.size(), before + 1);
+        EXPECT_EQ(presented.width, 432);
+        const size_t index = last(before);
+        ASSERT_LT(index, large.size());
+        EXPECT_TRUE(presented.pictures.back() == large[index]) << "picture " << index;
+    };
+
+    ASSERT_TRUE(waitFor([&] { return presented.count() > 10; }));
+    engine.togglePlay();  // pause
+    ASSERT_TRUE(waitFor([&] { return engine.paused.load() != 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expectShownAgainInto(big, [](size_t shown) { return shown - 1; });
+    engine.togglePlay();  // resume, to the end
+    waitUntilEverythingIsPresented(engine, presented);
+    expectShownAgainInto(big2, [&](size_t) { return large.size() - 1; });
+    engine.close();
+}
+
 // Pictures come when their records do, at any bit rate: a low-rate H.263 stream is not held back
 // until some amount of it has piled up, a camera's picture-per-record stream shows each picture
 // with its own record, and the last pictures of a recording are shown too.

@@ -69,9 +69,11 @@ class VideoDecoder {
         // data must be zero, and there must be room for that padding.
         packetBuffer_.resize(kPacketBufferBytes + AV_INPUT_BUFFER_PADDING_SIZE);
         packet_ = av_packet_alloc();
+        lastPicture_ = av_frame_alloc();
     }
     ~VideoDecoder() {
         av_packet_free(&packet_);
+        av_frame_free(&lastPicture_);
         if (parser_ != nullptr) {
             av_parser_close(parser_);
         }
@@ -108,6 +110,10 @@ class VideoDecoder {
         showLatency_ += (sample - showLatency_) / 8;
     }
     void present(const AVFrame* frame);
+    // When the window has handed over a new video surface (a mode change), draws the picture
+    // last shown into it at its new size: while paused or after the end no other picture comes
+    // to fill it.
+    void showAgainOnNewTarget();
     // Tells the window that a new picture is in the video surface.
     void announce() {
         if (engine_.pictureReady) {
@@ -152,6 +158,10 @@ class VideoDecoder {
     uint32_t latencyMeasuredFor_ = 0;
     // Whether the decoder has been fed since it last gave up its delayed pictures.
     bool fedSinceDrain_ = false;
+    // The picture last shown (a reference to the decoder's), and the number of target changes
+    // it has been drawn for.
+    AVFrame* lastPicture_ = nullptr;
+    uint32_t targetChangesSeen_ = 0;
 };
 
 void VideoDecoder::run() {
@@ -160,6 +170,7 @@ void VideoDecoder::run() {
             return;
         }
         const uint64_t idleSeen = engine_.videoWake.count();
+        showAgainOnNewTarget();
         if (engine_.streamConfigured.load(std::memory_order_acquire) == 0 ||
             engine_.paused.load() != 0) {
             // Woken as soon as the reader has chosen the codec, or the pause ends.
@@ -411,7 +422,8 @@ bool VideoDecoder::sendAndPresent(const uint8_t* data, int size, int64_t streamT
         if (!engine_.pictureReady) {
             learnShowLatency(engine_.nowUs());
         }
-        av_frame_unref(engine_.decodedFrame);
+        av_frame_unref(lastPicture_);
+        av_frame_move_ref(lastPicture_, engine_.decodedFrame);
     }
     return true;
 }
@@ -446,6 +458,8 @@ bool VideoDecoder::waitUntilDue(int64_t streamTime) {
         if (engine_.stopRequested.load() != 0 || seekPending()) {
             return false;
         }
+        // Paused with the next picture decoded: a mode change meanwhile still shows a picture.
+        showAgainOnNewTarget();
         const int64_t now = engine_.nowUs();
         if (streamTime <= engine_.clock.presentationTime(now)) {
             return true;
@@ -485,6 +499,25 @@ void VideoDecoder::waitForWindow() {
         }
         engine_.videoWake.waitFor(seen, std::chrono::microseconds(left));
     }
+}
+
+void VideoDecoder::showAgainOnNewTarget() {
+    const uint32_t changes = engine_.targetChanges.load(std::memory_order_acquire);
+    if (changes == targetChangesSeen_) {
+        return;
+    }
+    targetChangesSeen_ = changes;
+    if (setupResult_ == 0 || lastPicture_->buf[0] == nullptr) {
+        return;
+    }
+    const Rect rect = currentRect();
+    if (rect.width() <= 0 || rect.height() <= 0) {
+        return;
+    }
+    if ((!layoutValid_ || rect != lastRect_) && !layOut(rect)) {
+        return;
+    }
+    present(lastPicture_);
 }
 
 void VideoDecoder::present(const AVFrame* frame) {
