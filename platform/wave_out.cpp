@@ -1,6 +1,7 @@
 #include "platform/wave_out.h"
 
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstring>
@@ -28,6 +29,30 @@ void releaseThreadState() {
     SDL_TLSCleanup();
 }
 
+// The sound library's complaints go nowhere. Without a sound card it prints a dozen lines on
+// the terminal while SDL looks for a device, although the player then plays on silently, as it
+// should.
+void ignoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+// SDL loads the ALSA library by name when it tries that driver; loaded here first, the same
+// library is told to keep quiet before it says anything. Nothing happens where it is missing.
+void quietenAlsa() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (alsa == nullptr) {
+            return;
+        }
+        using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+        using SetHandler = int (*)(Handler);
+        auto setHandler = reinterpret_cast<SetHandler>(dlsym(alsa, "snd_lib_error_set_handler"));
+        if (setHandler != nullptr) {
+            setHandler(ignoreAlsaMessage);
+        }
+        // Kept loaded for the life of the process, as SDL keeps its own reference.
+    });
+}
+
 uint16_t pullSamples(uint32_t rate) {
     uint32_t wanted = rate * kPullMilliseconds / 1000;
     uint32_t samples = kMinPullSamples;
@@ -49,6 +74,7 @@ WaveOut* WaveOut::open(const WaveFormat& format, WaveOutCallback callback, void*
         (format.bitsPerSample != 8 && format.bitsPerSample != 16)) {
         return nullptr;
     }
+    quietenAlsa();
     if (!ensureSdlSubsystem(SDL_INIT_AUDIO)) {
         releaseThreadState();
         return nullptr;

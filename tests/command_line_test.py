@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""The player's command line without a window: help, version, a file that cannot be opened, and
-no display to show the player on (it must say so and end at once, not play unseen).
+"""The player's command line without a window: help, version, a file that cannot be opened, no
+display to show the player on (it must say so and end at once, not play unseen), and no sound
+card (it plays on silently, without the sound library's complaints).
 
 usage: command_line_test.py VIDORA
 """
@@ -45,6 +46,20 @@ def main():
         done = run(vidora, [scratch], env)
         expect(any("it is a folder" in l for l in done.stderr.splitlines()),
                "folder: %r" % done.stderr)
+
+    # No sound card: the player plays on silently, and the sound library's complaints stay off
+    # the terminal. The dummy video driver counts as a display when it is asked for by name.
+    sample = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "samples", "demo.krm")
+    quiet = dict(env, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="alsa", ALSA_CONFIG_PATH="/dev/null")
+    player = subprocess.Popen([vidora, sample], env=quiet, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        player.wait(timeout=3)
+    except subprocess.TimeoutExpired:
+        player.terminate()
+    out, err = player.communicate(timeout=20)
+    expect(player.returncode == 0, "no sound card: exit code %d" % player.returncode)
+    expect("ALSA" not in err and "ALSA" not in out, "no sound card: %r" % err[-500:])
 
     for failure in failures:
         print("FAIL", failure)
