@@ -26,7 +26,7 @@ class EventLoop {
         skin_.paint();
         nextTick_ = monotonicMilliseconds() + kTimerPeriodMs;
         if (!startFile.empty()) {
-            openFile(startFile);
+            skin_.openRecording(startFile);
         }
         while (!closed_) {
             InputEvent event;
@@ -74,7 +74,7 @@ class EventLoop {
                 skin_.onKey(kKeyEscape);
                 break;
             case InputEvent::Kind::FileDropped:
-                openFile(event.path);
+                skin_.openRecording(event.path);
                 break;
             case InputEvent::Kind::Close:
             case InputEvent::Kind::Quit:
@@ -87,15 +87,6 @@ class EventLoop {
             case InputEvent::Kind::LeftRelease:
                 break;
         }
-    }
-
-    // Opens a file exactly as the open button does once its dialog has returned the path.
-    void openFile(const std::string& path) {
-        skin_.setFileDialogFunction(
-            [path](const FileDialogRequest&,
-                   const std::function<void()>&) -> std::optional<std::string> { return path; });
-        skin_.onClick(skin_.openButton.left, skin_.openButton.top);
-        skin_.setFileDialogFunction(nullptr);
     }
 
     // The picture goes to the screen now; a whole paint due anyway shows it as well.

@@ -10,13 +10,6 @@
 
 namespace vidora {
 
-namespace {
-
-// Where a point counts as inside the video area when Esc leaves fullscreen.
-constexpr int32_t kInsideOffset = 2;
-
-}  // namespace
-
 void SkinWindow::pause(uint32_t milliseconds) {
     if (sleepFunction) {
         sleepFunction(milliseconds);
@@ -58,7 +51,7 @@ void SkinWindow::onTimer() {
 void SkinWindow::onKey(int32_t key) {
     if (key == kKeyEscape) {
         if (fullscreen != 0) {
-            onDoubleClick(videoArea.left + kInsideOffset, videoArea.top + kInsideOffset);
+            toggleFullscreen();
         } else if (closeFunction) {
             closeFunction();
         } else {
@@ -83,9 +76,12 @@ void SkinWindow::rebuildSkin() {
 }
 
 void SkinWindow::onDoubleClick(int32_t x, int32_t y) {
-    if (!videoArea.contains(x, y)) {
-        return;
+    if (videoArea.contains(x, y)) {
+        toggleFullscreen();
     }
+}
+
+void SkinWindow::toggleFullscreen() {
     hoverTracking = 0;
     pause(kModeSwitchPauseMs);
     // Fullscreen is built from the normal skin; leaving it brings back the skin chosen before.
@@ -136,8 +132,7 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
     if (openButton.contains(x, y)) {
         hoverTracking = 0;
         if (const auto path = chooseFile(false)) {
-            blankVideo();
-            engine.open(*path, video.get(), videoTargetRect());
+            openRecording(*path);
         }
         hoverTracking = 1;
         return;
@@ -159,6 +154,11 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
         }
         hoverTracking = 1;
     }
+}
+
+void SkinWindow::openRecording(const std::string& path) {
+    blankVideo();
+    engine.open(path, video.get(), videoTargetRect());
 }
 
 std::optional<std::string> SkinWindow::chooseFile(bool forSnapshot) {

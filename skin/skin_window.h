@@ -119,6 +119,13 @@ class SkinWindow {
     void onDoubleClick(int32_t x, int32_t y);
     void rebuildSkin();
 
+    // --- What the input, a dropped file and the command line ask for -----------------------------
+
+    // Plays `path` from its first record, on a black video area.
+    void openRecording(const std::string& path);
+    // Enters fullscreen from the skin on show, or leaves it back to that skin.
+    void toggleFullscreen();
+
     // --- File dialogs and snapshots --------------------------------------------------------------
 
     // Asks for a recording to open, or for a snapshot's name; nothing when cancelled.
