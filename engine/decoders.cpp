@@ -20,10 +20,6 @@ namespace vidora {
 
 namespace {
 
-// The truncated-input switch of older decoding libraries: the same bit value is tested among the
-// decoder's capabilities and set in the context's flags. Current decoders never advertise it, so
-// this sets nothing today; it is kept so that a library which does gets the old behaviour.
-constexpr int kTruncatedInputBit = 0x10000;
 constexpr int kAudioSampleRate = 8000;
 
 std::atomic<bool> libraryOpened{false};
@@ -50,11 +46,9 @@ int PlaybackEngine::setupDecoders() {
     }
     videoCtx->width = sourceWidth.load();
     videoCtx->height = sourceHeight.load();
-    if (h263) {
-        if (videoCodec->capabilities & kTruncatedInputBit) {
-            videoCtx->flags |= kTruncatedInputBit;
-        }
-    } else {
+    // H.263 arrives in arbitrary pieces, which the parser joins into whole pictures; the
+    // decoder itself never sees a cut picture.
+    if (!h263) {
         // No codec-private data: the stream carries its parameter sets in-band.
         videoCtx->extradata = nullptr;
         videoCtx->extradata_size = 0;
@@ -85,9 +79,6 @@ int PlaybackEngine::setupDecoders() {
     if (avcodec_open2(audioCtx, audioCodec, nullptr) != 0) {
         return 0;
     }
-    if (audioCodec->capabilities & kTruncatedInputBit) {
-        audioCtx->flags |= kTruncatedInputBit;
-    }
     // Release: the audio decode thread reads the context once it sees the flag.
     decodersReady.store(1, std::memory_order_release);
     return 1;
@@ -112,10 +103,6 @@ void PlaybackEngine::teardownDecoders() {
         avcodec_free_context(&audioCtx);
     }
     swr_free(&audioResampler);
-    if (frameImage != nullptr) {
-        delete[] frameImage;
-        frameImage = nullptr;
-    }
 }
 
 }  // namespace vidora

@@ -275,7 +275,6 @@ class PlaybackEngine {
     AVFrame* decodedFrame = nullptr;
     AVFrame* scaledPicture = nullptr;
     uint8_t* scaledBuffer = nullptr;
-    uint8_t* frameImage = nullptr;
 
     std::atomic<uint32_t> audioRingWritten{0};
     std::atomic<uint32_t> videoRingWritten{0};

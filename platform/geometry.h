@@ -22,6 +22,11 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
+// The next multiple of 4 from v up: picture and bitmap widths are kept to whole 4-pixel steps.
+constexpr int32_t roundUpTo4(int32_t v) {
+    return v % 4 == 0 ? v : v + 4 - v % 4;
+}
+
 // 0x00BBGGRR.
 using Colorref = uint32_t;
 

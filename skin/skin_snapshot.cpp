@@ -104,11 +104,8 @@ bool SkinWindow::saveSnapshot(std::string path) {
     }
 
     const int32_t h = videoArea.height();
-    int32_t w = videoArea.width();
     // Rows of a multiple of 4 pixels need no filler bytes.
-    if (w % 4 != 0) {
-        w = w + 4 - w % 4;
-    }
+    const int32_t w = roundUpTo4(videoArea.width());
     if (w <= 0 || h <= 0) {
         return false;
     }

@@ -69,10 +69,6 @@ bool sameColours(const Surface& a, const Surface& b) {
     return true;
 }
 
-int32_t roundUpTo4(int32_t v) {
-    return (v + 3) / 4 * 4;
-}
-
 struct Geometry {
     const char* what;
     int32_t surfaceWidth;

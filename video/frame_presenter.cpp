@@ -28,10 +28,6 @@ constexpr Colorref kTimeTextColor = 0xC8C8C8;
 constexpr Colorref kTimeBandColor = 0x141414;
 constexpr Colorref kCanvasColor = 0x000000;
 
-int32_t roundUpTo4(int32_t v) {
-    return (v % 4 == 0) ? v : v + 4 - (v % 4);
-}
-
 Rect intersect(const Rect& a, const Rect& b) {
     return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
             std::min(a.bottom, b.bottom)};

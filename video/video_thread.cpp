@@ -28,10 +28,6 @@ constexpr uint32_t kSetupRetryMs = 100;
 constexpr uint32_t kLayoutRetryMs = 10;
 constexpr uint32_t kStepMs = 1;
 
-int32_t roundUpTo4(int32_t v) {
-    return (v % 4 == 0) ? v : v + 4 - (v % 4);
-}
-
 // How long the video thread waits for the window to show a picture before it draws the next
 // one over it: a window that does not answer (no window, a stalled desktop) must not hold the
 // pictures back for long.
@@ -213,8 +209,6 @@ void VideoDecoder::run() {
 }
 
 bool VideoDecoder::layOut(const Rect& rect) {
-    delete[] engine_.frameImage;
-    engine_.frameImage = nullptr;
     layoutValid_ = false;
     engine_.computeDisplaySize();
     if (engine_.scaledBuffer != nullptr) {
