@@ -313,13 +313,15 @@ class XServer:
 
 
 class Session:
-    """One X server with one player on it, and the means to look at it and drive it."""
+    """One X server with one player on it, and the means to look at it and drive it. Scenarios
+    named wm_... run under a window manager (openbox)."""
 
     def __init__(self, config, name):
         self.config = config
         self.name = name
         self.workdir = tempfile.mkdtemp(prefix="vidora-e2e-%s-" % name)
         self.xserver = XServer(self.workdir)
+        self.window_manager = None
         self.player = None
         self.audio_path = os.path.join(self.workdir, "sound.raw")
         self.player_log = os.path.join(self.workdir, "player.log")
@@ -329,7 +331,22 @@ class Session:
 
     def __enter__(self):
         self.xserver.start()
+        if self.name.startswith("wm_"):
+            self.start_window_manager()
         return self
+
+    def start_window_manager(self):
+        with open(os.path.join(self.workdir, "openbox.log"), "wb") as out:
+            self.window_manager = start_in_own_group(
+                ["openbox", "--sm-disable"], env=self.xserver.env(), stdin=subprocess.DEVNULL,
+                stdout=out, stderr=subprocess.STDOUT)
+
+        def probe():
+            check(self.window_manager.poll() is None, "openbox ended (see openbox.log)")
+            return "window id" in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"), "not yet"
+
+        wait_for("openbox to manage the screen", probe, 15)
+        log("openbox runs")
 
     def __exit__(self, kind, value, tb):
         try:
@@ -344,6 +361,7 @@ class Session:
                     log("player output:\n" + text[-3000:])
         finally:
             self.stop_player()
+            stop_group(self.window_manager)
             self.xserver.stop()
             report = self.sanitizer_report()
             if not self.config.keep:
@@ -379,11 +397,13 @@ class Session:
         env["LSAN_OPTIONS"] = (options + ":" if options else "") + "suppressions=" + suppressions
         return env
 
-    def start_player(self, *args):
+    def start_player(self, *args, wrapper=(), env=None):
+        """Starts vidora ARGS, under the `wrapper` command if any, with `env` added."""
         check(self.player is None, "player already running")
         with open(self.player_log, "ab") as out:
-            self.player = start_in_own_group([self.config.vidora] + list(args),
-                                             env=self.env(), cwd=self.workdir,
+            self.player = start_in_own_group(list(wrapper) + [self.config.vidora] + list(args),
+                                             env=dict(self.env(), **(env or {})),
+                                             cwd=self.workdir,
                                              stdin=subprocess.DEVNULL, stdout=out,
                                              stderr=subprocess.STDOUT)
         log("started vidora %s (pid %d)" % (" ".join(args), self.player.pid))
@@ -411,6 +431,22 @@ class Session:
             raise Failure("xdotool %s failed: %s" % (" ".join(map(str, args)),
                                                      result.stderr.strip()))
         return result.stdout
+
+    def xprop(self, *args):
+        return subprocess.run(["xprop"] + [str(a) for a in args], env=self.xserver.env(),
+                              capture_output=True, text=True, timeout=20).stdout
+
+    def stacking(self):
+        """The window manager's client windows, bottom to top."""
+        out = self.xprop("-root", "_NET_CLIENT_LIST_STACKING")
+        return [int(w, 16) for w in out.partition("#")[2].replace(",", " ").split()]
+
+    def transient_for(self, window):
+        ids = self.xprop("-id", window, "WM_TRANSIENT_FOR").partition("#")[2].split()
+        return int(ids[0], 16) if ids else None
+
+    def kept_above(self, window):
+        return "_NET_WM_STATE_ABOVE" in self.xprop("-id", window, "_NET_WM_STATE")
 
     def find_windows(self, name):
         out = self.xdotool("search", "--onlyvisible", "--name", name, check_rc=False)
@@ -1037,6 +1073,17 @@ def fullscreen(s):
     s.expect_alive()
 
 
+def type_path(s, chooser, path):
+    """Ctrl+L for the chooser's location field, the path, Return."""
+    s.focus(chooser)
+    s.xdotool("key", "--clearmodifiers", "ctrl+l", check_rc=False)
+    time.sleep(0.2)
+    s.xdotool("key", "ctrl+a", check_rc=False)
+    s.xdotool("type", "--delay", "12", path, check_rc=False)
+    time.sleep(0.2)
+    s.xdotool("key", "Return", check_rc=False)
+
+
 def save_dialog_path(s, title, path, timeout=20):
     """Types a path into zenity's file chooser, titled `title`, and confirms it: Ctrl+L for
     the location field, the path, Return. zenity can drop keys typed before it is ready, so
@@ -1052,19 +1099,12 @@ def save_dialog_path(s, title, path, timeout=20):
         if not windows:
             return
         check(time.monotonic() < deadline, "the file dialog did not take the path")
-        window = windows[-1]
         try:
-            s.focus(window)
+            type_path(s, windows[-1], path)
         except Failure:
             if not s.find_windows(title):
                 return
             raise
-        s.xdotool("key", "--clearmodifiers", "ctrl+l", check_rc=False)
-        time.sleep(0.2)
-        s.xdotool("key", "ctrl+a", check_rc=False)
-        s.xdotool("type", "--delay", "12", path, check_rc=False)
-        time.sleep(0.2)
-        s.xdotool("key", "Return", check_rc=False)
         gone_by = time.monotonic() + 3
         while time.monotonic() < gone_by and s.find_windows(title):
             time.sleep(0.1)
@@ -1345,27 +1385,33 @@ def end_and_replay(s):
     wait_playing(s)
 
 
+def drag_window(s, wx, wy, steps):
+    """Presses at window pixel (wx, wy), moves the pointer by `steps`, waits until the window
+    has followed and releases."""
+    x0, y0 = s.origin
+    s.pointer_to(wx, wy)
+    s.xdotool("mousedown", "1")
+    try:
+        time.sleep(0.05)
+        for dx, dy in steps:
+            s.xdotool("mousemove_relative", "--", dx, dy)
+            time.sleep(0.03)
+        want = (x0 + sum(d[0] for d in steps), y0 + sum(d[1] for d in steps))
+        wait_for("the window to follow the pointer to %r" % (want,),
+                 lambda: (tuple(s.window_geometry()[:2]) == want, s.window_geometry()), 10)
+    finally:
+        s.xdotool("mouseup", "1")
+    s.origin = want
+    return want
+
+
 @scenario("drag")
 def drag(s):
     """A press on the frame and a move drag the window; it stays where it was released."""
     path = s.config.recordings(s.workdir).long()
     s.start_player(path)
     wait_playing(s)
-    x0, y0 = s.origin
-    s.pointer_to(60, 60)
-    s.xdotool("mousedown", "1")
-    try:
-        time.sleep(0.05)
-        steps = [(10, 5)] * 10 + [(-20, 12)] * 3  # ends 40 right and 86 down
-        for dx, dy in steps:
-            s.xdotool("mousemove_relative", "--", dx, dy)
-            time.sleep(0.03)
-        want = (x0 + 40, y0 + 86)
-        wait_for("the window to follow the pointer to %r" % (want,),
-                 lambda: (tuple(s.window_geometry()[:2]) == want, s.window_geometry()), 10)
-    finally:
-        s.xdotool("mouseup", "1")
-    s.origin = want
+    want = drag_window(s, 60, 60, [(10, 5)] * 10 + [(-20, 12)] * 3)
     time.sleep(0.04)
     # After the release the pointer moves on alone.
     s.pointer_to_screen(4, 4)
@@ -1379,20 +1425,7 @@ def drag(s):
 
     # The seek bar lies in the drag area: a press there seeks to 50 % and drags the window.
     check(seek_fill(s.window_shot()) < 236 * 20 // 100, "progress already high")
-    x1, y1 = s.origin
-    s.pointer_to(428, 139)
-    s.xdotool("mousedown", "1")
-    try:
-        time.sleep(0.05)
-        for _ in range(6):
-            s.xdotool("mousemove_relative", "--", -5, -10)
-            time.sleep(0.03)
-        want = (x1 - 30, y1 - 60)
-        wait_for("the window to follow the pointer to %r" % (want,),
-                 lambda: (tuple(s.window_geometry()[:2]) == want, s.window_geometry()), 10)
-    finally:
-        s.xdotool("mouseup", "1")
-    s.origin = want
+    want = drag_window(s, 428, 139, [(-5, -10)] * 6)
 
     def probe():
         fill = seek_fill(s.window_shot())
@@ -1401,6 +1434,220 @@ def drag(s):
     wait_for("the progress bar at about 50 %", probe, 12, interval=0.25)
     check(tuple(s.window_geometry()[:2]) == want, "the window moved after the release: %r"
           % (s.window_geometry(),))
+
+
+# --- Under a window manager, and when things go wrong ------------------------------------------
+
+
+def wait_kept_above(s, want=True):
+    player = s.player_window()
+    wait_for("the player %s always on top" % ("kept" if want else "no longer"),
+             lambda: (s.kept_above(player) == want,
+                      s.xprop("-id", player, "_NET_WM_STATE").strip()), 10)
+
+
+def wait_dialog_above(s, window, owner, below):
+    """Waits until `window` stands above each window of `below` in the window manager's stacking
+    order and is transient for `owner`, while the player is not kept on top."""
+    player = s.player_window()
+
+    def probe():
+        order = s.stacking()
+        ok = (all(w in order for w in below + [window])
+              and all(order.index(window) > order.index(w) for w in below)
+              and s.transient_for(window) == owner and not s.kept_above(player))
+        return ok, "stacking %s, %d transient for %s, player kept above: %s" % (
+            order, window, s.transient_for(window), s.kept_above(player))
+
+    wait_for("window %d above %s" % (window, below), probe, 10)
+
+
+def wait_covers(s, window, own):
+    """Waits until the screen shows `window`, not the player's own pixels `own`, where the two
+    overlap."""
+    x, y, w, h = s.geometry(window)
+    left, top = max(x, s.origin[0]), max(y, s.origin[1])
+    right = min(x + w, s.origin[0] + own.width)
+    bottom = min(y + h, s.origin[1] + own.height)
+    check(left < right and top < bottom, "window %d does not overlap the player" % window)
+    mine = own.crop(left - s.origin[0], top - s.origin[1], right - s.origin[0],
+                    bottom - s.origin[1])
+
+    def probe():
+        same = mine.width * mine.height - s.screenshot().crop(left, top, right,
+                                                             bottom).differing(mine)
+        return same < mine.width * mine.height // 10, "%d of %d pixels are the player's" % (
+            same, mine.width * mine.height)
+
+    wait_for("window %d to show over the player" % window, probe, 10, interval=0.2)
+
+
+def chooser_box(s, chooser, path, timeout=20):
+    """Types `path` into the chooser until a message box over it appears; returns the box."""
+    deadline = time.monotonic() + timeout
+    while True:
+        check(chooser in s.stacking(), "the chooser closed without a message box for %s" % path)
+        type_path(s, chooser, path)
+        shown_by = time.monotonic() + 3
+        while time.monotonic() < shown_by:
+            boxes = [w for w in s.stacking() if s.transient_for(w) == chooser]
+            if boxes:
+                log("message box %d over the chooser" % boxes[0])
+                return boxes[0]
+            time.sleep(0.1)
+        check(time.monotonic() < deadline, "no message box over the chooser for %s" % path)
+
+
+@scenario("wm_dialogs_above")
+def wm_dialogs_above(s):
+    """Under a window manager the always-on-top player lets its file dialogs, children of its
+    window, and GTK's message boxes over them stand above it, and is on top again after them.
+    A name in a missing folder is refused; an existing file is replaced after a question."""
+    s.start_player(s.config.recordings(s.workdir).long())
+    wait_playing(s)
+    wait_kept_above(s)
+    player = s.player_window()
+    # Paused, so that the player's own pixels stay as they are.
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PLAY_HOVER,))
+    wait_picture_still(s)
+    own = s.window_shot()
+
+    s.click_centre(NORMAL["open"])
+    chooser = wait_for("the open dialog", lambda: s.find_windows("选择文件对话框"), 20)[-1]
+    wait_dialog_above(s, chooser, player, [player])
+    wait_covers(s, chooser, own)
+    cancel_dialog(s, "选择文件对话框")
+    wait_kept_above(s)
+
+    s.click_centre(NORMAL["snapshot"])
+    chooser = wait_for("the save dialog", lambda: s.find_windows("保存图片对话框"), 20)[-1]
+    wait_dialog_above(s, chooser, player, [player])
+    wait_covers(s, chooser, own)
+    box = chooser_box(s, chooser, os.path.join(s.workdir, "missing", "picture.bmp"))
+    wait_dialog_above(s, box, chooser, [player, chooser])
+    s.focus(box)
+    s.xdotool("key", "Return")
+    wait_for("the error box to close",
+             lambda: (not any(s.transient_for(w) == chooser for w in s.stacking()),
+                      s.stacking()), 10)
+    check(s.find_windows("保存图片对话框") == [chooser], "the save dialog went with the box")
+
+    existing = os.path.join(s.workdir, "old.bmp")
+    with open(existing, "wb") as f:
+        f.write(b"an older picture")
+    box = chooser_box(s, chooser, existing)
+    wait_dialog_above(s, box, chooser, [player, chooser])
+    s.focus(box)
+    s.xdotool("key", "Return")  # Replace
+    wait_for("%s to be replaced" % existing,
+             lambda: (os.path.getsize(existing) == 235110, os.path.getsize(existing)), 15)
+    with open(existing, "rb") as f:
+        check(f.read(2) == b"BM", "the replaced file is not a BMP")
+    wait_for("the save dialog to close",
+             lambda: (not s.find_windows("保存图片对话框"), "still shown"), 10)
+    wait_kept_above(s)
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PAUSE_HOVER,))
+    wait_picture_moves(s)
+
+
+@scenario("wm_drag_fullscreen")
+def wm_drag_fullscreen(s):
+    """Under a window manager the borderless window is dragged as without one, goes fullscreen
+    over the whole screen and back, and stays above a window opened after it."""
+    s.start_player(s.config.recordings(s.workdir).long())
+    wait_playing(s)
+    wait_kept_above(s)
+    want = drag_window(s, 60, 60, [(10, 5)] * 10 + [(-20, 12)] * 3)
+    s.pointer_to_screen(4, 4)
+    wait_playing(s)
+    check(tuple(s.window_geometry()[:2]) == want, "the window moved after the release: %r"
+          % (s.window_geometry(),))
+    check_normal_skin(s, s.window_shot())
+    wait_kept_above(s)
+
+    s.double_click(200, 120)
+    s.wait_for_window(FULLSCREEN["size"], (0, 0))
+    wait_playing(s, layout=FULLSCREEN)
+    wait_kept_above(s)
+    s.key("Escape")
+    s.wait_for_window(NORMAL["size"])
+    wait_playing(s)
+    wait_kept_above(s)
+
+    # A window opened later, over the player, stays below it.
+    other = start_in_own_group(
+        ["xmessage", "-geometry", "+%d+%d" % (s.origin[0] + 20, s.origin[1] + 20),
+         "a window over the player"],
+        env=s.xserver.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    try:
+        player = s.player_window()
+
+        def probe():
+            order = s.stacking()
+            others = [w for w in order if w != player]
+            return (len(others) == 1 and order[-1] == player,
+                    "stacking %s, player %d" % (order, player))
+
+        wait_for("the new window below the player", probe, 10)
+        check_normal_skin(s, s.window_shot())
+    finally:
+        stop_group(other)
+
+
+def window_destroyed(s):
+    """A window destroyed by another client ends the program with exit code 0, without X
+    error messages."""
+    s.start_player(s.config.recordings(s.workdir).long())
+    wait_playing(s)
+    s.xdotool("windowclose", s.player_window())
+    rc = wait_exit(s, timeout=10)
+    check(rc == 0, "exit code %d" % rc)
+    with open(s.player_log, "rb") as f:
+        output = f.read().decode("utf-8", "replace")
+    check("X Error" not in output and "BadWindow" not in output,
+          "the player wrote: %s" % output[-1000:])
+
+
+scenario("window_destroyed")(window_destroyed)
+scenario("wm_window_destroyed")(window_destroyed)
+
+
+@scenario("snapshot_fails")
+def snapshot_fails(s):
+    """A snapshot that cannot be written (a file size limit below its size) leaves no file and
+    says 保存失败 over the picture for a few seconds; the player plays on."""
+    # The sound goes to /dev/null, so that the limit leaves it alone.
+    s.start_player(s.config.recordings(s.workdir).long(), wrapper=("prlimit", "--fsize=100000"),
+                   env={"SDL_DISKAUDIOFILE": os.devnull})
+    wait_playing(s)
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PLAY_HOVER,))
+    still = wait_picture_still(s)
+    folder = os.path.join(s.workdir, "shots")
+    os.makedirs(folder)
+    s.click_centre(NORMAL["snapshot"])
+    save_dialog_path(s, "保存图片对话框", os.path.join(folder, "picture"))
+
+    def probe():
+        s.expect_alive()
+        band = video_of(s.window_shot()).crop(0, 104, 332, 132)
+        white = [i % band.width for i, p in enumerate(band.pixels()) if p == WHITE]
+        dark = band.count_colour(TIME_BAND)
+        middle = (min(white) + max(white)) / 2 if white else None
+        ok = dark > band.width * band.height // 2 and len(white) > 30 and abs(middle - 166) <= 4
+        return ok, "%d band pixels, %d white ones centred at %s" % (dark, len(white), middle)
+
+    wait_for("the failure notice across the video area", probe, 10, interval=0.2)
+    check(os.listdir(folder) == [], "left in the folder: %s" % os.listdir(folder))
+    wait_for("the notice to go", lambda: (video_of(s.window_shot()).differing(still) == 0,
+                                          "still shown"), 10, interval=0.25)
+    check(os.listdir(folder) == [], "left in the folder: %s" % os.listdir(folder))
+    s.click_centre(NORMAL["play"])
+    wait_button(s, (CELL_PAUSE_HOVER,))
+    wait_picture_moves(s)
 
 
 # --- Smoothness: every picture on screen, the sound whole and with its picture --------------------
@@ -1582,7 +1829,8 @@ def main():
     if unknown:
         print("unknown scenario(s): %s" % ", ".join(unknown), file=sys.stderr)
         return 2
-    for tool in ("Xvfb", "xdotool", "import", "zenity"):
+    wm = ("openbox", "xprop") if any(n.startswith("wm_") for n in names) else ()
+    for tool in ("Xvfb", "xdotool", "import", "zenity") + wm:
         if shutil.which(tool) is None:
             print("%s is not installed" % tool, file=sys.stderr)
             return 2
