@@ -14,11 +14,11 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libswscale/swscale.h>
 }
 
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
+#include "support/ffmpeg_reference.h"
 #include "support/recording_bytes.h"
 #include "support/sleep_recorder.h"
 #include "tools/krm_writer.h"
@@ -128,83 +128,6 @@ TEST(Presenter, CentresThePictureOnBlackWithTheTimeOnTop) {
     }
 }
 
-// FFmpeg's own decoding of an elementary stream, every picture scaled bicubically to the
-// display size and stored bottom-up: what the engine must present.
-std::vector<std::vector<uint8_t>> referencePictures(AVCodecID codecId, const Bytes& stream,
-                                                    const std::vector<ByteVector>& h264Units,
-                                                    int width, int height) {
-    std::vector<std::vector<uint8_t>> pictures;
-    const AVCodec* codec = avcodec_find_decoder(codecId);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    AVFrame* frame = av_frame_alloc();
-    AVPacket* packet = av_packet_alloc();
-    std::vector<uint8_t> scaled(static_cast<size_t>(width) * height * 3);
-    auto receive = [&] {
-        while (avcodec_receive_frame(ctx, frame) == 0) {
-            SwsContext* sws = sws_getContext(
-                frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width,
-                height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-            uint8_t* planes[4] = {scaled.data()};
-            int strides[4] = {width * 3};
-            sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
-            sws_freeContext(sws);
-            std::vector<uint8_t> flipped(scaled.size());
-            for (int y = 0; y < height; ++y) {
-                std::memcpy(flipped.data() + static_cast<size_t>(height - 1 - y) * width * 3,
-                            scaled.data() + static_cast<size_t>(y) * width * 3,
-                            static_cast<size_t>(width) * 3);
-            }
-            pictures.push_back(std::move(flipped));
-        }
-    };
-    auto send = [&](const uint8_t* data, size_t size) {
-        std::vector<uint8_t> padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        std::memcpy(padded.data(), data, size);
-        packet->data = padded.data();
-        packet->size = static_cast<int>(size);
-        avcodec_send_packet(ctx, packet);
-        receive();
-    };
-    if (codecId == AV_CODEC_ID_H264) {
-        for (const ByteVector& unit : h264Units) {
-            send(unit.data(), unit.size());
-        }
-    } else {
-        AVCodecParserContext* parser = av_parser_init(codecId);
-        std::vector<uint8_t> padded(stream);
-        padded.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        const uint8_t* data = padded.data();
-        int left = static_cast<int>(stream.size());
-        while (left > 0) {
-            uint8_t* out = nullptr;
-            int outSize = 0;
-            int used = av_parser_parse2(parser, ctx, &out, &outSize, data, left, AV_NOPTS_VALUE,
-                                        AV_NOPTS_VALUE, 0);
-            data += used;
-            left -= used;
-            if (outSize > 0) {
-                send(out, static_cast<size_t>(outSize));
-            }
-        }
-        // The parser gives up the last picture when told the stream has ended.
-        uint8_t* out = nullptr;
-        int outSize = 0;
-        av_parser_parse2(parser, ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
-                         0);
-        if (outSize > 0) {
-            send(out, static_cast<size_t>(outSize));
-        }
-        av_parser_close(parser);
-    }
-    avcodec_send_packet(ctx, nullptr);
-    receive();
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&ctx);
-    return pictures;
-}
-
 struct PresentedPictures {
     std::mutex mutex;
     std::vector<std::vector<uint8_t>> pictures;
@@ -269,8 +192,10 @@ TEST(VideoPath, PresentsExactlyWhatFFmpegDecodes) {
         waitUntilEverythingIsPresented(engine, presented);
         engine.close();
 
-        auto reference =
-            referencePictures(c.codec, stream, units, presented.width, presented.height);
+        const bool h263 = c.codec == AV_CODEC_ID_H263;
+        const auto reference =
+            test::referencePictures(h263, h263 ? std::vector<ByteVector>{stream} : units,
+                                    presented.width, presented.height);
         ASSERT_GT(presented.pictures.size(), 10u);
         // Also the last pictures, which the parser and the decoder hold until the stream ends.
         EXPECT_EQ(presented.pictures.size(), reference.size());
@@ -427,7 +352,7 @@ TEST(VideoPath, NewRectangleBetweenPicturesLaysOutAgain) {
 TEST(VideoPath, NewSurfaceWhilePausedOrAfterTheEndShowsThePictureAgain) {
     Bytes stream = test::readFileBytes(testData("h264_320x240.h264"));
     const std::vector<ByteVector> units = splitH264AccessUnits(stream);
-    const auto large = referencePictures(AV_CODEC_ID_H264, stream, units, 432, 324);
+    const auto large = test::referencePictures(false, units, 432, 324);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine, 0);
     paceWithTheVideoThread(sleeps, engine);

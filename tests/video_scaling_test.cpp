@@ -16,12 +16,12 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libswscale/swscale.h>
 }
 
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
 #include "recording/recording_format.h"
+#include "support/ffmpeg_reference.h"
 #include "support/sleep_recorder.h"
 
 namespace vidora {
@@ -63,85 +63,26 @@ bool videoOf(const std::string& path, std::vector<Bytes>* records) {
     return ok && !records->empty();
 }
 
-// FFmpeg's pictures of the recording, each scaled to width × height into a top-down buffer,
-// turned bottom-up and hashed.
+// FFmpeg's pictures of the recording at width × height, hashed.
 std::vector<uint64_t> referenceHashes(const std::vector<Bytes>& records, bool h263, int width,
                                       int height) {
-    std::vector<uint64_t> hashes;
-    const AVCodec* codec = avcodec_find_decoder(h263 ? AV_CODEC_ID_H263 : AV_CODEC_ID_H264);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
-    AVFrame* frame = av_frame_alloc();
-    AVPacket* packet = av_packet_alloc();
-    const size_t rowBytes = static_cast<size_t>(width) * 3;
-    Bytes scaled(rowBytes * height);
-    Bytes flipped(scaled.size());
-    auto send = [&](const uint8_t* data, size_t size) {
-        Bytes padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        if (size > 0) {
-            std::memcpy(padded.data(), data, size);
-        }
-        packet->data = padded.data();
-        packet->size = static_cast<int>(size);
-        avcodec_send_packet(ctx, data != nullptr ? packet : nullptr);
-        while (avcodec_receive_frame(ctx, frame) == 0) {
-            SwsContext* sws = sws_getContext(
-                frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width,
-                height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-            uint8_t* planes[4] = {scaled.data()};
-            int strides[4] = {width * 3};
-            sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
-            sws_freeContext(sws);
-            for (int y = 0; y < height; ++y) {
-                std::memcpy(flipped.data() + (height - 1 - y) * rowBytes,
-                            scaled.data() + y * rowBytes, rowBytes);
-            }
-            hashes.push_back(hashBytes(flipped.data(), flipped.size()));
-            av_frame_unref(frame);
-        }
-    };
+    std::vector<Bytes> pieces;
     if (h263) {
-        Bytes stream;
-        for (const Bytes& r : records) {
-            stream.insert(stream.end(), r.begin(), r.end());
-        }
-        stream.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H263);
-        const uint8_t* data = stream.data();
-        int left = static_cast<int>(stream.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-        while (left > 0) {
-            uint8_t* out = nullptr;
-            int outSize = 0;
-            int used = av_parser_parse2(parser, ctx, &out, &outSize, data, left, AV_NOPTS_VALUE,
-                                        AV_NOPTS_VALUE, 0);
-            data += used;
-            left -= used;
-            if (outSize > 0) {
-                send(out, static_cast<size_t>(outSize));
-            }
-        }
-        // The parser gives up the last picture when told the stream has ended.
-        uint8_t* out = nullptr;
-        int outSize = 0;
-        av_parser_parse2(parser, ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
-                         0);
-        if (outSize > 0) {
-            send(out, static_cast<size_t>(outSize));
-        }
-        av_parser_close(parser);
+        pieces = records;
     } else {
+        // Each record holds length-prefixed access units.
         for (const Bytes& r : records) {
             for (size_t at = 0; at + 4 <= r.size();) {
                 const uint32_t length = readLe32(r.data() + at);
-                send(r.data() + at + 4, length);
+                pieces.emplace_back(r.begin() + at + 4, r.begin() + at + 4 + length);
                 at += 4 + length;
             }
         }
     }
-    send(nullptr, 0);
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&ctx);
+    std::vector<uint64_t> hashes;
+    test::forEachReferencePicture(h263, pieces, width, height, [&](const test::Picture& p) {
+        hashes.push_back(hashBytes(p.data(), p.size()));
+    });
     return hashes;
 }
 
