@@ -38,7 +38,7 @@ Step findsStep(PlaybackEngine& engine, int32_t unread) {
     uint8_t bytes[kFramesToFindStep * kAmrMaxFrameBytes + 1];
     const int32_t have = std::min<int32_t>(unread, static_cast<int32_t>(sizeof bytes));
     engine.audioRingPeek(bytes, static_cast<uint32_t>(have));
-    const bool readerDone = engine.readerHandle.load() == 0;
+    const bool readerDone = engine.readerRunning.load() == 0;
     int32_t at = 0;
     for (int32_t frame = 0; frame < kFramesToFindStep; ++frame) {
         if (at >= have) {
@@ -173,7 +173,7 @@ void AudioDecodeThread(PlaybackEngine& engine) {
     // cleared.
     decodeUntilStopped(engine);
     // Last step: stopThreads waits for this and nothing of the engine is touched after it.
-    engine.audioDecodeHandle.store(0);
+    engine.audioDecodeRunning.store(false);
 }
 
 }  // namespace vidora

@@ -256,7 +256,7 @@ void PlaybackEngine::closeAudioOut() {
 void AudioOutThread(PlaybackEngine& engine) {
     SoundOutput(engine).run();
     // Last step: stopThreads waits for this and nothing of the engine is touched after it.
-    engine.audioOutHandle.store(0);
+    engine.audioOutRunning.store(false);
 }
 
 }  // namespace vidora

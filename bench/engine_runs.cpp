@@ -105,7 +105,7 @@ EngineThroughput engineThroughput(const BenchRecording& recording, Rect area) {
         }
         // Finished once the reader has ended, nothing is left to take and no picture has come
         // for a while.
-        done = engine.readerHandle.load() == 0 && engine.decodersReady.load() != 0 &&
+        done = engine.readerRunning.load() == 0 && engine.decodersReady.load() != 0 &&
                videoRingDrained(engine) && secondsSince(quietSince) > 0.3;
     }
     engine.close();
@@ -130,7 +130,7 @@ RealtimePlay playAtRecordedSpeed(const BenchRecording& recording, Rect area) {
         return result;
     }
     // Coarse steps: this thread's own waking is counted in the process's time too.
-    result.ok = waitUntil([&] { return engine.readerHandle.load() == 0; },
+    result.ok = waitUntil([&] { return engine.readerRunning.load() == 0; },
                           recording.mediaSeconds() * 3 + 30, milliseconds(200));
     result.cpuSeconds = processCpuSeconds() - cpuStart;
     result.wallSeconds = secondsSince(start);

@@ -44,7 +44,6 @@ struct RecordTime {
 
 // Where a thread sleeps; lets tests tell the reader's pacing from everybody's polling.
 enum class SleepSite : uint8_t {
-    StopWait,           // stopThreads waiting for the threads to end (20 ms steps)
     ToggleDelay,        // togglePlay before it starts a new reader (50 ms)
     ReaderPause,        // reader while paused (100 ms)
     ReaderPacing,       // reader before delivering a record (its delay, the timestamp gap)

@@ -11,37 +11,7 @@ namespace vidora {
 
 namespace {
 
-// A mutex wait that runs out is not an error: the operation goes on without the mutex, as the
-// design of the engine's start and stop has it (a stuck thread must not freeze the window).
-constexpr auto kMutexWait = std::chrono::milliseconds(30000);
-constexpr uint32_t kStopPollMs = 20;
 constexpr uint32_t kToggleDelayMs = 50;
-
-// Tokens that mark a thread slot as running; never 0.
-std::atomic<uint32_t> nextThreadToken{1};
-
-uint32_t newThreadToken() {
-    uint32_t token = nextThreadToken.fetch_add(1);
-    return token != 0 ? token : nextThreadToken.fetch_add(1);
-}
-
-// Waits for a mutex at most `kMutexWait`. A first try takes the common uncontended case at
-// once; after that the wait polls try_lock, which every thread checker understands (the timed
-// wait of the standard library goes through a call that ThreadSanitizer does not intercept, so
-// it would report the matching unlock as an error).
-bool lockWithin(std::timed_mutex& mutex) {
-    if (mutex.try_lock()) {
-        return true;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kMutexWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-        if (mutex.try_lock()) {
-            return true;
-        }
-    }
-    return false;
-}
 
 void realSleep(SleepSite, uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -58,7 +28,6 @@ PlaybackEngine::PlaybackEngine() {
 
 PlaybackEngine::~PlaybackEngine() {
     stopThreads();
-    joinFinishedThreads();
     // The decoders of the last run would otherwise live to the end of the process.
     teardownDecoders();
 }
@@ -98,9 +67,8 @@ int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
     progressPercent.store(0);
     openDecoderLibrary();
 
-    bool locked = lockWithin(controlMutex);
+    std::lock_guard<std::mutex> control(controlMutex);
     stopThreads();
-    joinFinishedThreads();
 
     {
         std::lock_guard<std::mutex> lock(targetMutex);
@@ -119,30 +87,26 @@ int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
         // Raised before the threads start: the reader hands records to the rings only while it
         // is up, and its first record may come before this thread runs again.
         opened.store(1);
-        startThread(videoHandle, videoThread, VideoThread);
-        startThread(audioDecodeHandle, audioDecodeThread, AudioDecodeThread);
-        startThread(audioOutHandle, audioOutThread, AudioOutThread);
-        startThread(readerHandle, readerThread, ReaderThread);
+        startThread(videoRunning, videoThread, VideoThread);
+        startThread(audioDecodeRunning, audioDecodeThread, AudioDecodeThread);
+        startThread(audioOutRunning, audioOutThread, AudioOutThread);
+        startThread(readerRunning, readerThread, ReaderThread);
         result = 1;
     } else {
         setFilePath(std::string());
     }
-
-    if (locked) {
-        controlMutex.unlock();
-    }
     return result;
 }
 
-void PlaybackEngine::startThread(std::atomic<uint32_t>& handle, std::thread& thread,
+void PlaybackEngine::startThread(std::atomic<bool>& running, std::thread& thread,
                                  ThreadEntry entry) {
-    handle.store(newThreadToken());
-    // std::thread reports a failed start by throwing; a thread that cannot be started leaves its
-    // slot empty and the run goes on without it.
+    running.store(true);
+    // std::thread reports a failed start by throwing; a thread that cannot be started is not
+    // running, and the run goes on without it.
     try {
         thread = std::thread(entry, std::ref(*this));
     } catch (const std::system_error&) {
-        handle.store(0);
+        running.store(false);
     }
 }
 
@@ -155,15 +119,8 @@ void PlaybackEngine::stopThreads() {
     opened.store(0);
     streamConfigured.store(0);
     setFilePath(std::string());
-    while (videoHandle.load() != 0 || audioDecodeHandle.load() != 0 || audioOutHandle.load() != 0 ||
-           readerHandle.load() != 0) {
-        sleepFor(SleepSite::StopWait, kStopPollMs);
-    }
-}
-
-void PlaybackEngine::joinFinishedThreads() {
-    // Only called once the handle slots are clear: each thread has done its last step on the
-    // engine and is returning, so these joins do not wait on work.
+    // Every wait of every thread ends on the flag and the rings above, so the threads are
+    // joined directly.
     for (std::thread* t : {&videoThread, &audioDecodeThread, &audioOutThread, &readerThread}) {
         if (t->joinable()) {
             t->join();
@@ -172,12 +129,8 @@ void PlaybackEngine::joinFinishedThreads() {
 }
 
 int PlaybackEngine::close() {
-    bool locked = lockWithin(controlMutex);
+    std::lock_guard<std::mutex> control(controlMutex);
     stopThreads();
-    joinFinishedThreads();
-    if (locked) {
-        controlMutex.unlock();
-    }
     return 1;
 }
 
@@ -193,14 +146,14 @@ void PlaybackEngine::togglePlay() {
     sleepFor(SleepSite::ToggleDelay, kToggleDelayMs);
     // A reader that has started but not yet read its first record has `playing` still 0; a
     // second reader over it would share the file position and the rings with it.
-    if (readerHandle.load() != 0) {
+    if (readerRunning.load()) {
         return;
     }
     if (readerThread.joinable()) {
         readerThread.join();
     }
     progressPercent.store(0);
-    startThread(readerHandle, readerThread, ReaderThread);
+    startThread(readerRunning, readerThread, ReaderThread);
 }
 
 void PlaybackEngine::requestSeek(int32_t percent) {

@@ -38,8 +38,8 @@ namespace vidora {
 class Surface;
 class PlaybackEngine;
 
-// Thread entry points; each receives the engine and, as its very last step, clears the handle
-// field that marks it as running.
+// Thread entry points; each receives the engine and, as its very last step, clears the flag that
+// marks it as running.
 void VideoThread(PlaybackEngine& engine);
 void AudioDecodeThread(PlaybackEngine& engine);
 void AudioOutThread(PlaybackEngine& engine);
@@ -66,7 +66,7 @@ class PlaybackEngine {
     int open(const std::string& path, Surface* surface, Rect rect);
     // Stops all threads. Returns 1.
     int close();
-    // Asks every thread to end and waits until all four have cleared their handles.
+    // Asks every thread to end and joins all four.
     void stopThreads();
     // While playing: pause or resume. Otherwise: start a new reader from the first record.
     void togglePlay();
@@ -250,7 +250,8 @@ class PlaybackEngine {
     std::unique_ptr<PcmSlot[]> pcmSlots;
     std::atomic<int32_t> outBuffersQueued{0};
     std::atomic<int32_t> outBuffersDone{0};
-    std::timed_mutex controlMutex;
+    // Held by open and close, so that two of them never interleave their stop and start.
+    std::mutex controlMutex;
 
     // The video surface and the rectangle of it that frames are fitted into. Everyone who draws
     // into the surface, copies out of it or replaces it holds targetMutex meanwhile.
@@ -260,11 +261,12 @@ class PlaybackEngine {
 
     std::atomic<int32_t> opened{0};
     std::atomic<int32_t> decodersReady{0};
-    // Non-zero exactly while the thread has not finished its clean-up.
-    std::atomic<uint32_t> audioOutHandle{0};
-    std::atomic<uint32_t> readerHandle{0};
-    std::atomic<uint32_t> videoHandle{0};
-    std::atomic<uint32_t> audioDecodeHandle{0};
+    // True from a thread's start until its last step: the reader's tells whether the recording
+    // has been read to its end (or a bad record), which the other threads wait for.
+    std::atomic<bool> audioOutRunning{false};
+    std::atomic<bool> readerRunning{false};
+    std::atomic<bool> videoRunning{false};
+    std::atomic<bool> audioDecodeRunning{false};
 
     // Decoder state, owned by the video thread while it runs (the audio context is used by the
     // audio decode thread once decodersReady is set).
@@ -306,11 +308,10 @@ class PlaybackEngine {
 
   private:
     using ThreadEntry = void (*)(PlaybackEngine&);
-    // Marks the slot as running before the thread exists, so that a thread that ends at once
-    // can never clear its slot before the creator has marked it.
-    void startThread(std::atomic<uint32_t>& handle, std::thread& thread, ThreadEntry entry);
+    // Marks the thread as running before it exists, so that a thread that ends at once can
+    // never clear its flag before the creator has raised it.
+    void startThread(std::atomic<bool>& running, std::thread& thread, ThreadEntry entry);
     void setFilePath(const std::string& path);
-    void joinFinishedThreads();
 
     mutable std::mutex valueMutex;  // filePath, recordTime
     std::string filePath;

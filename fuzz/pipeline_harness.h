@@ -140,7 +140,7 @@ inline std::string runPipelineCase(PlaybackEngine& engine, MemoryFile& file, Sur
     const auto deadline = std::chrono::steady_clock::now() + kPipelineMaxRunTime;
     engine.open(file.path(), &surface, controls.videoArea);
     auto readerDone = [&] {
-        return engine.readerHandle.load() == 0 || recordLimit.load() ||
+        return engine.readerRunning.load() == 0 || recordLimit.load() ||
                std::chrono::steady_clock::now() > deadline;
     };
     if (controls.pauseOnce) {

@@ -192,7 +192,6 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
                     engine.paused.store(0);
                 }
                 return;
-            case SleepSite::StopWait:
             case SleepSite::ToggleDelay:
             case SleepSite::AudioOutGrace:
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -211,7 +210,7 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
     }
     engine.open(file.path(), target, Rect{0, 0, surface.width(), surface.height()});
     bool ended =
-        waitUntil([&] { return engine.readerHandle.load() == 0; }, std::chrono::seconds(20));
+        waitUntil([&] { return engine.readerRunning.load() == 0; }, std::chrono::seconds(20));
     findings.check(ended, "the reader did not end within 20 s");
 
     if (ended) {

@@ -42,8 +42,8 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout,
 }
 
 inline bool anyEngineThreadRunning(const PlaybackEngine& engine) {
-    return engine.videoHandle.load() != 0 || engine.audioDecodeHandle.load() != 0 ||
-           engine.audioOutHandle.load() != 0 || engine.readerHandle.load() != 0;
+    return engine.videoRunning.load() != 0 || engine.audioDecodeRunning.load() != 0 ||
+           engine.audioOutRunning.load() != 0 || engine.readerRunning.load() != 0;
 }
 
 // What close must leave behind, whatever the input was.

@@ -275,7 +275,7 @@ void ReaderThread(PlaybackEngine& engine) {
         reader->run();
     }  // the file is closed here
     // Last step: stopThreads waits for this, and togglePlay may start the next reader after it.
-    engine.readerHandle.store(0);
+    engine.readerRunning.store(false);
     // The video thread lets the decoder give up its held-back pictures once the reader is gone:
     // it is told so. Safe after the handle is cleared: every stop joins this thread before the
     // engine goes.

@@ -236,20 +236,20 @@ class AudioPathTest : public ::testing::Test {
         setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
     }
 
-    void start(std::atomic<uint32_t>& handle, void (*entry)(PlaybackEngine&)) {
-        handle.store(1);
+    void start(std::atomic<bool>& running, void (*entry)(PlaybackEngine&)) {
+        running.store(true);
         threads.emplace_back(entry, std::ref(engine));
     }
-    void startDecoding() { start(engine.audioDecodeHandle, AudioDecodeThread); }
-    void startOutput() { start(engine.audioOutHandle, AudioOutThread); }
+    void startDecoding() { start(engine.audioDecodeRunning, AudioDecodeThread); }
+    void startOutput() { start(engine.audioOutRunning, AudioOutThread); }
     void stopThreads() {
         engine.stopRequested.store(1);
         for (std::thread& t : threads) {
             t.join();
         }
         threads.clear();
-        EXPECT_EQ(engine.audioDecodeHandle.load(), 0u);
-        EXPECT_EQ(engine.audioOutHandle.load(), 0u);
+        EXPECT_FALSE(engine.audioDecodeRunning.load());
+        EXPECT_FALSE(engine.audioOutRunning.load());
     }
     void putSlots(const Bytes& sound, int64_t streamTime = 0) {
         for (size_t at = 0; at < sound.size(); at += kPcmSlotBytes) {
@@ -284,7 +284,7 @@ class AudioPathTest : public ::testing::Test {
                std::to_string(engine.outBuffersQueued.load()) + ", done " +
                std::to_string(engine.outBuffersDone.load()) + "; decoders ready " +
                std::to_string(engine.decodersReady.load()) + ", reader running " +
-               std::to_string(engine.readerHandle.load() != 0);
+               std::to_string(engine.readerRunning.load() != 0);
     }
 
     // Declared before the engine: its threads sleep through these until they end.
@@ -598,7 +598,7 @@ TEST_F(AudioPathTest, RecordingPlaysItsSpeechAsFfmpegDecodesIt) {
     ASSERT_EQ(engine.open(VIDORA_TEST_DATA_DIR "/h264_320x240.krm", &surface, Rect{0, 0, 64, 48}),
               1);
     ASSERT_TRUE(waitFor([&] {
-        return engine.readerHandle.load() == 0 && engine.audioRingWritten.load() > 0 &&
+        return engine.readerRunning.load() == 0 && engine.audioRingWritten.load() > 0 &&
                engine.audioRingRead.load() == engine.audioRingWritten.load() &&
                engine.pcmTaken.load() == engine.pcmWritten.load() && outputIdle();
     })) << state();

@@ -406,10 +406,10 @@ void closeWithinBound(PlaybackEngine& engine, const std::string& name) {
         std::abort();
     }
     closer.join();
-    EXPECT_EQ(engine.videoHandle.load(), 0u);
-    EXPECT_EQ(engine.audioDecodeHandle.load(), 0u);
-    EXPECT_EQ(engine.audioOutHandle.load(), 0u);
-    EXPECT_EQ(engine.readerHandle.load(), 0u);
+    EXPECT_EQ(engine.videoRunning.load(), 0u);
+    EXPECT_EQ(engine.audioDecodeRunning.load(), 0u);
+    EXPECT_EQ(engine.audioOutRunning.load(), 0u);
+    EXPECT_EQ(engine.readerRunning.load(), 0u);
 }
 
 // Waits until the decoding threads have taken, decoded and played nothing new for a while.
@@ -489,12 +489,12 @@ void play(const Damage& d) {
     ASSERT_EQ(engine.open(path, &surface, Rect{0, 0, 332, 236}), 1);
     if (d.name == "thousands of seek requests") {
         // The window thread asks as well, as a user dragging along the progress bar would.
-        for (int i = 0; i < 5000 && engine.readerHandle.load() != 0; ++i) {
+        for (int i = 0; i < 5000 && engine.readerRunning.load() != 0; ++i) {
             engine.requestSeek(1 + (i * 13) % 98);
             std::this_thread::sleep_for(50us);
         }
     }
-    bool ended = waitFor([&] { return engine.readerHandle.load() == 0; }, 120s);
+    bool ended = waitFor([&] { return engine.readerRunning.load() == 0; }, 120s);
     EXPECT_TRUE(ended) << "the reader did not end";
     if (d.decode) {
         waitForDecodersIdle(engine);

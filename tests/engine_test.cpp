@@ -22,8 +22,8 @@ using test::SleepRecorder;
 using test::waitFor;
 
 bool anyThreadRunning(const PlaybackEngine& e) {
-    return e.videoHandle.load() || e.audioDecodeHandle.load() || e.audioOutHandle.load() ||
-           e.readerHandle.load();
+    return e.videoRunning.load() || e.audioDecodeRunning.load() || e.audioOutRunning.load() ||
+           e.readerRunning.load();
 }
 
 const std::string kMissingFile = "/nonexistent/vidora/missing.krm";
@@ -40,7 +40,6 @@ TEST(EngineLifecycle, CloseWithNothingOpenReturnsAtOnce) {
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
     EXPECT_EQ(engine.close(), 1);
-    EXPECT_EQ(sleeps.count(SleepSite::StopWait), 0u);
     EXPECT_EQ(engine.stopRequested.load(), 1);
     EXPECT_EQ(engine.opened.load(), 0);
     EXPECT_EQ(engine.streamConfigured.load(), 0);
@@ -55,8 +54,8 @@ TEST(EngineLifecycle, OpenStartsFourThreadsAndCloseEndsThem) {
     ASSERT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 1);
     EXPECT_EQ(engine.opened.load(), 1);
     EXPECT_EQ(engine.isPaused(), 0);
-    EXPECT_TRUE(engine.videoHandle.load() && engine.audioDecodeHandle.load() &&
-                engine.audioOutHandle.load());
+    EXPECT_TRUE(engine.videoRunning.load() && engine.audioDecodeRunning.load() &&
+                engine.audioOutRunning.load());
     EXPECT_EQ(engine.close(), 1);
     EXPECT_FALSE(anyThreadRunning(engine));
     EXPECT_EQ(engine.opened.load(), 0);
@@ -70,11 +69,8 @@ TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
     std::atomic<int> currentRun{1};
     std::mutex logMutex;
     std::vector<int> runLog;
-    engine.setSleepFunction([&](SleepSite site, uint32_t) {
+    engine.setSleepFunction([&](SleepSite, uint32_t) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-        if (site == SleepSite::StopWait) {
-            return;  // the caller of open waiting for the old run, not a thread of a run
-        }
         thread_local int myRun = 0;
         if (myRun == 0) {
             myRun = currentRun.load();
@@ -186,7 +182,7 @@ TEST(EngineControls, TogglePlayPausesAndResumesWhilePlaying) {
     EXPECT_EQ(engine.isPaused(), 1);
     engine.togglePlay();
     EXPECT_EQ(engine.isPaused(), 0);
-    EXPECT_EQ(engine.readerHandle.load(), 0u);  // no reader started by a pause toggle
+    EXPECT_EQ(engine.readerRunning.load(), 0u);  // no reader started by a pause toggle
     EXPECT_EQ(sleeps.count(SleepSite::ToggleDelay), 0u);
 }
 
@@ -199,7 +195,7 @@ TEST(EngineControls, TogglePlayWithNothingPlayingStartsOneReader) {
     EXPECT_EQ(sleeps.delays(SleepSite::ToggleDelay), std::vector<uint32_t>{50});
     EXPECT_EQ(engine.progress(), 0);
     EXPECT_EQ(engine.seekPercent.load(), 30);  // left for the new reader to serve
-    EXPECT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
 }
 
 // Between a reader's start and its first record `playing` is still 0. A press in that window
@@ -212,17 +208,17 @@ TEST(EngineControls, TogglePlayNeverStartsASecondReader) {
     test::TempFile recording("toggle.krm", file);
     Surface surface(64, 48);
     engine.open(recording.path(), &surface, Rect{0, 0, 64, 48});
-    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
     engine.paused = 1;
     engine.togglePlay();
-    uint32_t reader = engine.readerHandle.load();
+    uint32_t reader = engine.readerRunning.load();
     ASSERT_NE(reader, 0u);
     ASSERT_TRUE(waitFor([&] { return sleeps.count(SleepSite::ReaderPause) > 0; }));
     EXPECT_EQ(engine.isPlaying(), 0);
     engine.togglePlay();
-    EXPECT_EQ(engine.readerHandle.load(), reader);
+    EXPECT_EQ(engine.readerRunning.load(), reader);
     engine.close();
-    EXPECT_EQ(engine.readerHandle.load(), 0u);
+    EXPECT_EQ(engine.readerRunning.load(), 0u);
 }
 
 TEST(EngineControls, LastSeekRequestWins) {
@@ -240,7 +236,7 @@ TEST(EngineControls, ReadersThatEndAtOnceLeaveNoStaleHandle) {
     SleepRecorder sleeps(engine, 0);
     for (int i = 0; i < 200; ++i) {
         engine.togglePlay();
-        ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+        ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
     }
     EXPECT_EQ(sleeps.count(SleepSite::ToggleDelay), 200u);
     EXPECT_EQ(engine.isPlaying(), 0);

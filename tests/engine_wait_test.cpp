@@ -144,7 +144,7 @@ TEST(EngineWaiting, EveryThreadIsWokenForItsWork) {
     engine.frameObserver = [&](const uint8_t*, int32_t, int32_t) { pictures.fetch_add(1); };
     Surface surface(512, 324);
     ASSERT_EQ(engine.open(testData("h264_1280x720_b.krm"), &surface, Rect{0, 0, 512, 324}), 1);
-    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }, 60s));
+    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }, 60s));
     // One picture per packet, the two held back for reordering included.
     const uint32_t packets = h264Packets(testData("h264_1280x720_b.krm"));
     ASSERT_GT(packets, 40u);
@@ -167,16 +167,15 @@ TEST(EngineWaiting, ASleepFunctionForSomeSitesLeavesTheOthersAlone) {
             std::lock_guard<std::mutex> lock(mutex);
             seen.push_back(site);
         },
-        sleepSiteBit(SleepSite::ReaderPacing) | sleepSiteBit(SleepSite::StopWait));
+        sleepSiteBit(SleepSite::ReaderPacing));
     Surface surface(332, 236);
     ASSERT_EQ(engine.open(testData("h264_320x240.krm"), &surface, Rect{0, 0, 332, 236}), 1);
-    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }, 60s));
+    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }, 60s));
     engine.close();
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_FALSE(seen.empty());
     for (SleepSite site : seen) {
-        EXPECT_TRUE(site == SleepSite::ReaderPacing || site == SleepSite::StopWait)
-            << static_cast<int>(site);
+        EXPECT_TRUE(site == SleepSite::ReaderPacing) << static_cast<int>(site);
     }
 }
 

@@ -34,7 +34,7 @@ void playToTheEnd(PlaybackEngine& engine, const std::string& path, Surface* surf
     static Surface fallback(64, 48);
     Surface* target = surface != nullptr ? surface : &fallback;
     ASSERT_EQ(engine.open(path, target, Rect{0, 0, target->width(), target->height()}), 1);
-    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
 }
 
 Bytes recordingOf(const std::vector<TestRecord>& records, const std::string& tag = "h264") {
@@ -247,11 +247,11 @@ TEST(ReaderThread, AFileThatGrowsWhileItPlaysIsFollowedWithinTheWhole) {
 TEST(ReaderThread, UnopenableFileLeavesPlayingAlone) {
     PlaybackEngine engine;
     engine.playing = 1;
-    engine.readerHandle = 7;
+    engine.readerRunning = 7;
     // No path has been opened: the reader cannot open anything and ends at once.
     ReaderThread(engine);
     EXPECT_EQ(engine.isPlaying(), 1);
-    EXPECT_EQ(engine.readerHandle.load(), 0u);
+    EXPECT_EQ(engine.readerRunning.load(), 0u);
 
     // A folder cannot be opened either; it ends the same way, and says so in the video area.
     if (!textFontAvailable()) {
@@ -417,7 +417,7 @@ TEST(ReaderSeek, RequestWhilePausedIsServedAfterThePause) {
     }));
     EXPECT_EQ(engine.seekPercent.load(), 80);  // still pending while paused
     engine.paused = 0;
-    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
     EXPECT_EQ(engine.seekPercent.load(), 0);
     EXPECT_LT(hook.pacing().size(), 20u);
 }

@@ -71,8 +71,8 @@ long residentBytes() {
 }
 
 bool anyThreadRunning(const PlaybackEngine& e) {
-    return e.videoHandle.load() != 0 || e.audioDecodeHandle.load() != 0 ||
-           e.audioOutHandle.load() != 0 || e.readerHandle.load() != 0;
+    return e.videoRunning.load() != 0 || e.audioDecodeRunning.load() != 0 ||
+           e.audioOutRunning.load() != 0 || e.readerRunning.load() != 0;
 }
 
 TEST(Soak, FiveHundredCyclesLeaveNoThreadAndNoGrowth) {
@@ -101,10 +101,10 @@ TEST(Soak, FiveHundredCyclesLeaveNoThreadAndNoGrowth) {
                               Rect{0, 0, surface.width(), surface.height()}),
                   1);
         ASSERT_TRUE(waitFor(
-            [&] { return engine.isPlaying() != 0 || engine.readerHandle.load() == 0; }, 30s));
+            [&] { return engine.isPlaying() != 0 || engine.readerRunning.load() == 0; }, 30s));
         engine.requestSeek(1 + (cycle * 37) % 98);
         ASSERT_TRUE(waitFor(
-            [&] { return engine.seekPercent.load() == 0 || engine.readerHandle.load() == 0; },
+            [&] { return engine.seekPercent.load() == 0 || engine.readerRunning.load() == 0; },
             30s));
         // Pause and resume while playing; once the reader has ended, the first starts a new
         // one and the second pauses or does nothing.

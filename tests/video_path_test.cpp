@@ -151,7 +151,7 @@ struct PresentedPictures {
 // Waits until the engine has taken everything its ring holds and no further picture comes:
 // then it has presented all it ever will.
 void waitUntilEverythingIsPresented(PlaybackEngine& engine, PresentedPictures& presented) {
-    ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     size_t last;
     do {
@@ -416,7 +416,7 @@ uint32_t play(const std::string& path, const std::function<size_t(size_t)>& whol
     });
     Surface surface(332, 236);
     EXPECT_EQ(engine.open(path, &surface, Rect{0, 0, 332, 236}), 1);
-    EXPECT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
     // Done once the ring is empty and no picture has come for a while.
     uint32_t last = 0;
     do {

@@ -126,7 +126,7 @@ TEST(VideoScaling, EveryDisplaySizeGivesFFmpegsPicturesBottomUp) {
         };
         Surface surface(c.rect.width(), c.rect.height());
         ASSERT_EQ(engine.open(testData(c.recording), &surface, c.rect), 1);
-        ASSERT_TRUE(waitFor([&] { return engine.readerHandle.load() == 0; }));
+        ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
         EXPECT_TRUE(waitFor([&] { return count() >= reference.size(); }, std::chrono::seconds(60)));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         engine.close();

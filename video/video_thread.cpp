@@ -270,7 +270,7 @@ bool VideoDecoder::packetStep() {
     if (static_cast<int32_t>(written - read) <= 0) {
         // The recording has ended and nothing follows: the last pictures, which the parser and
         // the decoder hold until more comes, are shown too.
-        if (fedSinceDrain_ && engine_.readerHandle.load() == 0 && engine_.playing.load() == 0) {
+        if (fedSinceDrain_ && engine_.readerRunning.load() == 0 && engine_.playing.load() == 0) {
             drain();
         }
         return false;
@@ -630,7 +630,7 @@ void PlaybackEngine::videoLoop() {
 void VideoThread(PlaybackEngine& engine) {
     engine.videoLoop();
     // Last step: stopThreads waits for this, and nothing of the engine is touched after it.
-    engine.videoHandle.store(0);
+    engine.videoRunning.store(false);
 }
 
 }  // namespace vidora
