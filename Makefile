@@ -85,7 +85,9 @@ fuzz:
 BENCH_DIR ?= build-bench
 BENCH_ARGS ?=
 BENCH_PACKAGES := mpv libavformat-dev
-# The pictures on the screen and the sound of the real player in a window (section 7); 0 skips it.
+# The pictures on the screen and the sound of the real player in a window (section 8); 0 skips it.
+# BENCH_LONGPLAY=0 skips the 30-minute memory run of the real player (section 7);
+# BENCH_ARGS="--memory-minutes N" shortens it.
 BENCH_SCREEN ?= 1
 .PHONY: bench
 bench:

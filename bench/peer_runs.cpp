@@ -25,6 +25,8 @@ namespace {
 constexpr auto kPoll = std::chrono::milliseconds(100);
 // Vidora's sound has ended once nothing loud has come for this long.
 constexpr double kQuietToEnd = 1.5;
+// A pass that starts is heard within this long.
+constexpr double kSoundStartSeconds = 15.0;
 
 double seconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
@@ -149,24 +151,36 @@ int shellValue(const std::string& text, const std::string& key) {
     return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + key.size() + 1);
 }
 
-// Double-clicks the normal skin's video area; true once the window fills the screen.
-bool enterFullscreen(const std::string& display, pid_t pid) {
+// Clicks (`clicks` times) at (x, y) in the player's window; its window id, empty when it has no
+// window to click.
+std::string clickInWindow(const std::string& display, pid_t pid, int x, int y, int clicks) {
     std::string window = xdotool(display, "search --onlyvisible --pid " + std::to_string(pid));
     window = window.substr(0, window.find('\n'));
     if (window.empty()) {
-        return false;
+        return window;
     }
-    std::string before = xdotool(display, "getwindowgeometry --shell " + window);
-    std::string screen = xdotool(display, "getdisplaygeometry");
-    int screenWidth = std::atoi(screen.c_str());
-    int x = shellValue(before, "X");
-    int y = shellValue(before, "Y");
-    if (x < 0 || y < 0 || screenWidth <= 0) {
+    std::string geometry = xdotool(display, "getwindowgeometry --shell " + window);
+    int left = shellValue(geometry, "X");
+    int top = shellValue(geometry, "Y");
+    if (left < 0 || top < 0) {
+        return std::string();
+    }
+    xdotool(display, "mousemove " + std::to_string(left + x) + " " + std::to_string(top + y) +
+                         " click --repeat " + std::to_string(clicks) + " --delay 120 1");
+    return window;
+}
+
+// Double-clicks the normal skin's video area; true once the window fills the screen.
+bool enterFullscreen(const std::string& display, pid_t pid) {
+    int screenWidth = std::atoi(xdotool(display, "getdisplaygeometry").c_str());
+    if (screenWidth <= 0) {
         return false;
     }
     // The middle of the normal skin's video area, (88, 20)-(420, 256) in the window.
-    xdotool(display, "mousemove " + std::to_string(x + 254) + " " + std::to_string(y + 138) +
-                         " click --repeat 2 --delay 120 1");
+    std::string window = clickInWindow(display, pid, 254, 138, 2);
+    if (window.empty()) {
+        return false;
+    }
     for (int i = 0; i < 30; ++i) {
         std::string after = xdotool(display, "getwindowgeometry --shell " + window);
         if (shellValue(after, "WIDTH") == screenWidth) {
@@ -175,6 +189,23 @@ bool enterFullscreen(const std::string& display, pid_t pid) {
         std::this_thread::sleep_for(kPoll);
     }
     return false;
+}
+
+// Feeds the sound written into `path` since `offset` to `watch`; true when some of it was loud.
+bool readSound(const std::string& path, long long* offset, SoundEndWatch* watch) {
+    bool loud = false;
+    if (std::FILE* sound = std::fopen(path.c_str(), "rb")) {
+        if (fseeko(sound, *offset, SEEK_SET) == 0) {
+            uint8_t buffer[1 << 16];
+            size_t got = 0;
+            while ((got = std::fread(buffer, 1, sizeof buffer, sound)) > 0) {
+                *offset += static_cast<long long>(got);
+                loud = watch->feed(buffer, got) || loud;
+            }
+        }
+        std::fclose(sound);
+    }
+    return loud;
 }
 
 }  // namespace
@@ -290,21 +321,9 @@ PlayerRun runVidora(const Launch& launch, const std::string& soundPath, double m
         }
         const double cpu = procCpuSeconds(pid);
         const double now = secondsSince(start);
-        if (std::FILE* sound = std::fopen(soundPath.c_str(), "rb")) {
-            if (fseeko(sound, offset, SEEK_SET) == 0) {
-                uint8_t buffer[1 << 16];
-                size_t got = 0;
-                bool loud = false;
-                while ((got = std::fread(buffer, 1, sizeof buffer, sound)) > 0) {
-                    offset += static_cast<long long>(got);
-                    loud = watch.feed(buffer, got) || loud;
-                }
-                if (loud) {
-                    lastLoudAt = now;
-                    cpuAtLastLoud = cpu;
-                }
-            }
-            std::fclose(sound);
+        if (readSound(soundPath, &offset, &watch)) {
+            lastLoudAt = now;
+            cpuAtLastLoud = cpu;
         }
         if (!inFullscreen && now > 0.3) {
             inFullscreen = enterFullscreen(display, pid);
@@ -321,6 +340,65 @@ PlayerRun runVidora(const Launch& launch, const std::string& soundPath, double m
         }
         if (now > mediaSeconds + 15.0) {
             run.note = watch.heardAny() ? "its sound did not end" : "it wrote no sound";
+            break;
+        }
+        std::this_thread::sleep_for(kPoll);
+    }
+    endProcess(pid, 5.0);
+    return run;
+}
+
+ReplayRun runVidoraReplaying(const Launch& launch, const std::string& soundPath,
+                             double mediaSeconds, double totalSeconds, double sampleSeconds,
+                             const std::string& display) {
+    ReplayRun run;
+    const Clock::time_point start = Clock::now();
+    pid_t pid = spawn(launch);
+    if (pid < 0) {
+        run.note = "cannot fork";
+        return run;
+    }
+    SoundEndWatch watch;
+    long long offset = 0;
+    double passStart = 0.0;
+    double lastLoudAt = 0.0;
+    bool heardThisPass = false;
+    double nextSample = 0.0;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) != 0) {
+            run.note = "exited after " + std::to_string(run.passEnds.size()) + " passes";
+            return run;
+        }
+        const double now = secondsSince(start);
+        if (readSound(soundPath, &offset, &watch)) {
+            lastLoudAt = now;
+            heardThisPass = true;
+        }
+        if (now >= nextSample) {
+            run.samples.push_back({now, residentKibOf(pid)});
+            nextSample += sampleSeconds;
+        }
+        if (now >= totalSeconds) {
+            break;
+        }
+        // Over once its time has surely passed and its sound has stopped: a click any earlier
+        // would pause it.
+        if (heardThisPass && now - passStart >= mediaSeconds + 1.0 &&
+            now - lastLoudAt >= kQuietToEnd) {
+            run.passEnds.push_back({now, residentKibOf(pid)});
+            // The play button of the normal skin, (440, 112)-(488, 160) in the window.
+            if (clickInWindow(display, pid, 464, 136, 1).empty()) {
+                run.note = "no window to click";
+                break;
+            }
+            passStart = now;
+            heardThisPass = false;
+        } else if (!heardThisPass && now - passStart > kSoundStartSeconds) {
+            run.note = "no sound in pass " + std::to_string(run.passEnds.size() + 1);
+            break;
+        } else if (now - passStart > mediaSeconds + 15.0) {
+            run.note = "pass " + std::to_string(run.passEnds.size() + 1) + " did not end";
             break;
         }
         std::this_thread::sleep_for(kPoll);

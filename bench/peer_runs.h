@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_stats.h"
+
 namespace vidora::bench {
 
 // An Xvfb on a display number it picks itself; stopped when this goes.
@@ -62,6 +64,18 @@ PlayerRun runToExit(const Launch& launch, double timeoutSeconds);
 // With `fullscreen` its window is double-clicked on the video area first (xdotool).
 PlayerRun runVidora(const Launch& launch, const std::string& soundPath, double mediaSeconds,
                     bool fullscreen, const std::string& display);
+
+struct ReplayRun {
+    std::string note;                 // why the run failed, if it did
+    std::vector<RssSample> samples;   // vidora's resident size, every sampleSeconds
+    std::vector<RssSample> passEnds;  // and at the end of each pass, before it plays again
+};
+
+// Runs vidora for `totalSeconds` in the normal skin, clicking its play button to play the
+// recording again each time its sound (as for runVidora) has ended, and reads its resident size.
+ReplayRun runVidoraReplaying(const Launch& launch, const std::string& soundPath,
+                             double mediaSeconds, double totalSeconds, double sampleSeconds,
+                             const std::string& display);
 
 // The first line a command prints (its version), or empty when it cannot run.
 std::string firstLineOf(const std::string& command);

@@ -26,8 +26,9 @@ double cpuOf(int who) {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-int64_t statusKib(const std::string& key) {
-    std::ifstream in("/proc/self/status");
+int64_t statusKib(const std::string& key, const std::string& path = "/proc/self/status",
+                  int64_t missing = 0) {
+    std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         if (line.compare(0, key.size(), key) == 0 && line.size() > key.size() &&
@@ -35,7 +36,7 @@ int64_t statusKib(const std::string& key) {
             return std::stoll(line.substr(key.size() + 1));
         }
     }
-    return 0;
+    return missing;
 }
 
 std::string version(unsigned v) {
@@ -63,6 +64,10 @@ int64_t peakResidentKib() {
 
 int64_t residentKib() {
     return statusKib("VmRSS");
+}
+
+int64_t residentKibOf(pid_t pid) {
+    return statusKib("VmRSS", "/proc/" + std::to_string(pid) + "/status", -1);
 }
 
 MachineInfo machineInfo() {

@@ -1,6 +1,8 @@
 #pragma once
 // What the benchmark reads about its own process and the machine.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -17,6 +19,14 @@ double threadCpuSeconds();
 // Peak and current resident size of this process, in KiB (VmHWM and VmRSS).
 int64_t peakResidentKib();
 int64_t residentKib();
+// Current resident size of another process, in KiB; -1 once it is gone.
+int64_t residentKibOf(pid_t pid);
+
+// A process's resident size at a time, in seconds from the start of its run.
+struct RssSample {
+    double seconds = 0.0;
+    int64_t kib = 0;
+};
 
 struct MachineInfo {
     std::string cpuModel;

@@ -16,6 +16,8 @@ constexpr double kRealtimeTarget = 1.15;
 constexpr double kPausedTarget = 0.01;
 // Vidora's real-time CPU cost at or below this share of each general-purpose player's.
 constexpr double kPeerTarget = 0.8;
+// A long run's resident size grows by at most this many KiB per 10 minutes in its second half.
+constexpr double kLatePer10MinutesTarget = 64.0;
 
 std::string fixed(double value, int digits) {
     char text[64];
@@ -54,6 +56,10 @@ std::string jsonString(const std::string& text) {
 
 std::string jsonNumber(double value) {
     return std::isfinite(value) ? fixed(value, 6) : "null";
+}
+
+std::string jsonKib(int64_t kib) {
+    return kib < 0 ? "null" : std::to_string(kib);
 }
 
 std::string jsonArray(const std::vector<double>& values) {
@@ -108,6 +114,38 @@ std::string jsonSeries(const PeerSeries& series) {
 double PeerRow::ratio(const PeerSeries& mine, const PeerSeries& theirs) {
     double them = median(theirs.cpu);
     return !mine.cpu.empty() && them > 0.0 ? median(mine.cpu) / them : 0.0;
+}
+
+LongPlayGrowth longPlayGrowth(const LongPlayResult& r) {
+    LongPlayGrowth g;
+    if (!r.samples.empty()) {
+        g.endKib = r.samples.back().kib;
+    }
+    if (r.passEnds.empty()) {
+        return g;
+    }
+    g.firstPassKib = r.passEnds.front().kib;
+    for (size_t i = 1; i < r.passEnds.size(); ++i) {
+        g.perPassKib.push_back(static_cast<double>(r.passEnds[i].kib - r.passEnds[i - 1].kib));
+    }
+    auto per10Minutes = [](const RssSample& from, const RssSample& to) {
+        const double seconds = to.seconds - from.seconds;
+        return seconds > 0.0 ? static_cast<double>(to.kib - from.kib) * 600.0 / seconds : NAN;
+    };
+    const RssSample& after = r.passEnds.front();
+    if (r.samples.empty() || r.samples.back().seconds <= after.seconds) {
+        return g;
+    }
+    const RssSample& last = r.samples.back();
+    g.per10MinutesKib = per10Minutes(after, last);
+    const double middle = (after.seconds + last.seconds) / 2.0;
+    for (const RssSample& sample : r.samples) {
+        if (sample.seconds >= middle) {
+            g.latePer10MinutesKib = per10Minutes(sample, last);
+            break;
+        }
+    }
+    return g;
 }
 
 double median(std::vector<double> values) {
@@ -306,6 +344,43 @@ std::string markdown(const Report& r) {
                 << list(row.mpv.cpu, 4) << " | " << list(row.ffplay.cpu, 4) << " |\n";
         }
     }
+    const LongPlayResult& l = r.longPlay;
+    if (l.measured) {
+        const LongPlayGrowth g = longPlayGrowth(l);
+        auto kib = [](double value) -> std::string {
+            return std::isfinite(value) ? fixed(value, 0) : "-";
+        };
+        auto mib = [](int64_t value) -> std::string {
+            return value < 0 ? "-" : fixed(static_cast<double>(value) / 1024.0, 1);
+        };
+        out << "\n## 7. Long playback memory\n\n"
+            << "The real `vidora` binary plays " << l.recording << " (" << fixed(l.mediaSeconds, 0)
+            << " s) in the " << l.area << " video area on an Xvfb of its own, with SDL's disk "
+            << "sound driver, for " << fixed(l.minutes, 0)
+            << " minutes: each time the recording's sound has ended, its play button is clicked "
+               "(xdotool) and it plays again. Its resident size (VmRSS) is read every 10 s and at "
+               "the end of every pass; growth is given per pass and per 10 minutes, over all the "
+               "time after the first pass and over the second half of it. The engine's rings are "
+               "allocated once and become resident as they are first written, the AMR-NB ring "
+               "only after about 11 minutes of 12.2 kbit/s sound, so the first minutes may grow "
+               "without a leak (a run shorter than about 25 minutes still has that in its second "
+               "half). Target: at most "
+            << fixed(kLatePer10MinutesTarget, 0) << " KiB per 10 minutes in the second half.\n\n"
+            << "| Recording | Minutes | Passes | RSS after pass 1 MiB | RSS at end MiB | Median "
+               "growth per pass KiB | Per 10 min after pass 1 KiB | Per 10 min, second half KiB "
+               "| Target met | Growth of each pass KiB |\n"
+            << "|---|---:|---:|---:|---:|---:|---:|---:|:-:|---|\n";
+        const double late = g.latePer10MinutesKib;
+        out << "| " << l.recording << " | " << fixed(l.minutes, 0) << " | " << l.passEnds.size()
+            << " | " << mib(g.firstPassKib) << " | " << mib(g.endKib) << " | "
+            << (g.perPassKib.empty() ? "-" : fixed(median(g.perPassKib), 0)) << " | "
+            << kib(g.per10MinutesKib) << " | " << kib(late) << " | "
+            << (std::isfinite(late) ? verdict(late <= kLatePer10MinutesTarget) : "-") << " | "
+            << list(g.perPassKib, 0) << " |\n";
+        if (!l.note.empty()) {
+            out << "\nThe run failed: " << l.note << ".\n";
+        }
+    }
     return out.str();
 }
 
@@ -390,6 +465,31 @@ std::string json(const Report& r) {
                 << "}";
         }
         out << "\n  ]}";
+    } else {
+        out << "null";
+    }
+    out << ",\n  \"long_playback\": ";
+    if (r.longPlay.measured) {
+        const LongPlayResult& l = r.longPlay;
+        const LongPlayGrowth g = longPlayGrowth(l);
+        auto samples = [](const std::vector<RssSample>& list) {
+            std::string text = "[";
+            for (size_t i = 0; i < list.size(); ++i) {
+                text += (i == 0 ? "[" : ", [") + fixed(list[i].seconds, 1) + ", " +
+                        std::to_string(list[i].kib) + "]";
+            }
+            return text + "]";
+        };
+        out << "{\"recording\": " << jsonString(l.recording) << ", \"area\": " << jsonString(l.area)
+            << ", \"media_seconds\": " << jsonNumber(l.mediaSeconds)
+            << ", \"minutes\": " << jsonNumber(l.minutes) << ", \"note\": " << jsonString(l.note)
+            << ", \"rss_after_first_pass_kib\": " << jsonKib(g.firstPassKib)
+            << ", \"rss_at_end_kib\": " << jsonKib(g.endKib)
+            << ", \"growth_per_pass_kib\": " << jsonArray(g.perPassKib)
+            << ", \"growth_per_10_minutes_kib\": " << jsonNumber(g.per10MinutesKib)
+            << ", \"second_half_growth_per_10_minutes_kib\": " << jsonNumber(g.latePer10MinutesKib)
+            << ",\n    \"pass_ends_seconds_kib\": " << samples(l.passEnds)
+            << ",\n    \"samples_seconds_kib\": " << samples(l.samples) << "}";
     } else {
         out << "null";
     }

@@ -2,6 +2,7 @@
 // The benchmark's results and their two write-ups: a Markdown table for people and a JSON file
 // for tools.
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -89,6 +90,28 @@ struct PeerComparison {
     std::vector<PeerRow> rows;
 };
 
+// The real player playing one recording again and again: its resident size through the run.
+struct LongPlayResult {
+    bool measured = false;
+    std::string recording;
+    std::string area;
+    double mediaSeconds = 0.0;
+    double minutes = 0.0;             // the run's length, as asked
+    std::vector<RssSample> samples;   // VmRSS through the run
+    std::vector<RssSample> passEnds;  // VmRSS at the end of each pass
+    std::string note;                 // why the run failed, if it did
+};
+
+// What a long run's samples say, in KiB; -1 or NaN where the run was too short to tell.
+struct LongPlayGrowth {
+    int64_t firstPassKib = -1;         // at the end of the first pass
+    int64_t endKib = -1;               // at the last sample
+    std::vector<double> perPassKib;    // from the end of each pass to the end of the next
+    double per10MinutesKib = NAN;      // from the end of the first pass to the last sample
+    double latePer10MinutesKib = NAN;  // over the second half of that time
+};
+LongPlayGrowth longPlayGrowth(const LongPlayResult& result);
+
 struct Report {
     MachineInfo machine;
     std::string buildType;
@@ -102,6 +125,7 @@ struct Report {
     PausedResult paused;
     SeekResult seek;
     PeerComparison peers;
+    LongPlayResult longPlay;
 };
 
 std::string markdown(const Report& report);

@@ -36,12 +36,14 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: vidora-bench --data DIR [--out DIR] [--runs N] [--only LIST] [--recordings NAMES]\n"
-    "                    [--seeks N] [--paused-seconds S] [--vidora PATH]\n"
+    "                    [--seeks N] [--paused-seconds S] [--memory-minutes M] [--vidora PATH]\n"
     "  DIR holds the recordings of make-bench-data.sh; RESULTS.md and results.json go to --out\n"
-    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused,peers;\n"
-    "  NAMES limits throughput, real-time and peer runs to some of h264_320x240,\n"
-    "  h264_1280x720, h264_1920x1080 and h263_352x288. PATH is the player the peer runs start\n"
-    "  (default: vidora in the build folder above this program).\n";
+    "  (default: the current folder). LIST is any of throughput,realtime,seek,paused,peers,\n"
+    "  longplay; NAMES limits throughput, real-time and peer runs to some of h264_320x240,\n"
+    "  h264_1280x720, h264_1920x1080 and h263_352x288. M is how long the long playback runs\n"
+    "  (default 30 minutes; BENCH_LONGPLAY=0 in the environment leaves it out). PATH is the\n"
+    "  player the peer and long playback runs start (default: vidora in the build folder above\n"
+    "  this program).\n";
 
 struct Area {
     const char* name;
@@ -56,6 +58,7 @@ constexpr Area kFullscreen{"fullscreen 1920x1080", Rect{0, 0, 1920, 1080}};
 const char* const kRecordings[] = {"h264_320x240", "h264_1280x720", "h264_1920x1080",
                                    "h263_352x288"};
 const char kSeekRecording[] = "h264_1280x720_long";
+const char kLongPlayRecording[] = "h264_1280x720_long";
 
 struct Options {
     std::string dataDir;
@@ -68,6 +71,8 @@ struct Options {
     bool seek = true;
     bool paused = true;
     bool peers = true;
+    bool longPlay = true;
+    int memoryMinutes = 30;
     std::string vidora;      // the player binary; empty: beside the bench's folder
     std::string recordings;  // comma-separated names; empty: all
     bool wanted(const std::string& name) const {
@@ -457,17 +462,23 @@ void peerRuns(const std::string& work, const std::string& vidora, const std::str
              runText(mpv, media) + ", ffplay " + runText(ffplay, media));
 }
 
-void measurePeers(const Options& options, const std::vector<BenchRecording>& recordings,
-                  Report* report) {
-    PeerComparison& peers = report->peers;
-    peers.measured = true;
+// The player the runs of whole processes start.
+std::string vidoraBinary(const Options& options) {
     std::string vidora = options.vidora;
     if (vidora.empty()) {
         vidora = std::filesystem::path(selfPath()).parent_path().parent_path() / "vidora";
     }
     std::error_code ignored;
     std::filesystem::path canonical = std::filesystem::weakly_canonical(vidora, ignored);
-    peers.vidoraBinary = canonical.empty() ? vidora : canonical.string();
+    return canonical.empty() ? vidora : canonical.string();
+}
+
+void measurePeers(const Options& options, const std::vector<BenchRecording>& recordings,
+                  Report* report) {
+    PeerComparison& peers = report->peers;
+    peers.measured = true;
+    std::error_code ignored;
+    peers.vidoraBinary = vidoraBinary(options);
     peers.mpvVersion = firstLineOf("mpv --no-config --version");
     peers.ffplayVersion = firstLineOf("ffplay -hide_banner -version");
     peers.mpvCommand = joined(mpvArguments(kPeerNormal, "DROPS.lua")) + " FILE.3gp";
@@ -518,6 +529,62 @@ void measurePeers(const Options& options, const std::vector<BenchRecording>& rec
     }
 }
 
+// --- Long playback -----------------------------------------------------------------------------
+
+constexpr double kMemorySampleSeconds = 10.0;
+
+// The real player plays the recording again and again for the minutes asked, in the normal skin.
+void measureLongPlay(const Options& options, const BenchRecording& recording, Report* report) {
+    LongPlayResult& result = report->longPlay;
+    result.measured = true;
+    result.recording = recording.name;
+    result.area = kPeerNormal.name;
+    result.mediaSeconds = recording.mediaSeconds();
+    result.minutes = options.memoryMinutes;
+    const std::string vidora = vidoraBinary(options);
+    char pattern[] = "/tmp/vidora-bench-longplay.XXXXXX";
+    if (access(vidora.c_str(), X_OK) != 0) {
+        result.note = "no vidora binary at " + vidora;
+    } else if (mkdtemp(pattern) == nullptr) {
+        result.note = "no temporary folder";
+    }
+    if (!result.note.empty()) {
+        progress("long playback: " + result.note);
+        return;
+    }
+    const std::string work = pattern;
+    const std::string sound = work + "/sound.raw";
+    progress("long playback: " + recording.name + " for " + std::to_string(options.memoryMinutes) +
+             " minutes");
+    XServer x;
+    std::string error;
+    if (!x.start(kScreenWidth, kScreenHeight, work + "/xvfb.log", &error)) {
+        result.note = error;
+    } else {
+        Launch launch{{vidora, recording.path},
+                      {"DISPLAY=" + x.display(), "SDL_AUDIODRIVER=disk",
+                       "SDL_DISKAUDIOFILE=" + sound, "SDL_VIDEODRIVER"},
+                      work + "/vidora.log"};
+        ReplayRun run =
+            runVidoraReplaying(launch, sound, result.mediaSeconds, options.memoryMinutes * 60.0,
+                               kMemorySampleSeconds, x.display());
+        result.samples = std::move(run.samples);
+        result.passEnds = std::move(run.passEnds);
+        result.note = run.note;
+    }
+    const LongPlayGrowth growth = longPlayGrowth(result);
+    progress("long playback: passes ended " + std::to_string(result.passEnds.size()) +
+             ", resident " + std::to_string(growth.firstPassKib) + " KiB after the first, " +
+             std::to_string(growth.endKib) + " KiB at the end" +
+             (result.note.empty() ? "" : " (" + result.note + ")"));
+    std::error_code ignored;
+    if (result.note.empty()) {
+        std::filesystem::remove_all(work, ignored);
+    } else {
+        progress("long playback: its logs are in " + work);
+    }
+}
+
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
@@ -542,11 +609,19 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->seek = only.find(",seek,") != std::string::npos;
             options->paused = only.find(",paused,") != std::string::npos;
             options->peers = only.find(",peers,") != std::string::npos;
+            options->longPlay = only.find(",longplay,") != std::string::npos;
+        } else if (flag == "--memory-minutes" && (v = value()) != nullptr) {
+            options->memoryMinutes = std::max(1, std::atoi(v));
         } else if (flag == "--vidora" && (v = value()) != nullptr) {
             options->vidora = v;
         } else {
             return false;
         }
+    }
+    // As BENCH_SCREEN=0 leaves out the screen report, BENCH_LONGPLAY=0 leaves out the long run.
+    const char* longPlay = std::getenv("BENCH_LONGPLAY");
+    if (longPlay != nullptr && std::strcmp(longPlay, "0") == 0) {
+        options->longPlay = false;
     }
     return !options->dataDir.empty();
 }
@@ -630,6 +705,13 @@ int benchMain(int argc, char** argv) {
 
     if (options.peers) {
         measurePeers(options, recordings, &report);
+    }
+    if (options.longPlay) {
+        BenchRecording recording;
+        if (!load(options.dataDir + "/" + kLongPlayRecording + ".krm", &recording)) {
+            return 1;
+        }
+        measureLongPlay(options, recording, &report);
     }
 
     report.loadAtEnd = loadAverage();

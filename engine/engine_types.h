@@ -7,7 +7,7 @@
 namespace vidora {
 
 // Ring and buffer sizes. The video ring holds a little under a second of 1080p video; the audio
-// ring a minute of AMR-NB; the PCM ring 524 output blocks (65.5 s of 8 kHz 16-bit mono).
+// ring 11 minutes of AMR-NB at its highest rate (27 at its lowest); the PCM ring 524 output blocks (65.5 s of 8 kHz 16-bit mono).
 constexpr uint32_t kVideoRingBytes = 4145152;
 constexpr uint32_t kAudioRingBytes = 1048576;
 constexpr uint32_t kPcmRingBytes = 1048576;
