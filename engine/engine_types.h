@@ -7,7 +7,8 @@
 namespace vidora {
 
 // Ring and buffer sizes. The video ring holds a little under a second of 1080p video; the audio
-// ring 11 minutes of AMR-NB at its highest rate (27 at its lowest); the PCM ring 524 output blocks (65.5 s of 8 kHz 16-bit mono).
+// ring 11 minutes of AMR-NB at its highest rate (27 at its lowest); the PCM ring 524 output blocks
+// (65.5 s of 8 kHz 16-bit mono).
 constexpr uint32_t kVideoRingBytes = 4145152;
 constexpr uint32_t kAudioRingBytes = 1048576;
 constexpr uint32_t kPcmRingBytes = 1048576;
@@ -66,6 +67,13 @@ constexpr SleepSites sleepSiteBit(SleepSite site) {
     return SleepSites{1} << static_cast<unsigned>(site);
 }
 constexpr SleepSites kAllSleepSites = ~SleepSites{0};
+
+// Why an opened file plays nothing: the window says so in the video area.
+enum class FileProblem : int32_t {
+    None,
+    NotARecording,  // the header is not a recording's
+    CannotOpen,     // missing, a folder, a device, unreadable
+};
 
 // Outcome of taking one length-prefixed H.264 packet from the video ring.
 enum class PacketTake {

@@ -65,6 +65,7 @@ bool PlaybackEngine::allocateRings() {
 
 int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
     progressPercent.store(0);
+    fileProblem.store(FileProblem::None);
     openDecoderLibrary();
 
     std::lock_guard<std::mutex> control(controlMutex);

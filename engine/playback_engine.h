@@ -303,6 +303,9 @@ class PlaybackEngine {
     WaveOut* waveOut = nullptr;
     std::unique_ptr<uint8_t[]> waveBufferMemory;
     std::atomic<int32_t> playing{0};
+    // Set by the reader for a file it cannot play (then it announces a picture, so that the
+    // window shows the message); cleared by open.
+    std::atomic<FileProblem> fileProblem{FileProblem::None};
     std::atomic<int32_t> progressPercent{0};
     std::atomic<int32_t> seekPercent{0};
 

@@ -13,7 +13,6 @@
 #include <mutex>
 
 #include "engine/playback_engine.h"
-#include "platform/surface.h"
 #include "recording/pacing_schedule.h"
 #include "recording/recording_file.h"
 #include "recording/recording_format.h"
@@ -31,10 +30,6 @@ constexpr int64_t kMaxSoundLeadUs = kAudioLeadUs + kSoundDriftSlackUs;
 constexpr uint32_t kSeekReadBytes = 1020;
 constexpr uint32_t kSeekWindowBytes = kSeekReadBytes + 4;
 
-constexpr char kInvalidFileText[] = "无效的日志文件";
-constexpr char kCannotOpenText[] = "无法打开文件";
-constexpr Colorref kInvalidFileColor = 0x00FFFFFF;
-
 class Reader {
   public:
     explicit Reader(PlaybackEngine& engine) : engine_(engine) {}
@@ -44,7 +39,7 @@ class Reader {
         if (!file_.open(path)) {
             // Without touching `playing`. With no recording open there is nothing to report.
             if (!path.empty()) {
-                drawMessage(kCannotOpenText);
+                tellProblem(FileProblem::CannotOpen);
             }
             return;
         }
@@ -67,7 +62,7 @@ class Reader {
                 static_cast<int32_t>(readLe32(header + kHeaderHeightOffset)));
         }
         if (!acceptRecordingHeader(header)) {
-            drawMessage(kInvalidFileText);
+            tellProblem(FileProblem::NotARecording);
             return false;
         }
         engine_.configureStream(header);
@@ -240,17 +235,9 @@ class Reader {
         }
     }
 
-    // Writes `text` across the middle of the video area, as the only word the player has for a
-    // file it cannot play.
-    void drawMessage(const char* text) {
-        {
-            std::lock_guard<std::mutex> lock(engine_.targetMutex);
-            if (engine_.targetDc == nullptr) {
-                return;
-            }
-            engine_.targetDc->drawText(text, engine_.videoRect, Surface::TextAlign::Centre,
-                                       kInvalidFileColor);
-        }
+    // The window says what is wrong with the file, in the video area.
+    void tellProblem(FileProblem problem) {
+        engine_.fileProblem.store(problem);
         if (engine_.pictureReady) {
             engine_.pictureReady();
         }

@@ -25,6 +25,10 @@ constexpr int32_t kPlayCell = 1;
 constexpr int32_t kOpenCell = 5;
 constexpr int32_t kSnapshotCell = 7;
 
+// What the video area says for a file that plays nothing.
+constexpr char kInvalidFileText[] = "无效的日志文件";
+constexpr char kCannotOpenText[] = "无法打开文件";
+
 // The notice's band across the video area.
 constexpr int32_t kNoticeBandHeight = 28;
 constexpr Colorref kNoticeBand = 0x141414;
@@ -215,6 +219,19 @@ void SkinWindow::drawVideo() {
     if (video) {
         composition.copyFrom(*video, 0, 0, videoArea.width(), videoArea.height(), videoArea.left,
                              videoArea.top);
+    }
+    // The only word the player has for a file it cannot play, over the black video area.
+    switch (engine.fileProblem.load()) {
+        case FileProblem::NotARecording:
+            composition.drawText(kInvalidFileText, videoArea, Surface::TextAlign::Centre,
+                                 kNoticeText);
+            break;
+        case FileProblem::CannotOpen:
+            composition.drawText(kCannotOpenText, videoArea, Surface::TextAlign::Centre,
+                                 kNoticeText);
+            break;
+        case FileProblem::None:
+            break;
     }
     drawNotice();
 }

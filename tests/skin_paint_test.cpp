@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -200,6 +201,35 @@ TEST_F(SkinPaint, PaintLayersBackgroundBarButtonsAndVideo) {
     EXPECT_EQ(skin.composition.pixel(100, 700), 0u);
     EXPECT_EQ(skin.composition.pixel(1023, 767), 0u);
     EXPECT_TRUE(showsCell(skin.playButton, 1));
+}
+
+// A file that plays nothing is named in the middle of the video area, in every mode, so also
+// after a mode change has handed the engine a new, black surface.
+TEST_F(SkinPaint, AFileThatPlaysNothingIsNamedInEveryMode) {
+    if (!textFontAvailable()) {
+        GTEST_SKIP() << "no interface font on this machine";
+    }
+    engine.fileProblem.store(FileProblem::NotARecording);
+    for (auto [large, full] : {std::pair{0, 0}, {1, 0}, {0, 1}}) {
+        build(large, full);
+        skin.paint();
+        const Rect& v = skin.videoArea;
+        int white = 0;
+        int away = 0;
+        for (int32_t y = v.top; y < v.bottom; ++y) {
+            for (int32_t x = v.left; x < v.right; ++x) {
+                if (skin.composition.pixel(x, y) != 0) {
+                    const bool middle = std::abs(y - (v.top + v.bottom) / 2) < 20 &&
+                                        std::abs(x - (v.left + v.right) / 2) < 70;
+                    white += skin.composition.pixel(x, y) == kWhite ? 1 : 0;
+                    away += middle ? 0 : 1;
+                }
+            }
+        }
+        EXPECT_GT(white, 20) << large << full;
+        EXPECT_EQ(away, 0) << large << full;
+    }
+    engine.fileProblem.store(FileProblem::None);
 }
 
 TEST_F(SkinPaint, OnlyTheNormalSkinsCornersAreSeeThrough) {
