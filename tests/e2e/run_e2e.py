@@ -449,8 +449,16 @@ class Session:
         return "_NET_WM_STATE_ABOVE" in self.xprop("-id", window, "_NET_WM_STATE")
 
     def find_windows(self, name):
-        out = self.xdotool("search", "--onlyvisible", "--name", name, check_rc=False)
-        return [int(w) for w in out.split()]
+        # A window that goes while the search walks the tree (GTK's short-lived windows) makes
+        # xdotool fail with an X error and find nothing: that search is made again.
+        for _ in range(5):
+            result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                                    env=self.xserver.env(), capture_output=True, text=True,
+                                    timeout=20)
+            if result.returncode == 0 or not result.stderr.strip():
+                break
+            time.sleep(0.05)
+        return [int(w) for w in result.stdout.split()]
 
     def geometry(self, window):
         out = self.xdotool("getwindowgeometry", "--shell", window, check_rc=False)
