@@ -37,7 +37,7 @@ enum class Step { Found, NotHere, NeedMore };
 Step findsStep(PlaybackEngine& engine, int32_t unread) {
     uint8_t bytes[kFramesToFindStep * kAmrMaxFrameBytes + 1];
     const int32_t have = std::min<int32_t>(unread, static_cast<int32_t>(sizeof bytes));
-    engine.audioRingPeek(bytes, static_cast<uint32_t>(have));
+    engine.audioRing.peekExactly(bytes, static_cast<uint32_t>(have));
     const bool readerDone = engine.readerRunning.load() == 0;
     int32_t at = 0;
     for (int32_t frame = 0; frame < kFramesToFindStep; ++frame) {
@@ -53,8 +53,8 @@ Step findsStep(PlaybackEngine& engine, int32_t unread) {
 }
 
 bool pcmRingHasRoom(const PlaybackEngine& engine) {
-    return engine.pcmWritten.load(std::memory_order_relaxed) -
-               engine.pcmTaken.load(std::memory_order_acquire) <
+    return engine.pcmRing.written.load(std::memory_order_relaxed) -
+               engine.pcmRing.taken.load(std::memory_order_acquire) <
            kPcmSlots;
 }
 
@@ -69,14 +69,15 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
         if (!pcmRingHasRoom(engine)) {
             break;
         }
-        uint32_t read = engine.audioRingRead.load(std::memory_order_relaxed);
+        uint32_t read = engine.audioRing.read.load(std::memory_order_relaxed);
         StreamMark flush;
         const uint32_t previousRecord = state.record.position;
-        if (engine.audioMarks.advanceTo(read, &state.record, &flush)) {
+        if (engine.audioRing.marks.advanceTo(read, &state.record, &flush)) {
             // A seek: the sound before it is not played, here or in the output. There is room
             // for the flush: this thread alone fills the ring, and found room above.
-            engine.pcmRingPutFlush();
-            engine.audioRingRead.store(flush.position, std::memory_order_release);
+            engine.pcmRing.putFlush();
+            engine.audioOutWake.notify();
+            engine.audioRing.read.store(flush.position, std::memory_order_release);
             state.record = StreamMark{flush.position, 0, false};
             state.framesInRecord = 0;
             state.inStep = false;
@@ -88,7 +89,7 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             state.framesInRecord = 0;
         }
         const int32_t unread =
-            static_cast<int32_t>(engine.audioRingWritten.load(std::memory_order_acquire) - read);
+            static_cast<int32_t>(engine.audioRing.written.load(std::memory_order_acquire) - read);
         if (unread < 1) {
             break;
         }
@@ -98,13 +99,13 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
                 break;
             }
             if (step == Step::NotHere) {
-                engine.audioRingRead.store(read + 1, std::memory_order_release);
+                engine.audioRing.read.store(read + 1, std::memory_order_release);
                 continue;
             }
             state.inStep = true;
         }
         uint8_t header = 0;
-        engine.audioRingPeek(&header, 1);
+        engine.audioRing.peekExactly(&header, 1);
         const int32_t frameBytes = amrStorageFrameBytes(header);
         if (frameBytes < 0) {
             // Not a frame header: the stream is out of step.
@@ -115,7 +116,7 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             break;  // the rest of the frame comes with the next record
         }
         std::memset(state.frame, 0, sizeof state.frame);
-        engine.audioRingPeek(state.frame, static_cast<uint32_t>(frameBytes));
+        engine.audioRing.peekExactly(state.frame, static_cast<uint32_t>(frameBytes));
         int32_t outputBytes = static_cast<int32_t>(sizeof state.pcm);
         const int32_t result = decode(state.pcm, &outputBytes, state.frame, frameBytes);
         if (result <= 0 || outputBytes <= 0) {
@@ -128,12 +129,13 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
             state.counting && std::abs(state.nextStreamTime - byRecord) <= kAmrTimingSlackUs
                 ? state.nextStreamTime
                 : byRecord;
-        engine.pcmRingPut(state.pcm, static_cast<uint32_t>(outputBytes), streamTime);
+        engine.pcmRing.put(state.pcm, static_cast<uint32_t>(outputBytes), streamTime);
+        engine.audioOutWake.notify();
         ++state.framesInRecord;
         state.counting = true;
         state.nextStreamTime = streamTime + kAmrFrameUs;
-        engine.audioRingRead.store(read + static_cast<uint32_t>(frameBytes),
-                                   std::memory_order_release);
+        engine.audioRing.read.store(read + static_cast<uint32_t>(frameBytes),
+                                    std::memory_order_release);
         ++decoded;
     }
     return decoded;

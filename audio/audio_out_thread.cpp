@@ -93,12 +93,12 @@ class SoundOutput {
     bool feed() {
         bool took = false;
         // Only a decoder that found the ring full waits for room.
-        const bool wasFull = engine_.pcmWritten.load(std::memory_order_acquire) -
-                                 engine_.pcmTaken.load(std::memory_order_relaxed) >=
+        const bool wasFull = engine_.pcmRing.written.load(std::memory_order_acquire) -
+                                 engine_.pcmRing.taken.load(std::memory_order_relaxed) >=
                              kPcmSlots;
         for (;;) {
-            const uint32_t taken = engine_.pcmTaken.load(std::memory_order_relaxed);
-            if (taken == engine_.pcmWritten.load(std::memory_order_acquire)) {
+            const uint32_t taken = engine_.pcmRing.taken.load(std::memory_order_relaxed);
+            if (taken == engine_.pcmRing.written.load(std::memory_order_acquire)) {
                 break;
             }
             if (engine_.outBuffersQueued.load() - engine_.outBuffersDone.load() >=
@@ -107,8 +107,8 @@ class SoundOutput {
             }
             WaveHeader& header = engine_.waveHeaders[sequence_ % kWaveHeaderCount];
             PcmSlot slot;
-            engine_.pcmSlotRead(taken, header.data, &slot);
-            engine_.pcmTaken.store(taken + 1, std::memory_order_release);
+            engine_.pcmRing.readSlot(taken, header.data, &slot);
+            engine_.pcmRing.taken.store(taken + 1, std::memory_order_release);
             took = true;
             if (slot.flush) {
                 dropQueued();

@@ -31,7 +31,7 @@ bool waitUntil(Condition condition, double timeoutSeconds, milliseconds step = m
 // parsed as it arrives and its last picture is drained at the end).
 bool videoRingDrained(const PlaybackEngine& engine) {
     const auto unread =
-        static_cast<int32_t>(engine.videoRingWritten.load() - engine.videoRingRead.load());
+        static_cast<int32_t>(engine.videoRing.written.load() - engine.videoRing.read.load());
     return unread <= 0;
 }
 
@@ -45,7 +45,7 @@ EngineThroughput engineThroughput(const BenchRecording& recording, Rect area) {
             // Half the ring plus one record (at most 64 KiB) stays well below the 80 % at which
             // the reader drops records, and keeps the video thread supplied for a long while.
             while (engine.stopRequested.load() == 0 &&
-                   engine.videoRingWritten.load() - engine.videoRingRead.load() >
+                   engine.videoRing.written.load() - engine.videoRing.read.load() >
                        kVideoRingBytes / 2) {
                 std::this_thread::sleep_for(milliseconds(1));
             }
@@ -92,7 +92,7 @@ EngineThroughput engineThroughput(const BenchRecording& recording, Rect area) {
         if (lastCount != 0) {
             // The ring's read total is the video bytes taken so far (one run stays far below
             // 4 GiB, where the total would wrap).
-            const double taken = engine.videoRingRead.load();
+            const double taken = engine.videoRing.read.load();
             const double elapsed = std::chrono::duration<double>(now - first).count();
             if (taken > 0.0 && elapsed > 0.0 && videoBytes > taken) {
                 const double left = (videoBytes - taken) * elapsed / taken;
@@ -188,7 +188,7 @@ SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int coun
         },
         sleepSiteBit(SleepSite::ReaderPacing));
     engine.frameObserver = [&](const uint8_t*, int32_t, int32_t) {
-        if (served.load() && !shown.load() && engine.videoRingRead.load() > 0) {
+        if (served.load() && !shown.load() && engine.videoRing.read.load() > 0) {
             std::lock_guard<std::mutex> lock(mutex);
             shownAt = Clock::now();
             shown.store(true);

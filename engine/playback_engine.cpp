@@ -35,17 +35,12 @@ PlaybackEngine::~PlaybackEngine() {
 void PlaybackEngine::resetCounters() {
     framesDecoded.store(0);
     framesPresented.store(0);
-    pcmTaken.store(0);
-    pcmWritten.store(0);
-    audioRingWritten.store(0);
-    videoRingWritten.store(0);
-    audioRingRead.store(0);
-    videoRingRead.store(0);
+    videoRing.reset();
+    audioRing.reset();
+    pcmRing.reset();
     playing.store(0);
     decodersReady.store(0);
     seekPercent.store(0);
-    videoMarks.reset();
-    audioMarks.reset();
     videoFlushes.store(0);
     picturesDrawn.store(0);
     picturesShown.store(0);
@@ -53,14 +48,11 @@ void PlaybackEngine::resetCounters() {
 }
 
 bool PlaybackEngine::allocateRings() {
-    if (videoRingData && audioRingData && pcmRingData && pcmSlots) {
-        return true;
-    }
-    videoRingData.reset(new (std::nothrow) uint8_t[kVideoRingBytes]);
-    audioRingData.reset(new (std::nothrow) uint8_t[kAudioRingBytes]);
-    pcmRingData.reset(new (std::nothrow) uint8_t[kPcmRingBytes]);
-    pcmSlots.reset(new (std::nothrow) PcmSlot[kPcmSlots]);
-    return videoRingData && audioRingData && pcmRingData && pcmSlots;
+    // Each ring allocates its storage once.
+    const bool video = videoRing.allocate();
+    const bool audio = audioRing.allocate();
+    const bool pcm = pcmRing.allocate();
+    return video && audio && pcm;
 }
 
 int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {

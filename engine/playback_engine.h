@@ -1,9 +1,9 @@
 #pragma once
 // The one object that plays a recording. It owns every buffer, flag, counter and handle that the
 // four playback threads share, and offers the skin a small set of operations. Its operations are
-// spread over the subsystem folders: the lifecycle here in engine/, the rings in
-// engine/stream_rings.cpp, the reader's in recording/, the video thread's and the presenter's in
-// video/, the audio threads' in audio/.
+// spread over the subsystem folders: the lifecycle here in engine/, the rings (a part of their
+// own) in engine/stream_rings.h, the reader's in recording/, the video thread's and the presenter's
+// in video/, the audio threads' in audio/.
 //
 // Sharing rules: flags and counters that several threads touch are 32-bit atomics. Ring totals
 // are published with release ordering after the bytes they cover and read with acquire ordering
@@ -22,6 +22,7 @@
 #include "engine/engine_types.h"
 #include "engine/playback_clock.h"
 #include "engine/stream_marks.h"
+#include "engine/stream_rings.h"
 #include "engine/wake_signal.h"
 #include "platform/geometry.h"
 #include "platform/wave_out.h"
@@ -86,29 +87,13 @@ class PlaybackEngine {
     // cannot be had.
     bool allocateRings();
 
-    // --- Stream rings (engine/stream_rings.cpp) --------------------------------------------------
+    // --- Stream rings (engine/stream_rings.h) -------------------------------------------------
 
-    void videoRingPut(const uint8_t* bytes, uint32_t n);
-    void audioRingPut(const uint8_t* bytes, uint32_t n);
-    int videoRingFull() const;
-    int audioRingFull() const;
-    // Takes one length-prefixed H.264 packet: copies its payload to `destination` (which holds
-    // kPacketBufferBytes) and consumes the length word only.
-    PacketTake videoPacketTake(uint8_t* destination, uint32_t* length);
-    // Drops every unread byte of VideoRing; for a packet that can never be taken.
-    void discardUnreadVideo();
-    // Copies up to `most` unread H.263 bytes without consuming them; the count copied.
-    uint32_t videoRingPeek(uint8_t* destination, uint32_t most);
-    // Copies the next `n` unread AMR-NB bytes without consuming them; false while fewer are
-    // unread.
-    bool audioRingPeek(uint8_t* destination, uint32_t n);
-    // Appends one decoded frame of sound (at most kPcmSlotBytes) that plays at `streamTime`;
-    // false, and nothing appended, while the ring is full.
-    bool pcmRingPut(const uint8_t* bytes, uint32_t n, int64_t streamTime);
-    // Appends a flush: the output drops the sound it holds when it comes to it. False while full.
-    bool pcmRingPutFlush();
-    // Copies slot `slot` (a count since the run's start) and tells what it holds.
-    void pcmSlotRead(uint32_t slot, uint8_t* destination, PcmSlot* info) const;
+    // The reader's records for the video thread and the audio decode thread, and the decoded
+    // sound for the audio output.
+    ByteRing videoRing{kVideoRingBytes};
+    ByteRing audioRing{kAudioRingBytes};
+    PcmRing pcmRing;
 
     // --- Decoders (engine/decoders.cpp), on the video thread -------------------------------------
 
@@ -176,9 +161,6 @@ class PlaybackEngine {
     std::atomic<int64_t> clockOffsetUs{0};
     // What is playing now, by the sound device or the reader's schedule.
     PlaybackClock clock;
-    // Stream times of the records in the video and audio rings.
-    StreamMarks videoMarks;
-    StreamMarks audioMarks;
     // Seeks served by the reader; the video thread drops a picture it holds when this moves.
     std::atomic<uint32_t> videoFlushes{0};
 
@@ -242,12 +224,6 @@ class PlaybackEngine {
 
     std::atomic<int32_t> paused{1};
     std::atomic<int32_t> stopRequested{0};
-    // PcmRing: slots written by the audio decode thread and taken by the audio output, counted
-    // since the run's start.
-    std::atomic<uint32_t> pcmWritten{0};
-    std::atomic<uint32_t> pcmTaken{0};
-    std::unique_ptr<uint8_t[]> pcmRingData;
-    std::unique_ptr<PcmSlot[]> pcmSlots;
     std::atomic<int32_t> outBuffersQueued{0};
     std::atomic<int32_t> outBuffersDone{0};
     // Held by open and close, so that two of them never interleave their stop and start.
@@ -278,12 +254,6 @@ class PlaybackEngine {
     AVFrame* scaledPicture = nullptr;
     uint8_t* scaledBuffer = nullptr;
 
-    std::atomic<uint32_t> audioRingWritten{0};
-    std::atomic<uint32_t> videoRingWritten{0};
-    std::atomic<uint32_t> audioRingRead{0};
-    std::atomic<uint32_t> videoRingRead{0};
-    std::unique_ptr<uint8_t[]> videoRingData;
-    std::unique_ptr<uint8_t[]> audioRingData;
     // The picture presentFrame shows: displayWidth × displayHeight BGR pixels in rows of
     // presentStride bytes (0 stands for displayWidth × 3), the bottom row first in memory, or the
     // top row first when presentTopDown is set. The video thread hands over its scaled picture

@@ -1,14 +1,8 @@
-// The three rings between the threads. Each has one producer and one consumer and no lock on its
-// bytes: the producer writes only indices that are free and publishes its total after the bytes
-// (release); the consumer reads the total first (acquire) and only bytes below it. Totals only
-// grow between runs; the byte with total n lies at index n modulo the ring size. The video and
-// audio rings carry bytes; the PCM ring carries slots of one decoded frame each, with the stream
-// time the frame plays at.
+#include "engine/stream_rings.h"
 
 #include <algorithm>
 #include <cstring>
-
-#include "engine/playback_engine.h"
+#include <new>
 
 namespace vidora {
 
@@ -29,118 +23,126 @@ void copyOutOfRing(const uint8_t* ring, uint32_t size, uint32_t start, uint8_t* 
     std::memcpy(destination + first, ring, n - first);
 }
 
-// "More than 80 % unread", decided on whole numbers: unread > 0.8 × size ⇔ 5 × unread > 4 × size.
-// A read total ahead of the written one (the audio consumer's skip) counts as nothing unread.
-int ringFull(uint32_t written, uint32_t read, uint32_t size) {
-    int64_t unread = static_cast<int32_t>(written - read);
-    return unread * 5 > static_cast<int64_t>(size) * 4 ? 1 : 0;
-}
-
 }  // namespace
 
-void PlaybackEngine::videoRingPut(const uint8_t* bytes, uint32_t n) {
-    uint32_t written = videoRingWritten.load(std::memory_order_relaxed);
-    copyIntoRing(videoRingData.get(), kVideoRingBytes, written % kVideoRingBytes, bytes, n);
-    videoRingWritten.store(written + n, std::memory_order_release);
+bool ByteRing::allocate() {
+    if (!data_) {
+        data_.reset(new (std::nothrow) uint8_t[size_]);
+    }
+    return data_ != nullptr;
 }
 
-void PlaybackEngine::audioRingPut(const uint8_t* bytes, uint32_t n) {
-    uint32_t written = audioRingWritten.load(std::memory_order_relaxed);
-    copyIntoRing(audioRingData.get(), kAudioRingBytes, written % kAudioRingBytes, bytes, n);
-    audioRingWritten.store(written + n, std::memory_order_release);
+void ByteRing::reset() {
+    written.store(0);
+    read.store(0);
+    marks.reset();
 }
 
-int PlaybackEngine::videoRingFull() const {
-    return ringFull(videoRingWritten.load(std::memory_order_relaxed),
-                    videoRingRead.load(std::memory_order_acquire), kVideoRingBytes);
+void ByteRing::put(const uint8_t* bytes, uint32_t n) {
+    const uint32_t total = written.load(std::memory_order_relaxed);
+    copyIntoRing(data_.get(), size_, total % size_, bytes, n);
+    written.store(total + n, std::memory_order_release);
 }
 
-int PlaybackEngine::audioRingFull() const {
-    return ringFull(audioRingWritten.load(std::memory_order_relaxed),
-                    audioRingRead.load(std::memory_order_acquire), kAudioRingBytes);
+bool ByteRing::full() const {
+    // Decided on whole numbers: unread > 0.8 × size ⇔ 5 × unread > 4 × size.
+    const int64_t unread = static_cast<int32_t>(written.load(std::memory_order_relaxed) -
+                                                read.load(std::memory_order_acquire));
+    return unread * 5 > static_cast<int64_t>(size_) * 4;
 }
 
-PacketTake PlaybackEngine::videoPacketTake(uint8_t* destination, uint32_t* length) {
-    uint32_t read = videoRingRead.load(std::memory_order_relaxed);
-    uint32_t unread = videoRingWritten.load(std::memory_order_acquire) - read;
+uint32_t ByteRing::peek(uint8_t* destination, uint32_t most) const {
+    const uint32_t at = read.load(std::memory_order_relaxed);
+    const int32_t unread = static_cast<int32_t>(written.load(std::memory_order_acquire) - at);
+    if (unread <= 0) {
+        return 0;
+    }
+    const uint32_t n = std::min({static_cast<uint32_t>(unread), most, size_});
+    copyOutOfRing(data_.get(), size_, at % size_, destination, n);
+    return n;
+}
+
+bool ByteRing::peekExactly(uint8_t* destination, uint32_t n) const {
+    const uint32_t at = read.load(std::memory_order_relaxed);
+    const int32_t unread = static_cast<int32_t>(written.load(std::memory_order_acquire) - at);
+    if (unread < static_cast<int32_t>(n) || n > size_) {
+        return false;
+    }
+    copyOutOfRing(data_.get(), size_, at % size_, destination, n);
+    return true;
+}
+
+PacketTake ByteRing::takePacket(uint8_t* destination, uint32_t capacity, uint32_t* length) {
+    const uint32_t at = read.load(std::memory_order_relaxed);
+    const uint32_t unread = written.load(std::memory_order_acquire) - at;
     if (unread < 4) {
         return PacketTake::NotReady;
     }
     uint8_t word[4];
-    copyOutOfRing(videoRingData.get(), kVideoRingBytes, read % kVideoRingBytes, word, 4);
-    uint32_t payload = static_cast<uint32_t>(word[0]) | (static_cast<uint32_t>(word[1]) << 8) |
-                       (static_cast<uint32_t>(word[2]) << 16) |
-                       (static_cast<uint32_t>(word[3]) << 24);
-    // Such a packet can never be copied, however long one waits: waiting would stall the video
+    copyOutOfRing(data_.get(), size_, at % size_, word, 4);
+    const uint32_t payload =
+        static_cast<uint32_t>(word[0]) | (static_cast<uint32_t>(word[1]) << 8) |
+        (static_cast<uint32_t>(word[2]) << 16) | (static_cast<uint32_t>(word[3]) << 24);
+    // Such a packet can never be copied, however long one waits: waiting would stall the stream
     // until the next seek, so the caller is told to throw the unread bytes away instead.
-    if (payload > kPacketBufferBytes) {
+    if (payload > capacity) {
         return PacketTake::Unsatisfiable;
     }
     if (4 + static_cast<uint64_t>(payload) > unread) {
         return PacketTake::NotReady;
     }
-    copyOutOfRing(videoRingData.get(), kVideoRingBytes, (read + 4) % kVideoRingBytes, destination,
-                  payload);
-    videoRingRead.store(read + 4, std::memory_order_release);
+    copyOutOfRing(data_.get(), size_, (at + 4) % size_, destination, payload);
+    read.store(at + 4, std::memory_order_release);
     *length = payload;
     return PacketTake::Taken;
 }
 
-void PlaybackEngine::discardUnreadVideo() {
-    videoRingRead.store(videoRingWritten.load(std::memory_order_acquire),
-                        std::memory_order_release);
+void ByteRing::discardUnread() {
+    read.store(written.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-uint32_t PlaybackEngine::videoRingPeek(uint8_t* destination, uint32_t most) {
-    uint32_t read = videoRingRead.load(std::memory_order_relaxed);
-    int32_t unread = static_cast<int32_t>(videoRingWritten.load(std::memory_order_acquire) - read);
-    if (unread <= 0) {
-        return 0;
+bool PcmRing::allocate() {
+    if (!data_) {
+        data_.reset(new (std::nothrow) uint8_t[kPcmRingBytes]);
     }
-    uint32_t n = std::min(static_cast<uint32_t>(unread), most);
-    copyOutOfRing(videoRingData.get(), kVideoRingBytes, read % kVideoRingBytes, destination, n);
-    return n;
+    if (!slots_) {
+        slots_.reset(new (std::nothrow) PcmSlot[kPcmSlots]);
+    }
+    return data_ && slots_;
 }
 
-bool PlaybackEngine::audioRingPeek(uint8_t* destination, uint32_t n) {
-    uint32_t read = audioRingRead.load(std::memory_order_relaxed);
-    int32_t unread = static_cast<int32_t>(audioRingWritten.load(std::memory_order_acquire) - read);
-    if (unread < static_cast<int32_t>(n) || n > kAudioRingBytes) {
+void PcmRing::reset() {
+    written.store(0);
+    taken.store(0);
+}
+
+bool PcmRing::put(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
+    const uint32_t total = written.load(std::memory_order_relaxed);
+    if (total - taken.load(std::memory_order_acquire) >= kPcmSlots) {
         return false;
     }
-    copyOutOfRing(audioRingData.get(), kAudioRingBytes, read % kAudioRingBytes, destination, n);
-    return true;
-}
-
-bool PlaybackEngine::pcmRingPut(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
-    const uint32_t written = pcmWritten.load(std::memory_order_relaxed);
-    if (written - pcmTaken.load(std::memory_order_acquire) >= kPcmSlots) {
-        return false;
-    }
-    const uint32_t slot = written % kPcmSlots;
+    const uint32_t slot = total % kPcmSlots;
     n = std::min(n, kPcmSlotBytes);
-    std::memcpy(pcmRingData.get() + slot * kPcmSlotBytes, bytes, n);
-    pcmSlots[slot] = PcmSlot{streamTime, n, false};
-    pcmWritten.store(written + 1, std::memory_order_release);
-    audioOutWake.notify();
+    std::memcpy(data_.get() + slot * kPcmSlotBytes, bytes, n);
+    slots_[slot] = PcmSlot{streamTime, n, false};
+    written.store(total + 1, std::memory_order_release);
     return true;
 }
 
-bool PlaybackEngine::pcmRingPutFlush() {
-    const uint32_t written = pcmWritten.load(std::memory_order_relaxed);
-    if (written - pcmTaken.load(std::memory_order_acquire) >= kPcmSlots) {
+bool PcmRing::putFlush() {
+    const uint32_t total = written.load(std::memory_order_relaxed);
+    if (total - taken.load(std::memory_order_acquire) >= kPcmSlots) {
         return false;
     }
-    pcmSlots[written % kPcmSlots] = PcmSlot{0, 0, true};
-    pcmWritten.store(written + 1, std::memory_order_release);
-    audioOutWake.notify();
+    slots_[total % kPcmSlots] = PcmSlot{0, 0, true};
+    written.store(total + 1, std::memory_order_release);
     return true;
 }
 
-void PlaybackEngine::pcmSlotRead(uint32_t slot, uint8_t* destination, PcmSlot* info) const {
+void PcmRing::readSlot(uint32_t slot, uint8_t* destination, PcmSlot* info) const {
     const uint32_t index = slot % kPcmSlots;
-    *info = pcmSlots[index];
-    std::memcpy(destination, pcmRingData.get() + index * kPcmSlotBytes, info->bytes);
+    *info = slots_[index];
+    std::memcpy(destination, data_.get() + index * kPcmSlotBytes, info->bytes);
 }
 
 }  // namespace vidora

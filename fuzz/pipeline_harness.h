@@ -86,9 +86,9 @@ inline std::vector<uint8_t> pipelineHeader(const PipelineControls& c) {
 // decoded or played for a while.
 inline void waitForQuiet(PlaybackEngine& engine, std::chrono::steady_clock::time_point deadline) {
     auto snapshot = [&engine] {
-        return std::vector<uint32_t>{engine.videoRingRead.load(), engine.audioRingRead.load(),
-                                     engine.framesDecoded.load(), engine.pcmTaken.load(),
-                                     engine.pcmWritten.load()};
+        return std::vector<uint32_t>{engine.videoRing.read.load(), engine.audioRing.read.load(),
+                                     engine.framesDecoded.load(), engine.pcmRing.taken.load(),
+                                     engine.pcmRing.written.load()};
     };
     std::vector<uint32_t> last = snapshot();
     int quietTurns = 0;

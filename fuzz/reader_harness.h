@@ -236,19 +236,19 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
             findings.check(engine.currentRecordTime() == e.lastRecordTime,
                            "the record time on show is not the last record's");
         }
-        const uint32_t video = engine.videoRingWritten.load();
-        const uint32_t audio = engine.audioRingWritten.load();
+        const uint32_t video = engine.videoRing.written.load();
+        const uint32_t audio = engine.audioRing.written.load();
         // Where the marks ran out, which records were dropped depends on whether a consumer
         // took marks meanwhile (see below); the rings are then not compared.
         const bool marksRanOut =
             e.videoMarks.size() >= kReaderMarksHeld || e.audioMarks.size() >= kReaderMarksHeld;
         findings.check((marksRanOut && engine.decodersReady.load() != 0) ||
                            (video == e.video.size() &&
-                            std::equal(e.video.begin(), e.video.end(), engine.videoRingData.get())),
+                            std::equal(e.video.begin(), e.video.end(), engine.videoRing.data())),
                        "the video ring does not hold exactly the records' video bytes");
         findings.check((marksRanOut && engine.decodersReady.load() != 0) ||
                            (audio == e.audio.size() &&
-                            std::equal(e.audio.begin(), e.audio.end(), engine.audioRingData.get())),
+                            std::equal(e.audio.begin(), e.audio.end(), engine.audioRing.data())),
                        "the audio ring does not hold exactly the records' audio bytes");
         const uint64_t progress = e.delays.empty() ? 0 : e.consumed * 100 / fileSize;
         findings.check(static_cast<uint64_t>(engine.progress()) == progress,
@@ -281,9 +281,9 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
             uint32_t next = 0;
             return !marks.nextRecordPosition(&next);
         };
-        findings.check(marksMatch(engine.videoMarks, e.videoMarks),
+        findings.check(marksMatch(engine.videoRing.marks, e.videoMarks),
                        "the video marks do not give each record's position and stream time");
-        findings.check(marksMatch(engine.audioMarks, e.audioMarks),
+        findings.check(marksMatch(engine.audioRing.marks, e.audioMarks),
                        "the audio marks do not give each record's position and stream time");
     }
     checkClosed(engine, findings);

@@ -124,12 +124,12 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
     video.restart(startPoint(kVideoRingBytes));
     audio.restart(startPoint(kAudioRingBytes));
     pcm.restart(startPoint(kPcmSlots));
-    engine.videoRingWritten = video.base;
-    engine.videoRingRead = video.base;
-    engine.audioRingWritten = audio.base;
-    engine.audioRingRead = audio.base;
-    engine.pcmWritten = pcm.base;
-    engine.pcmTaken = pcm.base;
+    engine.videoRing.written = video.base;
+    engine.videoRing.read = video.base;
+    engine.audioRing.written = audio.base;
+    engine.audioRing.read = audio.base;
+    engine.pcmRing.written = pcm.base;
+    engine.pcmRing.taken = pcm.base;
 
     static std::vector<uint8_t> scratch;
     static std::vector<uint8_t> out(kPacketBufferBytes + kVideoRingBytes);
@@ -137,15 +137,15 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
     scratch.reserve(65536 + 4);
     uint32_t step = 0;
     auto totalsMatch = [&](const char* after) {
-        findings.check(engine.videoRingWritten.load() == video.written() &&
-                           engine.videoRingRead.load() == video.read,
+        findings.check(engine.videoRing.written.load() == video.written() &&
+                           engine.videoRing.read.load() == video.read,
                        std::string("video totals differ from the model after ") + after);
-        findings.check(engine.audioRingWritten.load() == audio.written() &&
-                           engine.audioRingRead.load() == audio.read,
+        findings.check(engine.audioRing.written.load() == audio.written() &&
+                           engine.audioRing.read.load() == audio.read,
                        std::string("audio totals differ from the model after ") + after);
-        findings.check(
-            engine.pcmWritten.load() == pcm.written() && engine.pcmTaken.load() == pcm.taken,
-            std::string("PCM totals differ from the model after ") + after);
+        findings.check(engine.pcmRing.written.load() == pcm.written() &&
+                           engine.pcmRing.taken.load() == pcm.taken,
+                       std::string("PCM totals differ from the model after ") + after);
     };
     // A PCM put or flush, refused exactly while the model is full.
     auto putPcm = [&](uint32_t n, int64_t streamTime, bool flush) {
@@ -154,11 +154,11 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
         slot.flush = flush;
         bool put;
         if (flush) {
-            put = engine.pcmRingPutFlush();
+            put = engine.pcmRing.putFlush();
         } else {
             scratch.clear();
             fillPattern(scratch, n, step);
-            put = engine.pcmRingPut(scratch.data(), n, streamTime);
+            put = engine.pcmRing.put(scratch.data(), n, streamTime);
             slot.bytes.assign(scratch.begin(), scratch.begin() + std::min(n, kPcmSlotBytes));
             slot.streamTime = streamTime;
         }
@@ -179,13 +179,13 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
             case 0: {  // a record's video bytes
                 uint32_t n = std::min<uint32_t>(in.u16() * 2, 65536);
                 bool full = video.full(kVideoRingBytes);
-                findings.check(engine.videoRingFull() == (full ? 1 : 0), "videoRingFull");
+                findings.check(engine.videoRing.full() == (full ? 1 : 0), "videoRingFull");
                 if (full) {
                     break;
                 }
                 scratch.clear();
                 fillPattern(scratch, n, step);
-                engine.videoRingPut(scratch.data(), n);
+                engine.videoRing.put(scratch.data(), n);
                 video.bytes.insert(video.bytes.end(), scratch.begin(), scratch.end());
                 totalsMatch("a video put");
                 break;
@@ -204,14 +204,15 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                     scratch.push_back(static_cast<uint8_t>(length >> (8 * i)));
                 }
                 fillPattern(scratch, n, step);
-                engine.videoRingPut(scratch.data(), static_cast<uint32_t>(scratch.size()));
+                engine.videoRing.put(scratch.data(), static_cast<uint32_t>(scratch.size()));
                 video.bytes.insert(video.bytes.end(), scratch.begin(), scratch.end());
                 totalsMatch("a packet put");
                 break;
             }
             case 2: {  // take a packet, then consume what the decoder reports
                 uint32_t length = 0;
-                PacketTake take = engine.videoPacketTake(out.data(), &length);
+                PacketTake take =
+                    engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length);
                 PacketTake expected = PacketTake::NotReady;
                 uint32_t word = 0;
                 if (video.unread() >= 4) {
@@ -233,18 +234,18 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                 video.read += 4;
                 totalsMatch("a packet take");
                 uint32_t used = std::min(in.u24(), word);
-                engine.videoRingRead.store(engine.videoRingRead.load() + used);
+                engine.videoRing.read.store(engine.videoRing.read.load() + used);
                 video.read += used;
                 break;
             }
             case 3:  // a packet that can never be taken is thrown away
-                engine.discardUnreadVideo();
+                engine.videoRing.discardUnread();
                 video.read = video.written();
                 totalsMatch("a discard");
                 break;
             case 4: {  // a piece of H.263 for the parser, then consume part of it
                 uint32_t most = (in.byte() & 1) ? kH263PieceBytes : in.u24();
-                uint32_t got = engine.videoRingPeek(out.data(), most);
+                uint32_t got = engine.videoRing.peek(out.data(), most);
                 const uint32_t expected =
                     static_cast<uint32_t>(std::min<int64_t>(video.unread(), most));
                 findings.check(got == expected, "videoRingPeek count");
@@ -254,7 +255,7 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                 findings.check(sameBytes(out.data(), video.at(video.read), got),
                                "videoRingPeek bytes");
                 uint32_t used = std::min(in.u24(), got);
-                engine.videoRingRead.store(engine.videoRingRead.load() + used);
+                engine.videoRing.read.store(engine.videoRing.read.load() + used);
                 video.read += used;
                 totalsMatch("a peek");
                 break;
@@ -265,20 +266,20 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
             case 6: {  // a record's audio bytes
                 uint32_t n = std::min<uint32_t>(in.u16() * 2, 65536);
                 bool full = audio.full(kAudioRingBytes);
-                findings.check(engine.audioRingFull() == (full ? 1 : 0), "audioRingFull");
+                findings.check(engine.audioRing.full() == (full ? 1 : 0), "audioRingFull");
                 if (full) {
                     break;
                 }
                 scratch.clear();
                 fillPattern(scratch, n, step);
-                engine.audioRingPut(scratch.data(), n);
+                engine.audioRing.put(scratch.data(), n);
                 audio.bytes.insert(audio.bytes.end(), scratch.begin(), scratch.end());
                 totalsMatch("an audio put");
                 break;
             }
             case 7: {  // an AMR-NB frame looked at, then consumed (or one byte skipped)
                 uint32_t n = (in.byte() & 1) ? in.byte() % 40 : in.u24();
-                bool got = engine.audioRingPeek(out.data(), n);
+                bool got = engine.audioRing.peekExactly(out.data(), n);
                 bool expected = audio.unread() >= int64_t{n} && n <= kAudioRingBytes;
                 findings.check(got == expected, "audioRingPeek outcome");
                 if (!got || !expected) {
@@ -287,7 +288,7 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                 findings.check(sameBytes(out.data(), audio.at(audio.read), n),
                                "audioRingPeek bytes");
                 uint32_t used = (in.byte() & 1) ? std::min<uint32_t>(n, 1) : n;
-                engine.audioRingRead.fetch_add(used);
+                engine.audioRing.read.fetch_add(used);
                 audio.read += used;
                 totalsMatch("an audio peek");
                 break;
@@ -303,14 +304,14 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                     break;
                 }
                 PcmSlot info;
-                engine.pcmSlotRead(pcm.taken, out.data(), &info);
+                engine.pcmRing.readSlot(pcm.taken, out.data(), &info);
                 const PcmModel::Slot& slot = pcm.slots[pcm.taken - pcm.base];
                 findings.check(info.flush == slot.flush && info.bytes == slot.bytes.size() &&
                                    (slot.flush || info.streamTime == slot.streamTime) &&
                                    sameBytes(out.data(), slot.bytes.data(), slot.bytes.size()),
                                "pcmSlotRead slot " + std::to_string(pcm.taken));
                 ++pcm.taken;
-                engine.pcmTaken.store(pcm.taken);
+                engine.pcmRing.taken.store(pcm.taken);
                 totalsMatch("a PCM take");
                 break;
             }
@@ -322,9 +323,9 @@ inline std::string runRingsCase(PlaybackEngine& engine, const uint8_t* data, siz
                 break;
             }
             default:
-                findings.check(engine.videoRingFull() == (video.full(kVideoRingBytes) ? 1 : 0),
+                findings.check(engine.videoRing.full() == (video.full(kVideoRingBytes) ? 1 : 0),
                                "videoRingFull");
-                findings.check(engine.audioRingFull() == (audio.full(kAudioRingBytes) ? 1 : 0),
+                findings.check(engine.audioRing.full() == (audio.full(kAudioRingBytes) ? 1 : 0),
                                "audioRingFull");
                 break;
         }

@@ -287,13 +287,15 @@ void PlaybackEngine::deliverRecord(const uint8_t* payload, uint32_t videoBytes, 
     // Each ring is tested just before its own append; a full ring drops this record's bytes for
     // it rather than making the reader wait (the other ring may still take its part). The mark
     // goes first: the consumer must know a record's time before it can see its bytes.
-    if (videoBytes > 0 && videoRingFull() == 0 && videoMarks.hasRoomForRecord()) {
-        videoMarks.push(StreamMark{videoRingWritten.load(std::memory_order_relaxed), streamTime});
-        videoRingPut(payload, videoBytes);
+    if (videoBytes > 0 && !videoRing.full() && videoRing.marks.hasRoomForRecord()) {
+        videoRing.marks.push(
+            StreamMark{videoRing.written.load(std::memory_order_relaxed), streamTime});
+        videoRing.put(payload, videoBytes);
     }
-    if (audioBytes > 0 && audioRingFull() == 0 && audioMarks.hasRoomForRecord()) {
-        audioMarks.push(StreamMark{audioRingWritten.load(std::memory_order_relaxed), streamTime});
-        audioRingPut(payload + videoBytes, audioBytes);
+    if (audioBytes > 0 && !audioRing.full() && audioRing.marks.hasRoomForRecord()) {
+        audioRing.marks.push(
+            StreamMark{audioRing.written.load(std::memory_order_relaxed), streamTime});
+        audioRing.put(payload + videoBytes, audioBytes);
     }
     videoWake.notify();
     audioDecodeWake.notify();
@@ -301,8 +303,8 @@ void PlaybackEngine::deliverRecord(const uint8_t* payload, uint32_t videoBytes, 
 
 void PlaybackEngine::flushStreams() {
     // The marks hold a place free for a flush, so these never fail.
-    videoMarks.push(StreamMark{videoRingWritten.load(std::memory_order_relaxed), 0, true});
-    audioMarks.push(StreamMark{audioRingWritten.load(std::memory_order_relaxed), 0, true});
+    videoRing.marks.push(StreamMark{videoRing.written.load(std::memory_order_relaxed), 0, true});
+    audioRing.marks.push(StreamMark{audioRing.written.load(std::memory_order_relaxed), 0, true});
     videoFlushes.fetch_add(1, std::memory_order_release);
     videoWake.notify();
     audioDecodeWake.notify();

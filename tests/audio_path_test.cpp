@@ -150,7 +150,7 @@ Bytes slotSound(const PlaybackEngine& engine, uint32_t first, uint32_t end) {
     Bytes slot(kPcmSlotBytes);
     for (uint32_t n = first; n != end; ++n) {
         PcmSlot info;
-        engine.pcmSlotRead(n, slot.data(), &info);
+        engine.pcmRing.readSlot(n, slot.data(), &info);
         sound.insert(sound.end(), slot.begin(), slot.begin() + info.bytes);
     }
     return sound;
@@ -253,7 +253,7 @@ class AudioPathTest : public ::testing::Test {
     }
     void putSlots(const Bytes& sound, int64_t streamTime = 0) {
         for (size_t at = 0; at < sound.size(); at += kPcmSlotBytes) {
-            ASSERT_TRUE(engine.pcmRingPut(sound.data() + at, kPcmSlotBytes, streamTime));
+            ASSERT_TRUE(engine.pcmRing.put(sound.data() + at, kPcmSlotBytes, streamTime));
             streamTime += 20000;
         }
     }
@@ -277,10 +277,10 @@ class AudioPathTest : public ::testing::Test {
     bool outputIdle() { return engine.outBuffersQueued.load() == engine.outBuffersDone.load(); }
     // The counters, for a failure message.
     std::string state() {
-        return "audio written " + std::to_string(engine.audioRingWritten.load()) + ", read " +
-               std::to_string(engine.audioRingRead.load()) + "; pcm written " +
-               std::to_string(engine.pcmWritten.load()) + ", taken " +
-               std::to_string(engine.pcmTaken.load()) + "; blocks queued " +
+        return "audio written " + std::to_string(engine.audioRing.written.load()) + ", read " +
+               std::to_string(engine.audioRing.read.load()) + "; pcm written " +
+               std::to_string(engine.pcmRing.written.load()) + ", taken " +
+               std::to_string(engine.pcmRing.taken.load()) + "; blocks queued " +
                std::to_string(engine.outBuffersQueued.load()) + ", done " +
                std::to_string(engine.outBuffersDone.load()) + "; decoders ready " +
                std::to_string(engine.decodersReady.load()) + ", reader running " +
@@ -308,23 +308,23 @@ TEST_F(AudioPathTest, DecodingWaitsForTheDecodersThenTakesEveryWholeFrame) {
     Frames frames = speechFrames();
     ASSERT_GE(frames.size(), 9u);
     Bytes nine = join(frames, 0, 9);
-    engine.audioRingPut(nine.data(), 8 * 32 + 31);  // the ninth frame one byte short
+    engine.audioRing.put(nine.data(), 8 * 32 + 31);  // the ninth frame one byte short
     startDecoding();
     ASSERT_TRUE(waitTurns(SleepSite::AudioWaitDecoders, 3));
-    EXPECT_EQ(engine.audioRingRead.load(), 0u);
+    EXPECT_EQ(engine.audioRing.read.load(), 0u);
     for (uint32_t ms : delays(SleepSite::AudioWaitDecoders)) {
         EXPECT_EQ(ms, 100u);
     }
 
     openAudioDecoder(engine);
     engine.audioDecodeWake.notify();
-    ASSERT_TRUE(waitFor([&] { return engine.pcmWritten.load() == 8; })) << state();
+    ASSERT_TRUE(waitFor([&] { return engine.pcmRing.written.load() == 8; })) << state();
     ASSERT_TRUE(waitTurns(SleepSite::AudioTurn, 5));
-    EXPECT_EQ(engine.pcmWritten.load(), 8u) << "a frame decoded before all its bytes came";
-    EXPECT_EQ(engine.audioRingRead.load(), 8u * 32u);
-    engine.audioRingPut(nine.data() + 8 * 32 + 31, 1);
-    ASSERT_TRUE(waitFor([&] { return engine.pcmWritten.load() == 9; })) << state();
-    EXPECT_EQ(engine.audioRingRead.load(), 9u * 32u);
+    EXPECT_EQ(engine.pcmRing.written.load(), 8u) << "a frame decoded before all its bytes came";
+    EXPECT_EQ(engine.audioRing.read.load(), 8u * 32u);
+    engine.audioRing.put(nine.data() + 8 * 32 + 31, 1);
+    ASSERT_TRUE(waitFor([&] { return engine.pcmRing.written.load() == 9; })) << state();
+    EXPECT_EQ(engine.audioRing.read.load(), 9u * 32u);
     EXPECT_EQ(slotSound(engine, 0, 9), expectedSound(Frames(frames.begin(), frames.begin() + 9)));
     for (uint32_t ms : delays(SleepSite::AudioTurn)) {
         EXPECT_EQ(ms, 1u);
@@ -340,8 +340,8 @@ struct FrameBench {
     }
     // Appends a record's sound with its mark, as the reader does.
     void put(const Bytes& bytes, int64_t streamTime) {
-        engine.audioMarks.push(StreamMark{engine.audioRingWritten.load(), streamTime});
-        engine.audioRingPut(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        engine.audioRing.marks.push(StreamMark{engine.audioRing.written.load(), streamTime});
+        engine.audioRing.put(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
     uint32_t decode(uint32_t most = 1000) {
         return decodeAudioFrames(
@@ -357,7 +357,7 @@ struct FrameBench {
         Bytes slot(kPcmSlotBytes);
         for (uint32_t n = first; n != end; ++n) {
             PcmSlot info;
-            engine.pcmSlotRead(n, slot.data(), &info);
+            engine.pcmRing.readSlot(n, slot.data(), &info);
             times.push_back(info.flush ? -1 : info.streamTime);
         }
         return times;
@@ -377,8 +377,8 @@ TEST(AudioDecodeFrames, FramesSplitAcrossRecordsPlayWholeAndInTime) {
     const Bytes stream = join(frames);
     FrameBench bench;
     openAudioDecoder(bench.engine);
-    bench.engine.audioRingWritten = kAudioRingBytes - 50;
-    bench.engine.audioRingRead = kAudioRingBytes - 50;
+    bench.engine.audioRing.written = kAudioRingBytes - 50;
+    bench.engine.audioRing.read = kAudioRingBytes - 50;
     // Records of 100 bytes, 62.5 ms of sound each.
     for (size_t at = 0; at < stream.size(); at += 100) {
         const size_t n = std::min<size_t>(100, stream.size() - at);
@@ -387,10 +387,10 @@ TEST(AudioDecodeFrames, FramesSplitAcrossRecordsPlayWholeAndInTime) {
                   1000000 + static_cast<int64_t>(at / 100) * 62500);
         bench.decode();
         // Every frame whose bytes are all in, and none other.
-        EXPECT_EQ(bench.engine.pcmWritten.load(), (at + n) / 32) << "after byte " << at + n;
+        EXPECT_EQ(bench.engine.pcmRing.written.load(), (at + n) / 32) << "after byte " << at + n;
     }
-    ASSERT_EQ(bench.engine.pcmWritten.load(), 40u);
-    EXPECT_EQ(bench.engine.audioRingWritten.load(), bench.engine.audioRingRead.load());
+    ASSERT_EQ(bench.engine.pcmRing.written.load(), 40u);
+    EXPECT_EQ(bench.engine.audioRing.written.load(), bench.engine.audioRing.read.load());
     EXPECT_EQ(slotSound(bench.engine, 0, 40), expectedSound(frames));
     std::vector<int64_t> times = bench.slotTimes(0, 40);
     for (uint32_t i = 0; i < 40; ++i) {
@@ -418,7 +418,7 @@ TEST(AudioDecodeFrames, RefusedFramesPlaySilenceAndJunkIsPassedOver) {
     openAudioDecoder(bench.engine);
     bench.put(stream, 0);
     EXPECT_EQ(bench.decode(), 12u);
-    EXPECT_EQ(bench.engine.audioRingRead.load(), bench.engine.audioRingWritten.load());
+    EXPECT_EQ(bench.engine.audioRing.read.load(), bench.engine.audioRing.written.load());
     EXPECT_EQ(slotSound(bench.engine, 0, 12), expectedSound(fed));
     EXPECT_EQ(bench.slotTimes(3, 5), (std::vector<int64_t>{60000, 80000}));
 }
@@ -433,11 +433,11 @@ TEST(AudioDecodeFrames, FlushDropsTheOldBytesAndIsPassedToTheOutput) {
     EXPECT_EQ(bench.decode(1), 1u);
     // A seek came while two old frames and part of a third were still unread.
     const Bytes cut(speech[3].begin(), speech[3].begin() + 10);
-    bench.engine.audioRingPut(cut.data(), static_cast<uint32_t>(cut.size()));
-    bench.engine.audioMarks.push(StreamMark{bench.engine.audioRingWritten.load(), 0, true});
+    bench.engine.audioRing.put(cut.data(), static_cast<uint32_t>(cut.size()));
+    bench.engine.audioRing.marks.push(StreamMark{bench.engine.audioRing.written.load(), 0, true});
     bench.put(join(speech, 20, 6), 7000000);
     EXPECT_EQ(bench.decode(), 6u);
-    EXPECT_EQ(bench.engine.pcmWritten.load(), 8u);
+    EXPECT_EQ(bench.engine.pcmRing.written.load(), 8u);
     EXPECT_EQ(bench.slotTimes(0, 8),
               (std::vector<int64_t>{0, -1, 7000000, 7020000, 7040000, 7060000, 7080000, 7100000}));
     // The new frames decode as a stream of their own would after the old frame.
@@ -455,27 +455,27 @@ TEST(AudioDecodeFrames, NothingIsTakenWhileThePcmRingIsFull) {
     Frames speech = speechFrames();
     FrameBench bench;
     openAudioDecoder(bench.engine);
-    bench.engine.pcmWritten = kPcmSlots - 1;
-    bench.engine.pcmTaken = 0;
+    bench.engine.pcmRing.written = kPcmSlots - 1;
+    bench.engine.pcmRing.taken = 0;
     bench.put(join(speech, 0, 3), 0);
     EXPECT_EQ(bench.decode(), 1u);
-    EXPECT_EQ(bench.engine.audioRingRead.load(), 32u);
+    EXPECT_EQ(bench.engine.audioRing.read.load(), 32u);
     EXPECT_EQ(bench.decode(), 0u);
-    bench.engine.pcmTaken = 2;
+    bench.engine.pcmRing.taken = 2;
     EXPECT_EQ(bench.decode(), 2u);
-    EXPECT_EQ(bench.engine.audioRingRead.load(), 96u);
+    EXPECT_EQ(bench.engine.audioRing.read.load(), 96u);
     EXPECT_EQ(slotSound(bench.engine, kPcmSlots - 1, kPcmSlots + 2),
               expectedSound(Frames(speech.begin(), speech.begin() + 3)));
 
     // Full again, with old frames and a seek's flush behind them.
-    bench.engine.pcmTaken = 2;
+    bench.engine.pcmRing.taken = 2;
     bench.put(join(speech, 3, 2), 0);
-    bench.engine.audioMarks.push(StreamMark{bench.engine.audioRingWritten.load(), 0, true});
+    bench.engine.audioRing.marks.push(StreamMark{bench.engine.audioRing.written.load(), 0, true});
     EXPECT_EQ(bench.decode(), 0u);
-    bench.engine.pcmTaken = 3;
+    bench.engine.pcmRing.taken = 3;
     bench.decode();
-    EXPECT_EQ(bench.engine.audioRingRead.load(), bench.engine.audioRingWritten.load());
-    ASSERT_EQ(bench.engine.pcmWritten.load(), kPcmSlots + 3) << "the old sound was decoded";
+    EXPECT_EQ(bench.engine.audioRing.read.load(), bench.engine.audioRing.written.load());
+    ASSERT_EQ(bench.engine.pcmRing.written.load(), kPcmSlots + 3) << "the old sound was decoded";
     EXPECT_EQ(bench.slotTimes(kPcmSlots + 2, kPcmSlots + 3), (std::vector<int64_t>{-1}));
 }
 
@@ -484,8 +484,8 @@ TEST(AudioDecodeFrames, NothingIsTakenWhileThePcmRingIsFull) {
 // The slots go to the device in order, also across the end of the PCM ring; a pause holds the
 // device and what is queued on it, and resuming plays on where it stood.
 TEST_F(AudioPathTest, SlotsPlayInOrderAndAPauseHoldsThem) {
-    engine.pcmWritten = kPcmSlots - 2;
-    engine.pcmTaken = kPcmSlots - 2;
+    engine.pcmRing.written = kPcmSlots - 2;
+    engine.pcmRing.taken = kPcmSlots - 2;
     Bytes sound;
     for (int i = 0; i < 8; ++i) {
         Bytes b = patternSlot(i);
@@ -498,7 +498,7 @@ TEST_F(AudioPathTest, SlotsPlayInOrderAndAPauseHoldsThem) {
     engine.paused.store(1);
     ASSERT_TRUE(waitTurns(SleepSite::AudioOutFeed, 3));
     putSlots(Bytes(sound.begin() + 4 * kPcmSlotBytes, sound.end()), 80000);
-    ASSERT_TRUE(waitFor([&] { return engine.pcmTaken.load() == kPcmSlots + 6; })) << state();
+    ASSERT_TRUE(waitFor([&] { return engine.pcmRing.taken.load() == kPcmSlots + 6; })) << state();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(engine.outBuffersDone.load(), 4) << "sound played while paused";
 
@@ -522,7 +522,7 @@ TEST_F(AudioPathTest, FlushSlotDropsWhatTheDeviceHolds) {
     // All there before the output starts: it takes them in one go, the old sound still held
     // back from the device when the flush comes.
     putSlots(before);
-    ASSERT_TRUE(engine.pcmRingPutFlush());
+    ASSERT_TRUE(engine.pcmRing.putFlush());
     putSlots(after, 5000000);
     startOutput();
     ASSERT_TRUE(waitFor([&] { return engine.outBuffersDone.load() == 6 && outputIdle(); }))
@@ -574,7 +574,7 @@ TEST_F(AudioPathTest, ARunWithoutADeviceDoesNotSilenceTheNextRun) {
         sound.insert(sound.end(), b.begin(), b.end());
     }
     putSlots(sound);
-    ASSERT_TRUE(waitFor([&] { return engine.pcmTaken.load() == 3; }));
+    ASSERT_TRUE(waitFor([&] { return engine.pcmRing.taken.load() == 3; }));
     EXPECT_EQ(engine.outBuffersQueued.load(), 0);
     stopThreads();
 
@@ -598,14 +598,14 @@ TEST_F(AudioPathTest, RecordingPlaysItsSpeechAsFfmpegDecodesIt) {
     ASSERT_EQ(engine.open(VIDORA_TEST_DATA_DIR "/h264_320x240.krm", &surface, Rect{0, 0, 64, 48}),
               1);
     ASSERT_TRUE(waitFor([&] {
-        return engine.readerRunning.load() == 0 && engine.audioRingWritten.load() > 0 &&
-               engine.audioRingRead.load() == engine.audioRingWritten.load() &&
-               engine.pcmTaken.load() == engine.pcmWritten.load() && outputIdle();
+        return engine.readerRunning.load() == 0 && engine.audioRing.written.load() > 0 &&
+               engine.audioRing.read.load() == engine.audioRing.written.load() &&
+               engine.pcmRing.taken.load() == engine.pcmRing.written.load() && outputIdle();
     })) << state();
     engine.close();
 
     Frames frames = speechFrames();
-    const uint32_t delivered = engine.audioRingWritten.load();
+    const uint32_t delivered = engine.audioRing.written.load();
     ASSERT_LE(delivered, join(frames).size());
     EXPECT_GT(delivered, join(frames).size() * 9 / 10);
     ASSERT_EQ(delivered % 32, 0u);

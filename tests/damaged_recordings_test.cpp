@@ -232,7 +232,7 @@ std::vector<Damage> damages() {
     length.decode = true;
     length.check = [all264](const PlaybackEngine& e) {
         EXPECT_GT(e.framesPresented.load(), all264 / 2);
-        EXPECT_EQ(e.videoRingRead.load(), e.videoRingWritten.load());
+        EXPECT_EQ(e.videoRing.read.load(), e.videoRing.written.load());
     };
     list.push_back(length);
 
@@ -255,7 +255,7 @@ std::vector<Damage> damages() {
     }
     garbage264.decode = true;
     garbage264.check = [](const PlaybackEngine& e) {
-        EXPECT_EQ(e.videoRingRead.load(), e.videoRingWritten.load());
+        EXPECT_EQ(e.videoRing.read.load(), e.videoRing.written.load());
     };
     list.push_back(garbage264);
 
@@ -274,7 +274,7 @@ std::vector<Damage> damages() {
     garbage263.decode = true;
     garbage263.check = [](const PlaybackEngine& e) {
         // The parser is handed every byte as it comes; nothing is left behind.
-        EXPECT_EQ(e.videoRingRead.load(), e.videoRingWritten.load());
+        EXPECT_EQ(e.videoRing.read.load(), e.videoRing.written.load());
     };
     list.push_back(garbage263);
 
@@ -287,7 +287,7 @@ std::vector<Damage> damages() {
         // Every byte is decoded or skipped, but for a last frame whose bytes never all came; the
         // decoder never reads past what was written.
         const int32_t unread =
-            static_cast<int32_t>(e.audioRingWritten.load() - e.audioRingRead.load());
+            static_cast<int32_t>(e.audioRing.written.load() - e.audioRing.read.load());
         EXPECT_GE(unread, 0);
         EXPECT_LT(unread, static_cast<int32_t>(kAmrMaxFrameBytes));
     };
@@ -323,12 +323,12 @@ std::vector<Damage> damages() {
     sid.decode = true;
     sid.check = [](const PlaybackEngine& e) {
         // Groups of 39 bytes: a 1-byte NO_DATA, a 6-byte SID and a 32-byte speech frame.
-        const uint32_t written = e.audioRingWritten.load();
+        const uint32_t written = e.audioRing.written.load();
         const uint32_t rest = written % 39;
         const uint32_t frames = written / 39 * 3 + (rest >= 1 ? 1 : 0) + (rest >= 7 ? 1 : 0);
         EXPECT_GT(frames, 100u);
         // Besides the frames, a flush slot for each start of reading.
-        EXPECT_EQ(e.pcmWritten.load(), frames + e.videoFlushes.load());
+        EXPECT_EQ(e.pcmRing.written.load(), frames + e.videoFlushes.load());
     };
     list.push_back(sid);
 
@@ -366,7 +366,7 @@ std::vector<Damage> damages() {
     seekStart.check = [](const PlaybackEngine& e) {
         // The ring keeps what came before the seek; a flush, as at the reader's start, tells the
         // video thread to skip it.
-        EXPECT_EQ(e.videoRingWritten.load(), 6u * 300u);
+        EXPECT_EQ(e.videoRing.written.load(), 6u * 300u);
         EXPECT_EQ(e.videoFlushes.load(), 2u);
     };
     list.push_back(seekStart);
@@ -415,8 +415,8 @@ void closeWithinBound(PlaybackEngine& engine, const std::string& name) {
 // Waits until the decoding threads have taken, decoded and played nothing new for a while.
 void waitForDecodersIdle(const PlaybackEngine& e) {
     auto snapshot = [&e] {
-        return std::vector<uint32_t>{e.videoRingRead.load(), e.audioRingRead.load(),
-                                     e.framesPresented.load(), e.pcmWritten.load()};
+        return std::vector<uint32_t>{e.videoRing.read.load(), e.audioRing.read.load(),
+                                     e.framesPresented.load(), e.pcmRing.written.load()};
     };
     auto last = snapshot();
     int quiet = 0;
@@ -465,8 +465,8 @@ void play(const Damage& d) {
             // does on any machine that keeps up.
             waitFor(
                 [&] {
-                    uint32_t videoLeft = engine.videoRingWritten - engine.videoRingRead;
-                    uint32_t audioLeft = engine.audioRingWritten - engine.audioRingRead;
+                    uint32_t videoLeft = engine.videoRing.written - engine.videoRing.read;
+                    uint32_t audioLeft = engine.audioRing.written - engine.audioRing.read;
                     return (videoLeft == 0 &&
                             static_cast<int32_t>(audioLeft) < int32_t{kAmrMaxFrameBytes}) ||
                            engine.stopRequested.load() != 0;
@@ -499,8 +499,8 @@ void play(const Damage& d) {
     }
     if (d.ringsMatchRecords) {
         auto [video, audio] = walk(d.file).totals(d.minDelivered);
-        EXPECT_EQ(engine.videoRingWritten.load(), video);
-        EXPECT_EQ(engine.audioRingWritten.load(), audio);
+        EXPECT_EQ(engine.videoRing.written.load(), video);
+        EXPECT_EQ(engine.audioRing.written.load(), audio);
     }
     if (d.check) {
         d.check(engine);

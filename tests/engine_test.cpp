@@ -99,42 +99,36 @@ TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
     EXPECT_EQ(std::find(firstOfRun2, runLog.end(), 1), runLog.end());
 }
 
-TEST(EngineLifecycle, ReopenClearsCountersAndReusesTheRings) {
+TEST(EngineLifecycle, ReopenClearsCountersAndMarks) {
     Surface surface(64, 48);
     PlaybackEngine engine;
     SleepRecorder sleeps(engine);
     engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
-    const uint8_t* video = engine.videoRingData.get();
-    const uint8_t* audio = engine.audioRingData.get();
-    const uint8_t* pcm = engine.pcmRingData.get();
     engine.togglePlay();
     engine.close();
 
-    engine.videoRingWritten = 123;
-    engine.audioRingRead = 45;
-    engine.pcmWritten = 6000;
-    engine.pcmTaken = 3;
+    engine.videoRing.written = 123;
+    engine.audioRing.read = 45;
+    engine.pcmRing.written = 6000;
+    engine.pcmRing.taken = 3;
     engine.videoFlushes = 2;
-    engine.videoMarks.push(StreamMark{5, 7000, false});
+    engine.videoRing.marks.push(StreamMark{5, 7000, false});
     engine.clock.runSchedule(-5000000);
     engine.framesDecoded = 9;
     engine.seekPercent = 40;
     engine.paused = 1;
     engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
-    EXPECT_EQ(engine.videoRingWritten.load(), 0u);
-    EXPECT_EQ(engine.audioRingRead.load(), 0u);
-    EXPECT_EQ(engine.pcmWritten.load(), 0u);
-    EXPECT_EQ(engine.pcmTaken.load(), 0u);
+    EXPECT_EQ(engine.videoRing.written.load(), 0u);
+    EXPECT_EQ(engine.audioRing.read.load(), 0u);
+    EXPECT_EQ(engine.pcmRing.written.load(), 0u);
+    EXPECT_EQ(engine.pcmRing.taken.load(), 0u);
     EXPECT_EQ(engine.videoFlushes.load(), 0u);
     uint32_t markPosition = 0;
-    EXPECT_FALSE(engine.videoMarks.nextRecordPosition(&markPosition));
+    EXPECT_FALSE(engine.videoRing.marks.nextRecordPosition(&markPosition));
     EXPECT_EQ(engine.clock.scheduleAt(7000000), 0);  // the reader has not started a schedule
     EXPECT_EQ(engine.framesDecoded.load(), 0u);
     EXPECT_EQ(engine.seekPercent.load(), 0);
     EXPECT_EQ(engine.isPaused(), 0);
-    EXPECT_EQ(engine.videoRingData.get(), video);
-    EXPECT_EQ(engine.audioRingData.get(), audio);
-    EXPECT_EQ(engine.pcmRingData.get(), pcm);
 }
 
 TEST(EngineLifecycle, LongPathsAreKeptWhole) {

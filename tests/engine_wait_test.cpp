@@ -152,8 +152,9 @@ TEST(EngineWaiting, EveryThreadIsWokenForItsWork) {
         << pictures.load() << " of " << packets;
     // All sound decoded, to the last whole frame, and every frame handed on to the device.
     EXPECT_TRUE(waitFor([&] {
-        return engine.audioRingWritten.load() - engine.audioRingRead.load() < kAmrMaxFrameBytes &&
-               engine.pcmWritten.load() > 0 && engine.pcmTaken.load() == engine.pcmWritten.load();
+        return engine.audioRing.written.load() - engine.audioRing.read.load() < kAmrMaxFrameBytes &&
+               engine.pcmRing.written.load() > 0 &&
+               engine.pcmRing.taken.load() == engine.pcmRing.written.load();
     }));
     EXPECT_TRUE(finishes([&] { engine.close(); }));
 }

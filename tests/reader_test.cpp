@@ -157,8 +157,8 @@ TEST(ReaderThread, BadRecordsEndPlaybackWhereTheyStand) {
         playToTheEnd(engine, recording.path());
         EXPECT_EQ(engine.isPlaying(), 0);
         EXPECT_EQ(sleeps.count(SleepSite::ReaderPacing), 2u);
-        EXPECT_EQ(engine.videoRingWritten.load(), 2u * 100u);
-        EXPECT_EQ(engine.audioRingWritten.load(), 2u * 32u);
+        EXPECT_EQ(engine.videoRing.written.load(), 2u * 100u);
+        EXPECT_EQ(engine.audioRing.written.load(), 2u * 32u);
         if (std::string(c.name) == "invalid date") {
             // The invalid record's date stays on show.
             EXPECT_EQ(engine.currentRecordTime(), (RecordTime{2014, 4, 31, 8, 9, 10}));
@@ -179,7 +179,7 @@ TEST(ReaderThread, ShortReadsEndPlayback) {
         TempFile recording("short.krm", Bytes(whole.begin(), whole.begin() + cut));
         playToTheEnd(engine, recording.path());
         EXPECT_EQ(engine.isPlaying(), 0);
-        EXPECT_LE(engine.videoRingWritten.load(), 1000u);
+        EXPECT_LE(engine.videoRing.written.load(), 1000u);
     }
 }
 
@@ -370,8 +370,8 @@ TEST(ReaderSeek, ResumesAtTheNextSyncWordAndKeepsThePreviousDelay) {
     EXPECT_EQ(pacing.size(), 4u + (records.size() - next));
     // The rings keep what came before the seek; a flush tells their consumers to drop it.
     const uint32_t after = static_cast<uint32_t>(records.size() - next);
-    EXPECT_EQ(engine.videoRingWritten.load(), 2000u * (4 + after));
-    EXPECT_EQ(engine.audioRingWritten.load(), 100u * (4 + after));
+    EXPECT_EQ(engine.videoRing.written.load(), 2000u * (4 + after));
+    EXPECT_EQ(engine.audioRing.written.load(), 100u * (4 + after));
     EXPECT_EQ(engine.videoFlushes.load(), flushesBefore + 1);
 }
 
@@ -465,10 +465,10 @@ TEST(ReaderRoundTrip, RealStreamsReachTheRingsUnchanged) {
         expectedVideo.insert(expectedVideo.end(), unit.begin(), unit.end());
     }
     ASSERT_LT(expectedVideo.size(), kVideoRingBytes * 4 / 5);
-    ASSERT_EQ(engine.videoRingWritten.load(), expectedVideo.size());
-    EXPECT_TRUE(std::equal(expectedVideo.begin(), expectedVideo.end(), engine.videoRingData.get()));
+    ASSERT_EQ(engine.videoRing.written.load(), expectedVideo.size());
+    EXPECT_TRUE(std::equal(expectedVideo.begin(), expectedVideo.end(), engine.videoRing.data()));
 
-    uint32_t audioWritten = engine.audioRingWritten.load();
+    uint32_t audioWritten = engine.audioRing.written.load();
     uint64_t audioInFile = 0;
     for (const KrmRecordInfo& r : file.records) {
         audioInFile += r.audioBytes;
@@ -476,7 +476,7 @@ TEST(ReaderRoundTrip, RealStreamsReachTheRingsUnchanged) {
     ASSERT_EQ(audioWritten, audioInFile);
     ASSERT_LE(audioWritten, amr.size());
     EXPECT_GT(audioWritten, amr.size() * 9 / 10);
-    EXPECT_TRUE(std::equal(amr.begin(), amr.begin() + audioWritten, engine.audioRingData.get()));
+    EXPECT_TRUE(std::equal(amr.begin(), amr.begin() + audioWritten, engine.audioRing.data()));
     EXPECT_EQ(engine.currentRecordTime().year, 2015);
 }
 

@@ -44,10 +44,10 @@ TEST(RingsThreaded, VideoPacketsArriveIntactAcrossManyWraps) {
             for (uint32_t i = 0; i < payload; ++i) {
                 record[4 + i] = source.next();
             }
-            while (engine.videoRingFull() && !abandoned) {
+            while (engine.videoRing.full() && !abandoned) {
                 std::this_thread::yield();
             }
-            engine.videoRingPut(record.data(), static_cast<uint32_t>(record.size()));
+            engine.videoRing.put(record.data(), static_cast<uint32_t>(record.size()));
             sent += payload;
         }
     });
@@ -57,9 +57,9 @@ TEST(RingsThreaded, VideoPacketsArriveIntactAcrossManyWraps) {
     bool intact = true;
     while (received < kBytesPerRing && intact) {
         uint32_t length = 0;
-        PacketTake take = engine.videoPacketTake(buffer.data(), &length);
+        PacketTake take = engine.videoRing.takePacket(buffer.data(), kPacketBufferBytes, &length);
         if (take == PacketTake::Taken) {
-            engine.videoRingRead.store(engine.videoRingRead.load() + length);
+            engine.videoRing.read.store(engine.videoRing.read.load() + length);
         }
         if (take != PacketTake::Taken) {
             std::this_thread::yield();
@@ -85,10 +85,10 @@ TEST(RingsThreaded, AudioFramesAndPcmSlotsArriveIntact) {
             for (uint8_t& b : chunk) {
                 b = source.next();
             }
-            while (engine.audioRingFull() && !abandoned) {
+            while (engine.audioRing.full() && !abandoned) {
                 std::this_thread::yield();
             }
-            engine.audioRingPut(chunk, sizeof chunk);
+            engine.audioRing.put(chunk, sizeof chunk);
         }
     });
     // The PCM ring refuses a put while the output has not taken the oldest slot; the producer
@@ -103,7 +103,7 @@ TEST(RingsThreaded, AudioFramesAndPcmSlotsArriveIntact) {
             for (uint32_t i = 0; i < bytes; ++i) {
                 frame[i] = source.next();
             }
-            while (!engine.pcmRingPut(frame, bytes, int64_t{n} * 20000) && !abandoned) {
+            while (!engine.pcmRing.put(frame, bytes, int64_t{n} * 20000) && !abandoned) {
                 std::this_thread::yield();
             }
         }
@@ -117,14 +117,14 @@ TEST(RingsThreaded, AudioFramesAndPcmSlotsArriveIntact) {
         while (received + sizeof frame < kBytesPerRing && audioIntact) {
             // Frames of uneven sizes, as the decoder takes them.
             const uint32_t size = 13 + static_cast<uint32_t>(received % 20);
-            if (!engine.audioRingPeek(frame, size)) {
+            if (!engine.audioRing.peekExactly(frame, size)) {
                 std::this_thread::yield();
                 continue;
             }
             for (uint32_t i = 0; i < size; ++i) {
                 audioIntact = audioIntact && frame[i] == expected.next();
             }
-            engine.audioRingRead.store(engine.audioRingRead.load() + size);
+            engine.audioRing.read.store(engine.audioRing.read.load() + size);
             received += size;
         }
         if (!audioIntact) {
@@ -136,18 +136,18 @@ TEST(RingsThreaded, AudioFramesAndPcmSlotsArriveIntact) {
     std::vector<uint8_t> slot(kPcmSlotBytes);
     bool pcmIntact = true;
     for (uint32_t n = 0; n < kSlotsSent && pcmIntact;) {
-        if (n == engine.pcmWritten.load(std::memory_order_acquire)) {
+        if (n == engine.pcmRing.written.load(std::memory_order_acquire)) {
             std::this_thread::yield();
             continue;
         }
         PcmSlot info;
-        engine.pcmSlotRead(n, slot.data(), &info);
+        engine.pcmRing.readSlot(n, slot.data(), &info);
         pcmIntact = info.streamTime == int64_t{n} * 20000 && !info.flush &&
                     info.bytes == (n % 7 == 0 ? 160u : kPcmSlotBytes);
         for (uint32_t i = 0; i < info.bytes && pcmIntact; ++i) {
             pcmIntact = slot[i] == expectedPcm.next();
         }
-        engine.pcmTaken.store(++n, std::memory_order_release);
+        engine.pcmRing.taken.store(++n, std::memory_order_release);
     }
     if (!pcmIntact) {
         abandoned = true;

@@ -158,7 +158,7 @@ void waitUntilEverythingIsPresented(PlaybackEngine& engine, PresentedPictures& p
         last = presented.count();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     } while ((presented.count() != last || engine.decodersReady.load() == 0 ||
-              engine.videoRingRead.load() < engine.videoRingWritten.load()) &&
+              engine.videoRing.read.load() < engine.videoRing.written.load()) &&
              std::chrono::steady_clock::now() < deadline);
 }
 
@@ -252,7 +252,7 @@ void paceWithTheVideoThread(SleepRecorder& sleeps, PlaybackEngine& engine) {
             waitFor(
                 [&] {
                     return (engine.decodersReady.load() != 0 &&
-                            engine.videoRingRead.load() >= engine.videoRingWritten.load()) ||
+                            engine.videoRing.read.load() >= engine.videoRing.written.load()) ||
                            engine.stopRequested.load() != 0;
                 },
                 std::chrono::milliseconds(10000));
@@ -306,7 +306,7 @@ TEST(VideoPath, EmptyRectanglePresentsNothing) {
     presented.attach(engine);
     KrmFile file = h264Recording(KrmOptions{});
     EXPECT_EQ(playAndCount(file.bytes, Rect{0, 0, 0, 236}, engine, presented), 0u);
-    EXPECT_GT(engine.videoRingRead.load(), 0u);  // decoding went on all the same
+    EXPECT_GT(engine.videoRing.read.load(), 0u);  // decoding went on all the same
 }
 
 TEST(VideoPath, PausedThreadTakesNothing) {
@@ -321,10 +321,10 @@ TEST(VideoPath, PausedThreadTakesNothing) {
     engine.togglePlay();  // pause
     ASSERT_EQ(engine.isPaused(), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    uint32_t read = engine.videoRingRead.load();
+    uint32_t read = engine.videoRing.read.load();
     size_t idles = sleeps.count(SleepSite::VideoIdle);
     ASSERT_TRUE(waitFor([&] { return sleeps.count(SleepSite::VideoIdle) > idles + 20; }));
-    EXPECT_EQ(engine.videoRingRead.load(), read);
+    EXPECT_EQ(engine.videoRing.read.load(), read);
 }
 
 TEST(VideoPath, NewRectangleBetweenPicturesLaysOutAgain) {
@@ -423,7 +423,7 @@ uint32_t play(const std::string& path, const std::function<size_t(size_t)>& whol
         last = engine.framesPresented.load();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     } while (last != engine.framesPresented.load() ||
-             engine.videoRingRead.load() != engine.videoRingWritten.load());
+             engine.videoRing.read.load() != engine.videoRing.written.load());
     engine.close();
     *late = missing.load();
     return engine.framesPresented.load();

@@ -251,8 +251,8 @@ void VideoDecoder::resetDecoding() {
 void VideoDecoder::flushForSeek() {
     flushesServed_ = engine_.videoFlushes.load(std::memory_order_acquire);
     StreamMark flush;
-    while (engine_.videoMarks.skipToFlush(&flush)) {
-        engine_.videoRingRead.store(flush.position, std::memory_order_release);
+    while (engine_.videoRing.marks.skipToFlush(&flush)) {
+        engine_.videoRing.read.store(flush.position, std::memory_order_release);
         record_ = StreamMark{flush.position, 0, false};
     }
     if (engine_.videoCtx != nullptr) {
@@ -265,8 +265,8 @@ bool VideoDecoder::packetStep() {
     if (seekPending()) {
         flushForSeek();
     }
-    uint32_t read = engine_.videoRingRead.load(std::memory_order_relaxed);
-    uint32_t written = engine_.videoRingWritten.load(std::memory_order_acquire);
+    uint32_t read = engine_.videoRing.read.load(std::memory_order_relaxed);
+    uint32_t written = engine_.videoRing.written.load(std::memory_order_acquire);
     if (static_cast<int32_t>(written - read) <= 0) {
         // The recording has ended and nothing follows: the last pictures, which the parser and
         // the decoder hold until more comes, are shown too.
@@ -276,17 +276,18 @@ bool VideoDecoder::packetStep() {
         return false;
     }
     StreamMark flush;
-    engine_.videoMarks.advanceTo(read, &record_, &flush);
+    engine_.videoRing.marks.advanceTo(read, &record_, &flush);
     return engine_.isH263.load() != 0 ? decodeH263() : decodeH264();
 }
 
 bool VideoDecoder::decodeH264() {
     uint32_t length = 0;
-    PacketTake take = engine_.videoPacketTake(packetBuffer_.data(), &length);
+    PacketTake take =
+        engine_.videoRing.takePacket(packetBuffer_.data(), kPacketBufferBytes, &length);
     if (take == PacketTake::Unsatisfiable) {
         // No packet buffer holds it and waiting would stall the picture until the next seek:
         // drop what is buffered and pick up again at the next record.
-        engine_.discardUnreadVideo();
+        engine_.videoRing.discardUnread();
         return true;
     }
     if (take != PacketTake::Taken) {
@@ -297,7 +298,7 @@ bool VideoDecoder::decodeH264() {
     std::memset(packetBuffer_.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     // The payload counts as used whether the decoder takes it or refuses it: a refused packet is
     // skipped whole and the next one decodes normally.
-    engine_.videoRingRead.store(engine_.videoRingRead.load() + length, std::memory_order_release);
+    engine_.videoRing.read.store(engine_.videoRing.read.load() + length, std::memory_order_release);
     sendAndPresent(packetBuffer_.data(), static_cast<int>(length), record_.streamTime,
                    holdsPicture(packetBuffer_.data(), length));
     return true;
@@ -305,7 +306,7 @@ bool VideoDecoder::decodeH264() {
 
 bool VideoDecoder::decodeH263() {
     if (parser_ == nullptr) {
-        engine_.discardUnreadVideo();
+        engine_.videoRing.discardUnread();
         return true;
     }
     // The stream is handed to the parser as it arrives, one record's bytes at a time so that the
@@ -313,11 +314,11 @@ bool VideoDecoder::decodeH263() {
     // one begins, whatever the bit rate, rather than when a large window has filled.
     uint32_t piece = kH263PieceBytes;
     uint32_t next = 0;
-    const uint32_t read = engine_.videoRingRead.load(std::memory_order_relaxed);
-    if (engine_.videoMarks.nextRecordPosition(&next) && next != read) {
+    const uint32_t read = engine_.videoRing.read.load(std::memory_order_relaxed);
+    if (engine_.videoRing.marks.nextRecordPosition(&next) && next != read) {
         piece = std::min(piece, next - read);
     }
-    const uint32_t taken = engine_.videoRingPeek(packetBuffer_.data(), piece);
+    const uint32_t taken = engine_.videoRing.peek(packetBuffer_.data(), piece);
     if (taken == 0) {
         return false;
     }
@@ -337,15 +338,15 @@ bool VideoDecoder::decodeH263() {
     // Bytes the parser cannot take are skipped, so that a damaged stream never stalls.
     const uint32_t consumed =
         (used <= 0 && pictureSize <= 0) ? taken : static_cast<uint32_t>(std::max(used, 0));
-    engine_.videoRingRead.store(read + consumed, std::memory_order_release);
+    engine_.videoRing.read.store(read + consumed, std::memory_order_release);
     fedSinceDrain_ = true;
     if (pictureSize > 0 && engine_.stopRequested.load() == 0) {
         // The parser tells in which record the finished picture began.
         const int64_t time = parser_->pts != AV_NOPTS_VALUE ? parser_->pts : record_.streamTime;
         sendAndPresent(picture, pictureSize, time, true);
     } else if (recordsStartingPictures_ >= kAlignedRecordsToTrust &&
-               static_cast<int32_t>(engine_.videoRingWritten.load(std::memory_order_acquire) -
-                                    engine_.videoRingRead.load(std::memory_order_relaxed)) <= 0) {
+               static_cast<int32_t>(engine_.videoRing.written.load(std::memory_order_acquire) -
+                                    engine_.videoRing.read.load(std::memory_order_relaxed)) <= 0) {
         // In a stream of a picture per record, the record just taken holds a whole picture: it
         // is decoded now instead of when the next record begins the next picture, which at a
         // few pictures a second would be long after its sound.
