@@ -19,6 +19,8 @@ namespace {
 constexpr int32_t kStorageFrameBytes[16] = {13, 14, 16, 18, 20, 21, 27, 32,
                                             6,  -1, -1, -1, -1, -1, -1, 1};
 
+constexpr int kSampleRate = 8000;
+
 }  // namespace
 
 int32_t amrStorageFrameBytes(uint8_t frameHeader) {
@@ -30,10 +32,35 @@ AmrFrameDecoder::AmrFrameDecoder() : packet_(av_packet_alloc()), frame_(av_frame
 AmrFrameDecoder::~AmrFrameDecoder() {
     av_packet_free(&packet_);
     av_frame_free(&frame_);
+    avcodec_free_context(&context_);
+    swr_free(&resampler_);
 }
 
-int32_t AmrFrameDecoder::decode(AVCodecContext* context, SwrContext** resampler, uint8_t* output,
-                                int32_t* outputBytes, const uint8_t* input, int32_t inputLength) {
+bool AmrFrameDecoder::open() {
+    if (context_ != nullptr) {
+        return true;
+    }
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AMR_NB);
+    if (codec == nullptr) {
+        return false;
+    }
+    context_ = avcodec_alloc_context3(codec);
+    if (context_ == nullptr) {
+        return false;
+    }
+    context_->sample_rate = kSampleRate;
+    av_channel_layout_default(&context_->ch_layout, 1);
+    context_->sample_fmt = AV_SAMPLE_FMT_S16;
+    if (avcodec_open2(context_, codec, nullptr) != 0) {
+        avcodec_free_context(&context_);
+        return false;
+    }
+    return true;
+}
+
+int32_t AmrFrameDecoder::decode(uint8_t* output, int32_t* outputBytes, const uint8_t* input,
+                                int32_t inputLength) {
+    AVCodecContext* context = context_;
     const int32_t space = *outputBytes;
     *outputBytes = 0;
     if (context == nullptr || packet_ == nullptr || frame_ == nullptr || inputLength < 1) {
@@ -62,7 +89,7 @@ int32_t AmrFrameDecoder::decode(AVCodecContext* context, SwrContext** resampler,
     if (received < 0) {
         return kAudioDecodeFailed;
     }
-    int32_t written = convert(resampler, output, space);
+    int32_t written = convert(output, space);
     av_frame_unref(frame_);
     if (written < 0) {
         return kAudioDecodeFailed;
@@ -72,7 +99,7 @@ int32_t AmrFrameDecoder::decode(AVCodecContext* context, SwrContext** resampler,
 }
 
 // Turns the received frame into interleaved signed 16-bit samples; the PCM bytes written, or -1.
-int32_t AmrFrameDecoder::convert(SwrContext** resampler, uint8_t* output, int32_t space) {
+int32_t AmrFrameDecoder::convert(uint8_t* output, int32_t space) {
     const int channels = frame_->ch_layout.nb_channels;
     const int64_t bytes = static_cast<int64_t>(frame_->nb_samples) * channels * 2;
     if (channels < 1 || bytes > space) {
@@ -85,6 +112,7 @@ int32_t AmrFrameDecoder::convert(SwrContext** resampler, uint8_t* output, int32_
     // FFmpeg's AMR-NB decoder delivers 32-bit float whatever the context asks for. The same
     // conversion FFmpeg's own tools apply (no dither, rounded and clipped) keeps the sound
     // bit-exact with theirs.
+    SwrContext** resampler = &resampler_;
     if (*resampler == nullptr) {
         if (swr_alloc_set_opts2(resampler, &frame_->ch_layout, AV_SAMPLE_FMT_S16,
                                 frame_->sample_rate, &frame_->ch_layout,

@@ -18,12 +18,15 @@ constexpr int32_t kAudioDecodeFailed = -1;
 // frame type that has no storage size (the reserved types 9 to 14).
 int32_t amrStorageFrameBytes(uint8_t frameHeader);
 
-// Decodes one frame at a time with an open AMR-NB decoder context. Holds the packet and frame
-// objects of one run, so that a call allocates nothing of its own.
+// FFmpeg's AMR-NB decoder, one frame at a time. Owns the decoder, the conversion to 16-bit
+// samples and the packet and frame objects, so that a call allocates nothing of its own.
 class AmrFrameDecoder {
   public:
     AmrFrameDecoder();
     ~AmrFrameDecoder();
+    // Opens the decoder for 8 kHz mono; false when it cannot be had (decode then fails).
+    bool open();
+    bool isOpen() const { return context_ != nullptr; }
     AmrFrameDecoder(const AmrFrameDecoder&) = delete;
     AmrFrameDecoder& operator=(const AmrFrameDecoder&) = delete;
 
@@ -32,14 +35,15 @@ class AmrFrameDecoder {
     // and the PCM bytes written on return (0 when the decoder gave no samples). Returns the
     // frame's size in bytes, or kAudioDecodeFailed when the frame type is unknown, the frame is
     // longer than the input, or the decoder rejects it (it rejects SID and NO_DATA frames).
-    // `*resampler` converts the decoder's samples to 16-bit; it is made here on first use and
-    // then kept by the caller.
-    int32_t decode(AVCodecContext* context, SwrContext** resampler, uint8_t* output,
-                   int32_t* outputBytes, const uint8_t* input, int32_t inputLength);
+    int32_t decode(uint8_t* output, int32_t* outputBytes, const uint8_t* input,
+                   int32_t inputLength);
 
   private:
-    int32_t convert(SwrContext** resampler, uint8_t* output, int32_t space);
+    int32_t convert(uint8_t* output, int32_t space);
 
+    AVCodecContext* context_ = nullptr;
+    // Converts the decoder's samples to 16-bit; made at the first frame.
+    SwrContext* resampler_ = nullptr;
     AVPacket* packet_;
     AVFrame* frame_;
 };

@@ -145,18 +145,17 @@ namespace {
 
 void decodeUntilStopped(PlaybackEngine& engine) {
     auto state = std::make_unique<AudioDecodeState>();
+    // The thread's own decoder, opened once the reader has found a recording and kept for the
+    // thread's life.
     AmrFrameDecoder frameDecoder;
-    AudioDecodeCall decode = [&engine, &frameDecoder](uint8_t* output, int32_t* outputBytes,
-                                                      const uint8_t* input, int32_t inputLength) {
-        return frameDecoder.decode(engine.audioCtx, &engine.audioResampler, output, outputBytes,
-                                   input, inputLength);
+    AudioDecodeCall decode = [&frameDecoder](uint8_t* output, int32_t* outputBytes,
+                                             const uint8_t* input, int32_t inputLength) {
+        return frameDecoder.decode(output, outputBytes, input, inputLength);
     };
     while (engine.stopRequested.load() == 0) {
-        // Acquire: the decoder context and the resampler slot are the video thread's until this
-        // flag is up, and must be seen as it left them.
-        // Read before looking: a delivery, or the decoders' opening, meanwhile ends the wait.
+        // Read before looking: a delivery, or the stream's start, meanwhile ends the wait.
         const uint64_t seen = engine.audioDecodeWake.count();
-        if (engine.decodersReady.load(std::memory_order_acquire) == 0) {
+        if (engine.streamConfigured.load(std::memory_order_acquire) == 0 || !frameDecoder.open()) {
             engine.endPollTurn(SleepSite::AudioWaitDecoders, kWaitDecodersMs, 0, false,
                                engine.audioDecodeWake, seen);
             continue;

@@ -1,6 +1,5 @@
-// Opening and releasing the decoders of a run. Both run on the video thread only: the previous
-// run's threads have all ended before a new run starts, and the audio decode thread touches the
-// audio context only once decodersReady is up.
+// Opening and releasing the video decoder of a run, on the video thread only: the previous run's
+// threads have all ended before a new run starts.
 
 #include "engine/decoders.h"
 
@@ -11,7 +10,6 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
-#include <libswresample/swresample.h>
 }
 
 #include "engine/playback_engine.h"
@@ -19,8 +17,6 @@ extern "C" {
 namespace vidora {
 
 namespace {
-
-constexpr int kAudioSampleRate = 8000;
 
 std::atomic<bool> libraryOpened{false};
 
@@ -65,21 +61,6 @@ int PlaybackEngine::setupDecoders() {
     sourceWidth.store(videoCtx->width);
     sourceHeight.store(videoCtx->height);
 
-    audioCodec = avcodec_find_decoder(AV_CODEC_ID_AMR_NB);
-    if (audioCodec == nullptr) {
-        return 0;
-    }
-    audioCtx = avcodec_alloc_context3(audioCodec);
-    if (audioCtx == nullptr) {
-        return 0;
-    }
-    audioCtx->sample_rate = kAudioSampleRate;
-    av_channel_layout_default(&audioCtx->ch_layout, 1);
-    audioCtx->sample_fmt = AV_SAMPLE_FMT_S16;
-    if (avcodec_open2(audioCtx, audioCodec, nullptr) != 0) {
-        return 0;
-    }
-    // Release: the audio decode thread reads the context once it sees the flag.
     decodersReady.store(1, std::memory_order_release);
     return 1;
 }
@@ -99,10 +80,6 @@ void PlaybackEngine::teardownDecoders() {
     if (videoCtx != nullptr) {
         avcodec_free_context(&videoCtx);
     }
-    if (audioCtx != nullptr) {
-        avcodec_free_context(&audioCtx);
-    }
-    swr_free(&audioResampler);
 }
 
 }  // namespace vidora

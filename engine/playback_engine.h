@@ -31,7 +31,6 @@ struct AVCodec;
 struct AVCodecContext;
 struct AVCodecParserContext;
 struct AVFrame;
-struct SwrContext;
 struct SwsContext;
 
 namespace vidora {
@@ -97,8 +96,9 @@ class PlaybackEngine {
 
     // --- Decoders (engine/decoders.cpp), on the video thread -------------------------------------
 
-    // Opens the video decoder of the stream's codec, the AMR-NB decoder and the two frames;
-    // 1 when all are ready (and decodersReady is raised), 0 at the first failure.
+    // Opens the video decoder of the stream's codec and the two frames; 1 when all are ready
+    // (and decodersReady is raised), 0 at the first failure. (The audio decode thread opens its
+    // own AMR-NB decoder.)
     int setupDecoders();
     // Releases whatever setupDecoders created; safe when nothing is held.
     void teardownDecoders();
@@ -149,10 +149,6 @@ class PlaybackEngine {
     int openAudioOut(uint32_t rate, uint32_t channels, int32_t bits);
     // Drops what is still queued and closes the device.
     void closeAudioOut();
-    // Converts the AMR-NB decoder's samples to 16-bit. Made by the audio decode thread at its
-    // first frame and released with the decoders (teardownDecoders), so it lives for one run.
-    SwrContext* audioResampler = nullptr;
-
     // --- Time ------------------------------------------------------------------------------------
 
     // The engine's monotonic clock, in microseconds. Where a test injects the reader's pacing
@@ -244,12 +240,9 @@ class PlaybackEngine {
     std::atomic<bool> videoRunning{false};
     std::atomic<bool> audioDecodeRunning{false};
 
-    // Decoder state, owned by the video thread while it runs (the audio context is used by the
-    // audio decode thread once decodersReady is set).
+    // The video decoder's state, owned by the video thread while it runs.
     const AVCodec* videoCodec = nullptr;
     AVCodecContext* videoCtx = nullptr;
-    const AVCodec* audioCodec = nullptr;
-    AVCodecContext* audioCtx = nullptr;
     AVFrame* decodedFrame = nullptr;
     AVFrame* scaledPicture = nullptr;
     uint8_t* scaledBuffer = nullptr;

@@ -132,16 +132,10 @@ Bytes expectedSound(const Frames& frames) {
     return sound;
 }
 
-// Opens the engine's AMR-NB decoder as the video thread's decoder setup does, and raises
-// decodersReady after it.
-void openAudioDecoder(PlaybackEngine& engine) {
-    engine.audioCodec = avcodec_find_decoder(AV_CODEC_ID_AMR_NB);
-    engine.audioCtx = avcodec_alloc_context3(engine.audioCodec);
-    engine.audioCtx->sample_rate = 8000;
-    av_channel_layout_default(&engine.audioCtx->ch_layout, 1);
-    engine.audioCtx->sample_fmt = AV_SAMPLE_FMT_S16;
-    ASSERT_EQ(avcodec_open2(engine.audioCtx, engine.audioCodec, nullptr), 0);
-    engine.decodersReady.store(1, std::memory_order_release);
+// What the reader does once it has found a recording: the audio decode thread then opens its
+// decoder and starts.
+void startStream(PlaybackEngine& engine) {
+    engine.streamConfigured.store(1, std::memory_order_release);
 }
 
 // The sound in PCM slots `first` to `end` - 1, one after another; flush slots hold none.
@@ -304,7 +298,7 @@ class AudioPathTest : public ::testing::Test {
 
 // --- Decoding ---------------------------------------------------------------------------------
 
-TEST_F(AudioPathTest, DecodingWaitsForTheDecodersThenTakesEveryWholeFrame) {
+TEST_F(AudioPathTest, DecodingWaitsForTheStreamThenTakesEveryWholeFrame) {
     Frames frames = speechFrames();
     ASSERT_GE(frames.size(), 9u);
     Bytes nine = join(frames, 0, 9);
@@ -316,7 +310,7 @@ TEST_F(AudioPathTest, DecodingWaitsForTheDecodersThenTakesEveryWholeFrame) {
         EXPECT_EQ(ms, 100u);
     }
 
-    openAudioDecoder(engine);
+    startStream(engine);
     engine.audioDecodeWake.notify();
     ASSERT_TRUE(waitFor([&] { return engine.pcmRing.written.load() == 8; })) << state();
     ASSERT_TRUE(waitTurns(SleepSite::AudioTurn, 5));
@@ -347,8 +341,7 @@ struct FrameBench {
         return decodeAudioFrames(
             engine, *state,
             [this](uint8_t* out, int32_t* outBytes, const uint8_t* in, int32_t length) {
-                return frameDecoder.decode(engine.audioCtx, &engine.audioResampler, out, outBytes,
-                                           in, length);
+                return frameDecoder.decode(out, outBytes, in, length);
             },
             most);
     }
@@ -376,7 +369,7 @@ TEST(AudioDecodeFrames, FramesSplitAcrossRecordsPlayWholeAndInTime) {
     frames.resize(40);
     const Bytes stream = join(frames);
     FrameBench bench;
-    openAudioDecoder(bench.engine);
+    ASSERT_TRUE(bench.frameDecoder.open());
     bench.engine.audioRing.written = kAudioRingBytes - 50;
     bench.engine.audioRing.read = kAudioRingBytes - 50;
     // Records of 100 bytes, 62.5 ms of sound each.
@@ -415,7 +408,7 @@ TEST(AudioDecodeFrames, RefusedFramesPlaySilenceAndJunkIsPassedOver) {
         fed.push_back(speech[i]);
     }
     FrameBench bench;
-    openAudioDecoder(bench.engine);
+    ASSERT_TRUE(bench.frameDecoder.open());
     bench.put(stream, 0);
     EXPECT_EQ(bench.decode(), 12u);
     EXPECT_EQ(bench.engine.audioRing.read.load(), bench.engine.audioRing.written.load());
@@ -428,7 +421,7 @@ TEST(AudioDecodeFrames, RefusedFramesPlaySilenceAndJunkIsPassedOver) {
 TEST(AudioDecodeFrames, FlushDropsTheOldBytesAndIsPassedToTheOutput) {
     Frames speech = speechFrames();
     FrameBench bench;
-    openAudioDecoder(bench.engine);
+    ASSERT_TRUE(bench.frameDecoder.open());
     bench.put(join(speech, 0, 3), 0);
     EXPECT_EQ(bench.decode(1), 1u);
     // A seek came while two old frames and part of a third were still unread.
@@ -454,7 +447,7 @@ TEST(AudioDecodeFrames, FlushDropsTheOldBytesAndIsPassedToTheOutput) {
 TEST(AudioDecodeFrames, NothingIsTakenWhileThePcmRingIsFull) {
     Frames speech = speechFrames();
     FrameBench bench;
-    openAudioDecoder(bench.engine);
+    ASSERT_TRUE(bench.frameDecoder.open());
     bench.engine.pcmRing.written = kPcmSlots - 1;
     bench.engine.pcmRing.taken = 0;
     bench.put(join(speech, 0, 3), 0);
