@@ -75,6 +75,8 @@ void SkinWindow::computeLayout() {
     dragArea = kLargeDrag;
 
     if (fullscreen != 0) {
+        // From the desktop as it is now: its resolution may have changed since the last build.
+        refreshDesktop();
         const int32_t w = desktopWidth;
         const int32_t h = desktopHeight;
         videoArea = {0, 0, w, h - kFullscreenBand};

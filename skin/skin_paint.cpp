@@ -76,16 +76,7 @@ void SkinWindow::buildSurfaces() {
 
     auto fresh = std::make_unique<Surface>(videoArea.width(), videoArea.height());
 
-    Rect desktop{desktopLeft, desktopTop, desktopLeft + desktopWidth, desktopTop + desktopHeight};
-    if (desktopSource) {
-        desktop = desktopSource();
-    } else if (window) {
-        desktop = window->desktopBounds();
-    }
-    desktopLeft = desktop.left;
-    desktopTop = desktop.top;
-    desktopWidth = desktop.width();
-    desktopHeight = desktop.height();
+    refreshDesktop();
 
     if (fullscreen != 0) {
         windowWidth = desktopWidth;
@@ -110,6 +101,19 @@ void SkinWindow::buildSurfaces() {
         fresh.reset();
     }
     surfacesBuilt = true;
+}
+
+void SkinWindow::refreshDesktop() {
+    Rect desktop{desktopLeft, desktopTop, desktopLeft + desktopWidth, desktopTop + desktopHeight};
+    if (desktopSource) {
+        desktop = desktopSource();
+    } else if (window) {
+        desktop = window->desktopBounds();
+    }
+    desktopLeft = desktop.left;
+    desktopTop = desktop.top;
+    desktopWidth = desktop.width();
+    desktopHeight = desktop.height();
 }
 
 void SkinWindow::releaseSurfaces() {

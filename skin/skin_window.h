@@ -69,14 +69,13 @@ class SkinWindow {
     void setCloseFunction(std::function<void()> function);
     // The pointer in window pixels for the hover highlights (default: the window's pointer).
     void setPointerSource(std::function<Point()> source);
-    // The desktop's bounds, read by every buildSurfaces (default: the display holding the
-    // window; without a window the recorded desktop size is kept).
+    // The desktop's bounds, read by every buildSurfaces and fullscreen layout (default: the
+    // display holding the window; without a window the recorded desktop size is kept).
     void setDesktopSource(std::function<Rect()> source);
 
     // --- Layout ----------------------------------------------------------------------------------
 
-    // Fills the seven rectangles for the current mode; fullscreen from the desktop size that the
-    // last buildSurfaces recorded.
+    // Fills the seven rectangles for the current mode; fullscreen from the desktop's size now.
     void computeLayout();
 
     // --- Surfaces and painting -------------------------------------------------------------------
@@ -197,6 +196,8 @@ class SkinWindow {
     std::string notice;
     uint64_t noticeUntilMs = 0;
 
+    // Records the desktop's size and origin as they are now.
+    void refreshDesktop();
     void drawProgressInto(Surface& target) const;
     void drawButtonsInto(Surface& target) const;
     // Fills the video surface with black, under the engine's lock.

