@@ -33,7 +33,7 @@ PlaybackEngine::~PlaybackEngine() {
 }
 
 void PlaybackEngine::resetCounters() {
-    framesDecoded.store(0);
+    picturesScaled.store(0);
     framesPresented.store(0);
     videoRing.reset();
     audioRing.reset();

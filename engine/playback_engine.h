@@ -256,7 +256,9 @@ class PlaybackEngine {
     bool presentTopDown = false;
     std::atomic<int32_t> streamConfigured{0};
     std::atomic<int32_t> isH263{1};
-    std::atomic<uint32_t> framesDecoded{0};
+    // Pictures scaled for the presenter (apart or in place), and pictures it has presented: the
+    // presenter shows a picture only while it has one it has not shown yet.
+    std::atomic<uint32_t> picturesScaled{0};
     std::atomic<uint32_t> framesPresented{0};
     std::atomic<int32_t> sourceWidth{320};
     std::atomic<int32_t> sourceHeight{240};

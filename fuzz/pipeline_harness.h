@@ -87,7 +87,7 @@ inline std::vector<uint8_t> pipelineHeader(const PipelineControls& c) {
 inline void waitForQuiet(PlaybackEngine& engine, std::chrono::steady_clock::time_point deadline) {
     auto snapshot = [&engine] {
         return std::vector<uint32_t>{engine.videoRing.read.load(), engine.audioRing.read.load(),
-                                     engine.framesDecoded.load(), engine.pcmRing.taken.load(),
+                                     engine.picturesScaled.load(), engine.pcmRing.taken.load(),
                                      engine.pcmRing.written.load()};
     };
     std::vector<uint32_t> last = snapshot();
@@ -158,7 +158,7 @@ inline std::string runPipelineCase(PlaybackEngine& engine, MemoryFile& file, Sur
         waitUntil(readerDone, kPipelineMaxRunTime);
     }
     waitForQuiet(engine, deadline);
-    findings.check(engine.framesPresented.load() <= engine.framesDecoded.load(),
+    findings.check(engine.framesPresented.load() <= engine.picturesScaled.load(),
                    "more frames presented than decoded");
 
     engine.close();

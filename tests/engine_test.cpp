@@ -114,7 +114,7 @@ TEST(EngineLifecycle, ReopenClearsCountersAndMarks) {
     engine.videoFlushes = 2;
     engine.videoRing.marks.push(StreamMark{5, 7000, false});
     engine.clock.runSchedule(-5000000);
-    engine.framesDecoded = 9;
+    engine.picturesScaled = 9;
     engine.seekPercent = 40;
     engine.paused = 1;
     engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
@@ -126,7 +126,7 @@ TEST(EngineLifecycle, ReopenClearsCountersAndMarks) {
     uint32_t markPosition = 0;
     EXPECT_FALSE(engine.videoRing.marks.nextRecordPosition(&markPosition));
     EXPECT_EQ(engine.clock.scheduleAt(7000000), 0);  // the reader has not started a schedule
-    EXPECT_EQ(engine.framesDecoded.load(), 0u);
+    EXPECT_EQ(engine.picturesScaled.load(), 0u);
     EXPECT_EQ(engine.seekPercent.load(), 0);
     EXPECT_EQ(engine.isPaused(), 0);
 }

@@ -137,7 +137,7 @@ TEST(PresenterDrawing, SameAsACanvasCopiedWhole) {
             engine.presentStride = bottomUp ? 0 : topDownStride;
             engine.presentTopDown = !bottomUp;
             engine.setRecordTime(time);
-            engine.framesDecoded = 1;
+            engine.picturesScaled = 1;
             engine.presentFrame();
             EXPECT_EQ(engine.framesPresented.load(), 1u);
             EXPECT_TRUE(sameWords(target, expected));
@@ -253,7 +253,7 @@ TEST(PresenterDrawing, NothingWithoutATargetOrAPictureToShow) {
     engine.displayWidth = 32;
     engine.displayHeight = 24;
     engine.presentImage = image.data();
-    engine.framesDecoded = 1;
+    engine.picturesScaled = 1;
     engine.presentFrame();  // no target
     EXPECT_EQ(engine.framesPresented.load(), 0u);
     engine.targetDc = &target;

@@ -102,7 +102,7 @@ TEST(Presenter, CentresThePictureOnBlackWithTheTimeOnTop) {
         EXPECT_EQ(engine.framesPresented.load(), 0u);
         EXPECT_EQ(target.pixel(100, 100), 0x00FF00u);
 
-        engine.framesDecoded = 1;
+        engine.picturesScaled = 1;
         engine.presentFrame();
         EXPECT_EQ(engine.framesPresented.load(), 1u);
         const int y = c.rect.height() / 2;

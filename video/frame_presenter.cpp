@@ -128,7 +128,7 @@ void formatTime(const RecordTime& t, char (&text)[128]) {
 }  // namespace
 
 void PlaybackEngine::presentFrame() {
-    if (presentImage == nullptr || framesPresented.load() >= framesDecoded.load()) {
+    if (presentImage == nullptr || framesPresented.load() >= picturesScaled.load()) {
         return;
     }
     const int32_t width = displayWidth.load();
@@ -187,7 +187,7 @@ PlaybackEngine::InPlace PlaybackEngine::presentFrameInPlace(const PictureWriter&
             intersect(placed, surfaceArea) != placed) {
             return InPlace::DoesNotFit;
         }
-        framesDecoded.fetch_add(1);
+        picturesScaled.fetch_add(1);
         auto* pixels = reinterpret_cast<uint8_t*>(target.row(placed.top) + placed.left);
         writePicture(pixels, target.pitchPixels() * 4);
         if (observed) {

@@ -579,7 +579,7 @@ void VideoDecoder::present(const AVFrame* frame) {
         hasTarget = engine_.targetDc != nullptr;
     }
     if (hasTarget) {
-        engine_.framesDecoded.fetch_add(1);
+        engine_.picturesScaled.fetch_add(1);
         // The scaled picture is shown as it lies, top row first: turning it over into a
         // bottom-up copy first would only cost another pass over every pixel.
         engine_.presentImage = engine_.scaledPicture->data[0];
