@@ -145,17 +145,17 @@ namespace {
 
 void decodeUntilStopped(PlaybackEngine& engine) {
     auto state = std::make_unique<AudioDecodeState>();
-    // The thread's own decoder, opened once the reader has found a recording and kept for the
-    // thread's life.
+    // The thread's own decoder, kept for the thread's life. Decoding starts with the run's
+    // decoding as a whole: once the video thread has set up for the stream the reader found.
     AmrFrameDecoder frameDecoder;
     AudioDecodeCall decode = [&frameDecoder](uint8_t* output, int32_t* outputBytes,
                                              const uint8_t* input, int32_t inputLength) {
         return frameDecoder.decode(output, outputBytes, input, inputLength);
     };
     while (engine.stopRequested.load() == 0) {
-        // Read before looking: a delivery, or the stream's start, meanwhile ends the wait.
+        // Read before looking: a delivery, or the decoders' set-up, meanwhile ends the wait.
         const uint64_t seen = engine.audioDecodeWake.count();
-        if (engine.streamConfigured.load(std::memory_order_acquire) == 0 || !frameDecoder.open()) {
+        if (engine.decodersReady.load(std::memory_order_acquire) == 0 || !frameDecoder.open()) {
             engine.endPollTurn(SleepSite::AudioWaitDecoders, kWaitDecodersMs, 0, false,
                                engine.audioDecodeWake, seen);
             continue;

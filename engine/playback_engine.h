@@ -97,8 +97,8 @@ class PlaybackEngine {
     // --- Decoders (engine/decoders.cpp), on the video thread -------------------------------------
 
     // Opens the video decoder of the stream's codec and the two frames; 1 when all are ready
-    // (and decodersReady is raised), 0 at the first failure. (The audio decode thread opens its
-    // own AMR-NB decoder.)
+    // (and decodersReady is raised, which starts the audio decode thread too, with an AMR-NB
+    // decoder of its own), 0 at the first failure.
     int setupDecoders();
     // Releases whatever setupDecoders created; safe when nothing is held.
     void teardownDecoders();

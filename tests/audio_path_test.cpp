@@ -132,10 +132,10 @@ Bytes expectedSound(const Frames& frames) {
     return sound;
 }
 
-// What the reader does once it has found a recording: the audio decode thread then opens its
-// decoder and starts.
+// What the video thread does once it has set up for the stream: the audio decode thread then
+// opens its decoder and starts.
 void startStream(PlaybackEngine& engine) {
-    engine.streamConfigured.store(1, std::memory_order_release);
+    engine.decodersReady.store(1, std::memory_order_release);
 }
 
 // The sound in PCM slots `first` to `end` - 1, one after another; flush slots hold none.
@@ -298,7 +298,7 @@ class AudioPathTest : public ::testing::Test {
 
 // --- Decoding ---------------------------------------------------------------------------------
 
-TEST_F(AudioPathTest, DecodingWaitsForTheStreamThenTakesEveryWholeFrame) {
+TEST_F(AudioPathTest, DecodingWaitsForTheDecodersThenTakesEveryWholeFrame) {
     Frames frames = speechFrames();
     ASSERT_GE(frames.size(), 9u);
     Bytes nine = join(frames, 0, 9);
