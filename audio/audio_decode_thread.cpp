@@ -52,12 +52,6 @@ Step findsStep(PlaybackEngine& engine, int32_t unread) {
     return Step::Found;
 }
 
-bool pcmRingHasRoom(const PlaybackEngine& engine) {
-    return engine.pcmRing.written.load(std::memory_order_relaxed) -
-               engine.pcmRing.taken.load(std::memory_order_acquire) <
-           kPcmSlots;
-}
-
 }  // namespace
 
 uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
@@ -66,7 +60,7 @@ uint32_t decodeAudioFrames(PlaybackEngine& engine, AudioDecodeState& state,
     while (decoded < most && engine.stopRequested.load() == 0) {
         // With the output behind, neither a frame nor a flush can be passed on: nothing is taken
         // (a frame decoded and then kept back would go through the decoder twice).
-        if (!pcmRingHasRoom(engine)) {
+        if (!engine.pcmRing.hasRoom()) {
             break;
         }
         uint32_t read = engine.audioRing.read.load(std::memory_order_relaxed);

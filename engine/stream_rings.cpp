@@ -117,10 +117,10 @@ void PcmRing::reset() {
 }
 
 bool PcmRing::put(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
-    const uint32_t total = written.load(std::memory_order_relaxed);
-    if (total - taken.load(std::memory_order_acquire) >= kPcmSlots) {
+    if (!hasRoom()) {
         return false;
     }
+    const uint32_t total = written.load(std::memory_order_relaxed);
     const uint32_t slot = total % kPcmSlots;
     n = std::min(n, kPcmSlotBytes);
     std::memcpy(data_.get() + slot * kPcmSlotBytes, bytes, n);
@@ -130,10 +130,10 @@ bool PcmRing::put(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
 }
 
 bool PcmRing::putFlush() {
-    const uint32_t total = written.load(std::memory_order_relaxed);
-    if (total - taken.load(std::memory_order_acquire) >= kPcmSlots) {
+    if (!hasRoom()) {
         return false;
     }
+    const uint32_t total = written.load(std::memory_order_relaxed);
     slots_[total % kPcmSlots] = PcmSlot{0, 0, true};
     written.store(total + 1, std::memory_order_release);
     return true;

@@ -67,6 +67,11 @@ class PcmRing {
     bool allocate();
     void reset();
 
+    // Producer: whether a slot is free.
+    bool hasRoom() const {
+        return written.load(std::memory_order_relaxed) - taken.load(std::memory_order_acquire) <
+               kPcmSlots;
+    }
     // Producer: one decoded frame (at most kPcmSlotBytes) that plays at `streamTime`; false, and
     // nothing appended, while the ring is full.
     bool put(const uint8_t* bytes, uint32_t n, int64_t streamTime);
