@@ -73,12 +73,6 @@ DialogOwnership::DialogOwnership(uint64_t owner, pid_t program) : owner_(owner),
         ignoreProtocolErrors();
         display_ = XOpenDisplay(nullptr);
     }
-    if (display_ != nullptr) {
-        // Asked once: the chooser is looked for every few milliseconds while it opens.
-        auto* display = static_cast<Display*>(display_);
-        pidAtom_ = XInternAtom(display, "_NET_WM_PID", False);
-        clientListAtom_ = clientListAtom_;
-    }
 }
 
 DialogOwnership::~DialogOwnership() {
@@ -93,10 +87,12 @@ void DialogOwnership::adoptNewWindows() {
         return;
     }
     const Window root = DefaultRootWindow(display);
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
     // Under a window manager the top-level windows are listed on the root; without one they are
     // the root's children.
     std::vector<unsigned long> windows;
-    if (!readCardinals(display, root, clientListAtom_, XA_WINDOW, windows)) {
+    if (!readCardinals(display, root, XInternAtom(display, "_NET_CLIENT_LIST", False), XA_WINDOW,
+                       windows)) {
         Window rootReturn = 0;
         Window parent = 0;
         Window* children = nullptr;
@@ -115,7 +111,7 @@ void DialogOwnership::adoptNewWindows() {
         }
         // A window whose program is not told yet is looked at again next time.
         std::vector<unsigned long> pid;
-        if (!readCardinals(display, window, pidAtom_, XA_CARDINAL, pid) || pid.empty()) {
+        if (!readCardinals(display, window, pidAtom, XA_CARDINAL, pid) || pid.empty()) {
             continue;
         }
         seen_.insert(window);

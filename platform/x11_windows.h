@@ -41,8 +41,6 @@ class DialogOwnership {
     void* display_ = nullptr;  // Display*
     uint64_t owner_ = 0;
     pid_t program_ = 0;
-    unsigned long pidAtom_ = 0;
-    unsigned long clientListAtom_ = 0;
     std::set<unsigned long> seen_;
 };
 
