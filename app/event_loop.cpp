@@ -91,7 +91,7 @@ class EventLoop {
 
     // The picture goes to the screen now; a whole paint due anyway shows it as well.
     void showPicture() {
-        const uint32_t drawn = engine_.picturesDrawn.load();
+        const uint32_t drawn = engine_.picturesDrawn();
         if (skin_.needsPaint || exposed_) {
             paintIfNeeded();
         } else {
@@ -205,11 +205,11 @@ int runProgram(PlaybackEngine& engine, SkinWindow& skin, const std::string& star
         return -1;
     }
     // Set while no engine thread runs: the video thread reads it without a lock.
-    engine.pictureReady = [] { postPictureReady(); };
+    engine.setPictureReady([] { postPictureReady(); });
     EventLoop loop(engine, skin, *window);
     int result = loop.run(startFile);
     skin.window = nullptr;
-    engine.pictureReady = nullptr;
+    engine.setPictureReady(nullptr);
     return result;
 }
 

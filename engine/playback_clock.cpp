@@ -26,12 +26,17 @@ int64_t PlaybackClock::scheduleTime(int64_t now) const {
 }
 
 void PlaybackClock::setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    audioKnown_ = true;
-    audioFlowing_ = flowing;
-    audioFrom_ = std::min(from, to);
-    audioTo_ = to;
-    audioAt_ = at;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        audioKnown_ = true;
+        audioFlowing_ = flowing;
+        audioFrom_ = std::min(from, to);
+        audioTo_ = to;
+        audioAt_ = at;
+    }
+    if (listener_ != nullptr) {
+        listener_->notify();
+    }
 }
 
 int64_t PlaybackClock::audioTime(int64_t now) const {

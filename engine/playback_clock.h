@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "engine/wake_signal.h"
+
 namespace vidora {
 
 // How long the sound output holds the first sound of a stretch back before the device plays
@@ -33,6 +35,9 @@ constexpr int64_t kSoundStalledUs = 250000;
 
 class PlaybackClock {
   public:
+    // Rung whenever the sound's position moves: the video path waits on it for its pictures.
+    void setListener(WakeSignal* listener) { listener_ = listener; }
+
     // The reader's schedule runs: the stream time at `now` is now − base.
     void runSchedule(int64_t base);
     // The reader's schedule stands at `streamTime` (paused, or not started).
@@ -61,6 +66,7 @@ class PlaybackClock {
     void reset();
 
   private:
+    WakeSignal* listener_ = nullptr;
     mutable std::mutex mutex_;
     bool scheduleRunning_ = false;
     int64_t scheduleBase_ = 0;

@@ -33,49 +33,75 @@ bool ByteRing::allocate() {
 }
 
 void ByteRing::reset() {
-    written.store(0);
-    read.store(0);
-    marks.reset();
+    written_.store(0);
+    read_.store(0);
+    generation_.store(0);
+    finished_.store(false);
+    marks_.reset();
+}
+
+bool ByteRing::putRecord(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
+    if (full() || !marks_.hasRoomForRecord()) {
+        return false;
+    }
+    // The mark goes first: the consumer must know a record's time before it can see its bytes.
+    marks_.push(StreamMark{written_.load(std::memory_order_relaxed), streamTime});
+    put(bytes, n);
+    wakeConsumer();
+    return true;
+}
+
+void ByteRing::flush() {
+    // The marks hold a place free for a flush, so this never fails.
+    marks_.push(StreamMark{written_.load(std::memory_order_relaxed), 0, true});
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    wakeConsumer();
+}
+
+void ByteRing::setFinished(bool finished) {
+    finished_.store(finished, std::memory_order_release);
+    wakeConsumer();
 }
 
 void ByteRing::put(const uint8_t* bytes, uint32_t n) {
-    const uint32_t total = written.load(std::memory_order_relaxed);
+    const uint32_t total = written_.load(std::memory_order_relaxed);
     copyIntoRing(data_.get(), size_, total % size_, bytes, n);
-    written.store(total + n, std::memory_order_release);
+    written_.store(total + n, std::memory_order_release);
 }
 
 bool ByteRing::full() const {
     // Decided on whole numbers: unread > 0.8 × size ⇔ 5 × unread > 4 × size.
-    const int64_t unread = static_cast<int32_t>(written.load(std::memory_order_relaxed) -
-                                                read.load(std::memory_order_acquire));
+    const int64_t unread = static_cast<int32_t>(written_.load(std::memory_order_relaxed) -
+                                                read_.load(std::memory_order_acquire));
     return unread * 5 > static_cast<int64_t>(size_) * 4;
 }
 
+uint32_t ByteRing::unread() const {
+    const int32_t n = static_cast<int32_t>(written_.load(std::memory_order_acquire) -
+                                           read_.load(std::memory_order_relaxed));
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
 uint32_t ByteRing::peek(uint8_t* destination, uint32_t most) const {
-    const uint32_t at = read.load(std::memory_order_relaxed);
-    const int32_t unread = static_cast<int32_t>(written.load(std::memory_order_acquire) - at);
-    if (unread <= 0) {
-        return 0;
+    const uint32_t n = std::min({unread(), most, size_});
+    if (n > 0) {
+        copyOutOfRing(data_.get(), size_, readPosition() % size_, destination, n);
     }
-    const uint32_t n = std::min({static_cast<uint32_t>(unread), most, size_});
-    copyOutOfRing(data_.get(), size_, at % size_, destination, n);
     return n;
 }
 
 bool ByteRing::peekExactly(uint8_t* destination, uint32_t n) const {
-    const uint32_t at = read.load(std::memory_order_relaxed);
-    const int32_t unread = static_cast<int32_t>(written.load(std::memory_order_acquire) - at);
-    if (unread < static_cast<int32_t>(n) || n > size_) {
+    if (unread() < n || n > size_) {
         return false;
     }
-    copyOutOfRing(data_.get(), size_, at % size_, destination, n);
+    copyOutOfRing(data_.get(), size_, readPosition() % size_, destination, n);
     return true;
 }
 
 PacketTake ByteRing::takePacket(uint8_t* destination, uint32_t capacity, uint32_t* length) {
-    const uint32_t at = read.load(std::memory_order_relaxed);
-    const uint32_t unread = written.load(std::memory_order_acquire) - at;
-    if (unread < 4) {
+    const uint32_t at = readPosition();
+    const uint32_t available = unread();
+    if (available < 4) {
         return PacketTake::NotReady;
     }
     uint8_t word[4];
@@ -88,17 +114,31 @@ PacketTake ByteRing::takePacket(uint8_t* destination, uint32_t capacity, uint32_
     if (payload > capacity) {
         return PacketTake::Unsatisfiable;
     }
-    if (4 + static_cast<uint64_t>(payload) > unread) {
+    if (4 + static_cast<uint64_t>(payload) > available) {
         return PacketTake::NotReady;
     }
     copyOutOfRing(data_.get(), size_, (at + 4) % size_, destination, payload);
-    read.store(at + 4, std::memory_order_release);
+    read_.store(at + 4, std::memory_order_release);
     *length = payload;
     return PacketTake::Taken;
 }
 
+void ByteRing::consume(uint32_t n) {
+    read_.store(readPosition() + n, std::memory_order_release);
+}
+
 void ByteRing::discardUnread() {
-    read.store(written.load(std::memory_order_acquire), std::memory_order_release);
+    read_.store(written_.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+bool ByteRing::skipFlushes() {
+    StreamMark flush;
+    bool skipped = false;
+    while (marks_.skipToFlush(&flush)) {
+        read_.store(flush.position, std::memory_order_release);
+        skipped = true;
+    }
+    return skipped;
 }
 
 bool PcmRing::allocate() {
@@ -112,37 +152,50 @@ bool PcmRing::allocate() {
 }
 
 void PcmRing::reset() {
-    written.store(0);
-    taken.store(0);
+    written_.store(0);
+    taken_.store(0);
 }
 
 bool PcmRing::put(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
-    if (!hasRoom()) {
-        return false;
-    }
-    const uint32_t total = written.load(std::memory_order_relaxed);
-    const uint32_t slot = total % kPcmSlots;
-    n = std::min(n, kPcmSlotBytes);
-    std::memcpy(data_.get() + slot * kPcmSlotBytes, bytes, n);
-    slots_[slot] = PcmSlot{streamTime, n, false};
-    written.store(total + 1, std::memory_order_release);
-    return true;
+    return publish(PcmSlot{streamTime, std::min(n, kPcmSlotBytes), false}, bytes);
 }
 
 bool PcmRing::putFlush() {
+    return publish(PcmSlot{0, 0, true}, nullptr);
+}
+
+bool PcmRing::publish(const PcmSlot& slot, const uint8_t* bytes) {
     if (!hasRoom()) {
         return false;
     }
-    const uint32_t total = written.load(std::memory_order_relaxed);
-    slots_[total % kPcmSlots] = PcmSlot{0, 0, true};
-    written.store(total + 1, std::memory_order_release);
+    const uint32_t total = written_.load(std::memory_order_relaxed);
+    const uint32_t index = total % kPcmSlots;
+    if (slot.bytes > 0) {
+        std::memcpy(data_.get() + index * kPcmSlotBytes, bytes, slot.bytes);
+    }
+    slots_[index] = slot;
+    written_.store(total + 1, std::memory_order_release);
+    if (consumerWake_ != nullptr) {
+        consumerWake_->notify();
+    }
     return true;
 }
 
-void PcmRing::readSlot(uint32_t slot, uint8_t* destination, PcmSlot* info) const {
+bool PcmRing::take(uint8_t* destination, PcmSlot* info) {
+    const uint32_t slot = taken_.load(std::memory_order_relaxed);
+    const uint32_t written = written_.load(std::memory_order_acquire);
+    if (slot == written) {
+        return false;
+    }
     const uint32_t index = slot % kPcmSlots;
     *info = slots_[index];
     std::memcpy(destination, data_.get() + index * kPcmSlotBytes, info->bytes);
+    taken_.store(slot + 1, std::memory_order_release);
+    // Only a producer that found the ring full waits for room.
+    if (written - slot >= kPcmSlots && producerWake_ != nullptr) {
+        producerWake_->notify();
+    }
+    return true;
 }
 
 }  // namespace vidora

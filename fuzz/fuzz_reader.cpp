@@ -8,12 +8,12 @@
 namespace {
 
 struct Process {
-    vidora::PlaybackEngine engine;
+    vidora::PlaybackEngine engine{vidora::Pacer::Kind::Virtual};
     vidora::fuzz::MemoryFile file;
     vidora::Surface surface{120, 80};
 };
 
-// One engine for the whole process, as in the player; kept to the end of the process.
+// One engine for the whole process, as in the player.
 Process& process() {
     static Process* p = new Process;
     return *p;
@@ -21,18 +21,10 @@ Process& process() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No sound device: opening and closing even SDL's dummy one costs a tenth of a second, ten
-    // times what the rest of a run takes. The audio output thread then runs silent, passing
-    // the blocks over as it does on a machine without sound.
-    setenv("SDL_AUDIODRIVER", "none", 0);
-    setenv("SDL_VIDEODRIVER", "dummy", 0);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Process& p = process();
-    std::string findings = vidora::fuzz::runReaderCase(p.engine, p.file, p.surface, data, size);
+    const std::string findings =
+        vidora::fuzz::runReaderCase(p.engine, p.file, p.surface, data, size);
     if (!findings.empty()) {
         std::fprintf(stderr, "fuzz_reader: failed checks:\n%s", findings.c_str());
         std::abort();

@@ -55,7 +55,6 @@ for f in "$data"/*.krm; do
     reader_seed "$base-cut" '\x00\x00\x00\x00' "$f" 20000
     reader_seed "$base-seek-50" '\x04\x32\x00\x00' "$f" 60000
     reader_seed "$base-seeks-1-99-0" '\x0c\x01\x63\x00' "$f" 30000
-    reader_seed "$base-pause-seek" '\x06\x50\x00\x00' "$f" 30000
 done
 for f in "$work"/*.krm; do
     reader_seed "$(basename "$f" .krm)" '\x01\x00\x00\x00' "$f"
@@ -68,7 +67,7 @@ pipeline_seed() {  # NAME CONTROL FILE BYTES
 }
 pipeline_seed h264-320 '\x02\x00\x00\x00\x00\x00' "$data/h264_320x240.krm" 24000
 pipeline_seed h264-320-unsized-large-area '\x08\x00\x00\x00\x00\x00' "$data/h264_320x240.krm" 24000
-pipeline_seed h264-320-seek-pause '\x62\x28\x00\x00\x00\x00' "$data/h264_320x240.krm" 40000
+pipeline_seed h264-320-seek-move '\x62\x28\x00\x00\x00\x00' "$data/h264_320x240.krm" 40000
 pipeline_seed h264-720-b '\x06\x00\x00\x00\x00\x00' "$data/h264_1280x720_b.krm" 60000
 pipeline_seed h264-720-b-odd-area '\x16\x00\x00\x00\x00\x00' "$data/h264_1280x720_b.krm" 40000
 pipeline_seed h263-352 '\x05\x00\x00\x00\x00\x00' "$data/h263_352x288.krm" 40000
@@ -79,14 +78,13 @@ pipeline_seed h263-as-h264 '\x02\x00\x00\x00\x00\x00' "$data/h263_352x288.krm" 2
 pipeline_seed h264-320-header-lies '\x00\x00\x02\x00\xf0\x7f' "$data/h264_320x240.krm" 20000
 pipeline_seed h263-352-negative-size '\x01\x00\xc0\xfe\x20\x01' "$data/h263_352x288.krm" 20000
 
-# Rings: start points, then operations (see rings_harness.h). A few sequences that put, take
+# Rings: a size byte, then operations (see rings_harness.h). A few sequences that put, take
 # and peek across the wrap; the fuzzer finds the rest.
 rings_seed() { printf "$2" >"$out/fuzz_rings/$1"; }
-rings_seed put-take '\x00\x01\x00\x01\x00\x01\x01\x10\x00\x00\x00\x02\x10\x00\x00\x02\x00\x00\x00'
-rings_seed windows '\x01\x02\x01\x02\x01\x02\x00\xff\x7f\x04\x01\x00\x20\x00\x06\xff\x00\x07\x10\x00'
-rings_seed pcm '\x00\x00\x00\x00\x02\x10\x08\xff\xff\x08\xff\xff\x09\x05\x00\x09\x00\x00'
-rings_seed full '\x00\x00\x00\x00\x00\x00'"$(for _ in $(seq 60); do printf '\\x00\\xff\\x7f'; done)"'\x0a'
-rings_seed unsatisfiable '\x00\x01\x00\x01\x00\x01\x01\xff\xff\x03\x00\x02\x03'
+rings_seed put-take '\x01\x00\x40\x00\x02\x30\x00\x04\x20\x00\x00\x40\x00\x02\xff\x00'
+rings_seed packets '\x00\x01\x10\x00\x01\x20\x00\x03\x00\x01\x03\x00\x01\x05\x03\x00\x01'
+rings_seed pcm '\x00\x06\x40\x01\x07\x06\x10\x00\x08\x08\x08\x08'
+rings_seed full '\x00'"$(for _ in $(seq 60); do printf '\\x00\\xff\\x00'; done)"'\x04\xff\xff'
 
 echo "seeds: $(ls "$out/fuzz_reader" | wc -l) reader, $(ls "$out/fuzz_pipeline" | wc -l)" \
     "pipeline, $(ls "$out/fuzz_rings" | wc -l) rings, in $out"

@@ -1,27 +1,21 @@
 #pragma once
-// The reader on arbitrary bytes. An input is four control bytes and then the file itself:
+// The reader on arbitrary bytes, alone on the calling thread with virtual time. An input is four
+// control bytes and then the file itself:
 //
-//   byte 0   bit 0: give the reader a surface to draw the invalid-file text on
-//            bit 1: pause at the first record and resume after three pause turns
-//            bits 2-3: how many of the seek requests below to make (0 to 3)
-//   bytes 1-3  seek requests, made while the reader waits before records 1, 2 and 3:
-//            0..200 is that percentage, 201..255 a negative one (-1..-55)
+//   byte 0   bit 0: give the engine a surface; bit 1: unused; bits 2-3: how many of the seek
+//            requests below to make (0 to 3)
+//   bytes 1-3  seek requests, made before records 1, 2 and 3: 0..200 is that percentage,
+//            201..255 a negative one (-1..-55)
 //
-// The engine runs with its pacing injected away and its other three threads held idle, so the
-// reader alone works on the rings. Without seeks, what the reader did is compared with what the
-// file format says it must do, worked out here independently of the player's parser: which
-// header passes, which record ends playback, the delay before each record, every byte that
-// reaches the rings with the mark of its record, the record time on show and the progress.
-// With seeks, only what holds for any run is checked. A run ends by itself (every record or
-// seek step consumes file bytes); a reader still running after 20 s is reported as a hang.
+// Without seeks, what the reader did is compared with what the file format says it must do,
+// worked out here independently of the player's parser: which header passes, which record ends
+// playback, the delay before each record, every byte that reaches the rings with the mark of
+// its record, the record time on show and the progress. With seeks, only what holds for any run
+// is checked. A run ends by itself: every record or seek step consumes file bytes.
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/playback_engine.h"
@@ -38,7 +32,6 @@ constexpr size_t kReaderMaxFileBytes = 512 * 1024;
 
 struct ReaderControls {
     bool drawTarget = false;
-    bool pauseOnce = false;
     int seekCount = 0;
     int32_t seekPercent[3] = {};
 };
@@ -49,7 +42,6 @@ inline ReaderControls readerControls(const uint8_t* data, size_t size) {
         return c;
     }
     c.drawTarget = (data[0] & 1) != 0;
-    c.pauseOnce = (data[0] & 2) != 0;
     c.seekCount = (data[0] >> 2) & 3;
     for (int i = 0; i < 3; ++i) {
         int v = data[1 + i];
@@ -155,7 +147,8 @@ inline ExpectedReading expectReading(const uint8_t* file, size_t size) {
     return e;
 }
 
-// Runs one input; returns the failed checks (empty when none failed).
+// Runs one input on `engine` (with virtual time); returns the failed checks, empty when none
+// failed.
 inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surface& surface,
                                  const uint8_t* data, size_t size) {
     Findings findings;
@@ -166,128 +159,83 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
     if (!file.write(fileBytes, fileSize)) {
         return std::string();  // nothing to test without a file
     }
-
-    std::mutex mutex;
+    engine.prepare(controls.drawTarget ? &surface : nullptr,
+                   Rect{0, 0, surface.width(), surface.height()});
+    Reader& reader = engine.reader();
+    bool told = false;
+    StreamFormat format;
+    reader.onStream = [&](const StreamFormat& found) {
+        told = true;
+        format = found;
+    };
     std::vector<uint32_t> delays;
-    std::atomic<int> pauseTurns{0};
-    engine.setSleepFunction([&](SleepSite site, uint32_t ms) {
-        switch (site) {
-            case SleepSite::ReaderPacing: {
-                size_t n;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    delays.push_back(ms);
-                    n = delays.size();
-                }
-                if (controls.pauseOnce && n == 1) {
-                    engine.paused.store(1);
-                }
-                if (n <= static_cast<size_t>(controls.seekCount)) {
-                    engine.requestSeek(controls.seekPercent[n - 1]);
-                }
-                return;
+    if (reader.start(file.path())) {
+        for (;;) {
+            const size_t n = delays.size();
+            if (n >= 1 && n <= static_cast<size_t>(controls.seekCount)) {
+                reader.requestSeek(controls.seekPercent[n - 1]);
             }
-            case SleepSite::ReaderPause:
-                if (pauseTurns.fetch_add(1) + 1 >= 3) {
-                    engine.paused.store(0);
-                }
-                return;
-            case SleepSite::ToggleDelay:
-            case SleepSite::AudioOutGrace:
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
-                return;
-            default:
-                // The video and audio threads stay where they are until the run is stopped.
-                waitUntil([&] { return engine.stopRequested.load() != 0; },
-                          std::chrono::seconds(60), std::chrono::microseconds(500));
-                return;
-        }
-    });
-
-    Surface* target = controls.drawTarget ? &surface : nullptr;
-    if (target != nullptr) {
-        surface.fill(Rect{0, 0, surface.width(), surface.height()}, 0);
-    }
-    engine.open(file.path(), target, Rect{0, 0, surface.width(), surface.height()});
-    bool ended =
-        waitUntil([&] { return engine.readerRunning.load() == 0; }, std::chrono::seconds(20));
-    findings.check(ended, "the reader did not end within 20 s");
-
-    if (ended) {
-        findings.check(engine.isPlaying() == 0, "playing is still set after the reader ended");
-        int progress = engine.progress();
-        findings.check(progress >= 0 && progress <= 99,
-                       "progress " + std::to_string(progress) + " outside 0..99");
-    }
-    if (ended && controls.seekCount == 0) {
-        const ExpectedReading e = expectReading(fileBytes, fileSize);
-        std::vector<uint32_t> seen;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            seen = delays;
-        }
-        findings.check(seen == e.delays, "delivered " + std::to_string(seen.size()) +
-                                             " records with their delays, " + "expected " +
-                                             std::to_string(e.delays.size()));
-        findings.check(engine.streamConfigured.load() == (e.accepted ? 1 : 0),
-                       "stream configured although the header is invalid, or not although valid");
-        if (e.accepted) {
-            findings.check(engine.isH263.load() == (e.h264 ? 0 : 1), "wrong codec chosen");
-            findings.check(engine.currentRecordTime() == e.lastRecordTime,
-                           "the record time on show is not the last record's");
-        }
-        const uint32_t video = engine.videoRing.written.load();
-        const uint32_t audio = engine.audioRing.written.load();
-        // Where the marks ran out, which records were dropped depends on whether a consumer
-        // took marks meanwhile (see below); the rings are then not compared.
-        const bool marksRanOut =
-            e.videoMarks.size() >= kReaderMarksHeld || e.audioMarks.size() >= kReaderMarksHeld;
-        findings.check((marksRanOut && engine.decodersReady.load() != 0) ||
-                           (video == e.video.size() &&
-                            std::equal(e.video.begin(), e.video.end(), engine.videoRing.data())),
-                       "the video ring does not hold exactly the records' video bytes");
-        findings.check((marksRanOut && engine.decodersReady.load() != 0) ||
-                           (audio == e.audio.size() &&
-                            std::equal(e.audio.begin(), e.audio.end(), engine.audioRing.data())),
-                       "the audio ring does not hold exactly the records' audio bytes");
-        const uint64_t progress = e.delays.empty() ? 0 : e.consumed * 100 / fileSize;
-        findings.check(static_cast<uint64_t>(engine.progress()) == progress,
-                       "progress " + std::to_string(engine.progress()) + ", expected " +
-                           std::to_string(progress));
-    }
-
-    engine.close();
-    // The video thread sets the decoders up when it sees the stream configured before its first
-    // sleep; only while it has not, nobody has taken a mark.
-    if (ended && controls.seekCount == 0 && engine.decodersReady.load() == 0) {
-        // The marks are all still queued, each at its record's bytes and time, behind the flush
-        // with which a reader starts.
-        const ExpectedReading e = expectReading(fileBytes, fileSize);
-        auto marksMatch = [](StreamMarks& marks, const std::vector<StreamMark>& expected) {
-            bool first = true;
-            for (const StreamMark& mark : expected) {
-                StreamMark current{~0u, -1, false};
-                StreamMark flush;
-                while (marks.advanceTo(mark.position, &current, &flush)) {
-                    if (!first || flush.position != 0 || current.position != ~0u) {
-                        return false;
-                    }
-                }
-                first = false;
-                if (current.position != mark.position || current.streamTime != mark.streamTime) {
-                    return false;
-                }
+            const int64_t before = engine.pacer().nowUs();
+            if (!reader.step()) {
+                break;
             }
-            uint32_t next = 0;
-            return !marks.nextRecordPosition(&next);
-        };
-        findings.check(marksMatch(engine.videoRing.marks, e.videoMarks),
-                       "the video marks do not give each record's position and stream time");
-        findings.check(marksMatch(engine.audioRing.marks, e.audioMarks),
-                       "the audio marks do not give each record's position and stream time");
+            delays.push_back(static_cast<uint32_t>((engine.pacer().nowUs() - before) / 1000));
+        }
     }
-    checkClosed(engine, findings);
-    engine.setSleepFunction(nullptr);
+    reader.finish();
+    reader.onStream = nullptr;
+    findings.check(!reader.playing(), "playing is still set after the reader ended");
+    findings.check(reader.progress() >= 0 && reader.progress() <= 100,
+                   "progress " + std::to_string(reader.progress()) + " outside 0..100");
+    if (controls.seekCount > 0) {
+        return findings.text();
+    }
+    const ExpectedReading e = expectReading(fileBytes, fileSize);
+    auto list = [](const std::vector<uint32_t>& values) {
+        std::string text;
+        for (uint32_t v : values) {
+            text += " " + std::to_string(v);
+        }
+        return text;
+    };
+    findings.check(delays == e.delays,
+                   "delays before the records:" + list(delays) + ", expected:" + list(e.delays));
+    findings.check((engine.fileProblem() == FileProblem::NotARecording) != e.accepted,
+                   "invalid header not told, or told for a valid one");
+    findings.check(told == e.accepted && format.h264 == (e.accepted && e.h264),
+                   "the stream found is not the header's");
+    if (e.accepted) {
+        findings.check(reader.recordTime() == e.lastRecordTime,
+                       "the record time on show is not the last record's");
+    }
+    auto ringHolds = [](ByteRing& ring, const std::vector<uint8_t>& bytes,
+                        const std::vector<StreamMark>& marks) {
+        uint8_t flushSeen = 0;
+        StreamMark current{~0u, -1, false};
+        StreamMark flush;
+        // The flush with which a reader starts, then each record's mark at its bytes and time.
+        for (const StreamMark& mark : marks) {
+            while (ring.marks().advanceTo(mark.position, &current, &flush)) {
+                ++flushSeen;
+            }
+            if (current.position != mark.position || current.streamTime != mark.streamTime) {
+                return false;
+            }
+        }
+        uint32_t next = 0;
+        return (marks.empty() || flushSeen == 1) && !ring.marks().nextRecordPosition(&next) &&
+               ring.unread() == bytes.size() && std::equal(bytes.begin(), bytes.end(), ring.data());
+    };
+    if (e.accepted) {
+        findings.check(ringHolds(engine.videoRing(), e.video, e.videoMarks),
+                       "the video ring does not hold exactly the records' bytes and marks");
+        findings.check(ringHolds(engine.audioRing(), e.audio, e.audioMarks),
+                       "the audio ring does not hold exactly the records' bytes and marks");
+    }
+    const uint64_t progress = e.delays.empty() ? 0 : e.consumed * 100 / fileSize;
+    findings.check(
+        static_cast<uint64_t>(reader.progress()) == progress,
+        "progress " + std::to_string(reader.progress()) + ", expected " + std::to_string(progress));
     return findings.text();
 }
 

@@ -98,19 +98,22 @@ void SkinWindow::toggleFullscreen() {
     hoverTracking = 1;
 }
 
+int32_t SkinWindow::seekPercentAt(int32_t x, int32_t y) const {
+    if (!seekBar.contains(x, y)) {
+        return 0;
+    }
+    const int32_t percent = (fullscreen != 0 || largeSkin != 0)
+                                ? (x - seekBar.left) * 100 / seekBar.width()
+                                : (seekBar.bottom - y) * 100 / seekBar.height();
+    return percent > 0 && percent < 100 ? percent : 0;
+}
+
 void SkinWindow::onClick(int32_t x, int32_t y) {
     // The seek bar does not end the tests: in the normal skin it lies in the drag area, and a
     // press on it both seeks and starts a drag.
-    if (seekBar.contains(x, y)) {
-        int32_t percent = 0;
-        if (fullscreen != 0 || largeSkin != 0) {
-            percent = (x - seekBar.left) * 100 / seekBar.width();
-        } else {
-            percent = (seekBar.bottom - y) * 100 / seekBar.height();
-        }
-        if (percent > 0 && percent < 100) {
-            engine.requestSeek(percent);
-        }
+    const int32_t percent = seekPercentAt(x, y);
+    if (percent != 0) {
+        engine.requestSeek(percent);
     }
 
     if (closeArea.contains(x, y)) {

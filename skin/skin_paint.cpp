@@ -87,17 +87,15 @@ void SkinWindow::buildSurfaces() {
     }
     composition = Surface(windowWidth, windowHeight);
 
-    // The engine's threads draw into whatever targetDc names, under targetMutex: the new surface
-    // is handed over first, and the old one is freed under the lock, so no frame can land in it.
-    // While nothing is open the engine keeps its old target; a pointer to the surface about to
-    // go is then cleared, and the new surface reaches the engine with the next open.
+    // The engine draws into its target under the video surface's lock: the new surface is handed
+    // over first, and the old one is freed under the lock, so no frame can land in it. While
+    // nothing is open the engine keeps its old target; the surface about to go is then
+    // forgotten, and the new surface reaches the engine with the next open.
     engine.retarget(fresh.get(), videoTargetRect());
+    std::swap(video, fresh);
+    engine.forgetSurface(fresh.get());
     {
-        std::lock_guard<std::mutex> lock(engine.targetMutex);
-        std::swap(video, fresh);
-        if (fresh && engine.targetDc == fresh.get()) {
-            engine.targetDc = nullptr;
-        }
+        auto lock = engine.lockVideoSurface();
         fresh.reset();
     }
     surfacesBuilt = true;
@@ -122,11 +120,9 @@ void SkinWindow::releaseSurfaces() {
     }
     composition = Surface();
     strip = Surface();
+    engine.forgetSurface(video.get());
     {
-        std::lock_guard<std::mutex> lock(engine.targetMutex);
-        if (engine.targetDc == video.get()) {
-            engine.targetDc = nullptr;
-        }
+        auto lock = engine.lockVideoSurface();
         video.reset();
     }
     background = Surface();
@@ -152,14 +148,18 @@ void SkinWindow::paint() {
     if (!composition.valid()) {
         return;
     }
-    painted = looks();
-    composition.copyFrom(background, 0, 0, windowWidth, windowHeight, 0, 0);
-    drawProgress();
-    drawButtons();
-    drawVideo();
+    compose(looks());
     if (window) {
         window->present(composition);
     }
+}
+
+void SkinWindow::compose(const Looks& now) {
+    painted = now;
+    composition.copyFrom(background, 0, 0, windowWidth, windowHeight, 0, 0);
+    drawProgressInto(composition, now);
+    drawButtonsInto(composition, now);
+    drawVideo();
 }
 
 void SkinWindow::showPicture() {
@@ -173,13 +173,13 @@ void SkinWindow::showPicture() {
 }
 
 void SkinWindow::drawProgress() {
-    drawProgressInto(composition);
+    drawProgressInto(composition, looks());
 }
 
-void SkinWindow::drawProgressInto(Surface& target) const {
+void SkinWindow::drawProgressInto(Surface& target, const Looks& now) const {
     fillSolid(target, seekBar, kProgressGround);
     // The fill never leaves its bar, whatever share the engine reports.
-    const int32_t p = std::clamp(engine.progress(), 0, 100);
+    const int32_t p = std::clamp(now.progress, 0, 100);
     Rect fill = seekBar;
     if (fullscreen != 0) {
         fill.top += kFullscreenFillInset;
@@ -206,26 +206,26 @@ SkinWindow::Looks SkinWindow::looks() const {
 }
 
 void SkinWindow::drawButtons() {
-    drawButtonsInto(composition);
+    drawButtonsInto(composition, looks());
 }
 
-void SkinWindow::drawButtonsInto(Surface& target) const {
+void SkinWindow::drawButtonsInto(Surface& target, const Looks& now) const {
     // The play button shows its pause face exactly while a recording plays unpaused.
-    const int32_t face = (engine.isPlaying() != 0 && engine.isPaused() == 0) ? 1 : 0;
-    copyCell(target, strip, kOpenCell - hover[0], openButton);
-    copyCell(target, strip, 2 * face + kPlayCell - hover[1 + face], playButton);
-    copyCell(target, strip, kSnapshotCell - hover[3], snapshotButton);
+    const int32_t face = now.playFace;
+    copyCell(target, strip, kOpenCell - now.hover[0], openButton);
+    copyCell(target, strip, 2 * face + kPlayCell - now.hover[1 + face], playButton);
+    copyCell(target, strip, kSnapshotCell - now.hover[3], snapshotButton);
 }
 
 void SkinWindow::drawVideo() {
     // The presenter may be drawing a frame right now; the lock keeps half frames off the screen.
-    std::lock_guard<std::mutex> lock(engine.targetMutex);
+    auto lock = engine.lockVideoSurface();
     if (video) {
         composition.copyFrom(*video, 0, 0, videoArea.width(), videoArea.height(), videoArea.left,
                              videoArea.top);
     }
     // The only word the player has for a file it cannot play, over the black video area.
-    switch (engine.fileProblem.load()) {
+    switch (engine.fileProblem()) {
         case FileProblem::NotARecording:
             composition.drawText(kInvalidFileText, videoArea, Surface::TextAlign::Centre,
                                  kNoticeText);
@@ -263,7 +263,7 @@ Rect SkinWindow::videoTargetRect() const {
 }
 
 void SkinWindow::blankVideo() {
-    std::lock_guard<std::mutex> lock(engine.targetMutex);
+    auto lock = engine.lockVideoSurface();
     if (video) {
         fillSolid(*video, videoTargetRect(), 0);
     }
@@ -290,8 +290,9 @@ Surface SkinWindow::composeShape() const {
     }
     // The video area stays black: a pure-red pixel in a recording must never punch a hole.
     shape.copyFrom(background, 0, 0, windowWidth, windowHeight, 0, 0);
-    drawProgressInto(shape);
-    drawButtonsInto(shape);
+    const Looks now = looks();
+    drawProgressInto(shape, now);
+    drawButtonsInto(shape, now);
     fillSolid(shape, videoArea, 0);
     return shape;
 }

@@ -94,6 +94,18 @@ class SkinWindow {
     // Composes background, progress bar, buttons and video into the composition surface and
     // shows it in the window.
     void paint();
+    // What the frame of the window shows apart from the video: the highlights, the play
+    // button's face (1 while a recording plays unpaused) and the progress.
+    struct Looks {
+        int32_t hover[4] = {0, 0, 0, 0};
+        int32_t playFace = 0;
+        int32_t progress = 0;
+        bool notice = false;
+        friend bool operator==(const Looks&, const Looks&) = default;
+    };
+    // Composes the window as it looks with `looks`, without showing it; paint composes it for
+    // the engine's state of the moment.
+    void compose(const Looks& looks);
     // Brings the picture the engine has just drawn to the screen: the video area alone is
     // composed anew and shown, at once rather than at the next full paint.
     void showPicture();
@@ -115,6 +127,9 @@ class SkinWindow {
     void onTimer();
     void onKey(int32_t key);
     void onClick(int32_t x, int32_t y);
+    // The share of the recording a press at (x, y) on the seek bar asks for; 0 off the bar and
+    // at its very ends, which ask for nothing.
+    int32_t seekPercentAt(int32_t x, int32_t y) const;
     void onDoubleClick(int32_t x, int32_t y);
     void rebuildSkin();
 
@@ -144,7 +159,7 @@ class SkinWindow {
     Surface background;
     Surface strip;
     // Handed to the engine as its drawing target; replaced and freed only under the engine's
-    // targetMutex, as the engine's threads draw into it.
+    // video surface lock, as the video thread draws into it.
     std::unique_ptr<Surface> video;
     Surface composition;
     bool surfacesBuilt = false;
@@ -178,15 +193,6 @@ class SkinWindow {
     bool dragRequested = false;
 
   private:
-    // What the frame of the window shows apart from the video: the highlights, the play
-    // button's face and the progress.
-    struct Looks {
-        int32_t hover[4] = {0, 0, 0, 0};
-        int32_t playFace = 0;
-        int32_t progress = 0;
-        bool notice = false;
-        friend bool operator==(const Looks&, const Looks&) = default;
-    };
     Looks looks() const;
     const Looks& paintedLooks() const { return painted; }
     Looks painted;
@@ -198,8 +204,8 @@ class SkinWindow {
 
     // Records the desktop's size and origin as they are now.
     void refreshDesktop();
-    void drawProgressInto(Surface& target) const;
-    void drawButtonsInto(Surface& target) const;
+    void drawProgressInto(Surface& target, const Looks& looks) const;
+    void drawButtonsInto(Surface& target, const Looks& looks) const;
     // Fills the video surface with black, under the engine's lock.
     void blankVideo();
     Rect videoTargetRect() const;

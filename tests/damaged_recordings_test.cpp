@@ -1,41 +1,32 @@
 // Damaged recordings of every kind, each with the outcome it must have: the reader ends at the
-// first bad record with everything before it delivered, an invalid header shows the invalid-file
-// text, a file that cannot be opened shows the cannot-open text, and garbage for the decoders is
-// decoded as far as it goes. Nothing may crash or hang: every case runs under a time bound and ends
-// with a close that must stop all four threads.
+// first bad record with everything before it delivered, an invalid header or a file that cannot
+// be opened is told to the window, and garbage for the decoders is decoded as far as it goes.
+// Played on one thread on virtual time, so each case runs the same way every time.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "audio/audio_decode.h"
-#include "engine/playback_engine.h"
+#include "audio/audio_decoder.h"
 #include "platform/surface.h"
+#include "support/inline_run.h"
 #include "support/recording_bytes.h"
-#include "support/sleep_recorder.h"
 
 namespace vidora {
 namespace {
 
-using namespace std::chrono_literals;
 using test::appendRecord;
 using test::Bytes;
 using test::filler;
 using test::recordingHeader;
-using test::SleepRecorder;
 using test::TempFile;
 using test::TestRecord;
-using test::waitFor;
 
 uint32_t le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -84,17 +75,7 @@ Recording walk(Bytes bytes) {
 }
 
 Recording testRecording(const char* name) {
-    Bytes bytes;
-    std::string path = std::string(VIDORA_TEST_DATA_DIR) + "/" + name;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        uint8_t buffer[65536];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-        std::fclose(f);
-    }
-    return walk(std::move(bytes));
+    return walk(test::readFileBytes(std::string(VIDORA_TEST_DATA_DIR) + "/" + name));
 }
 
 // Five records of 300 video bytes, 2,684 bytes in all: 1 % of it is a seek that finds the
@@ -119,6 +100,11 @@ enum class Outcome {
 // What happens from inside the reader while it waits before a record (0-based).
 using DuringPlay = std::function<void(PlaybackEngine&, const std::string& path, size_t record)>;
 
+// Bytes delivered into a ring so far.
+uint32_t written(ByteRing& ring) {
+    return ring.readPosition() + ring.unread();
+}
+
 struct Damage {
     std::string name;
     Bytes file;        // the recording's bytes; ignored when path is set
@@ -128,12 +114,9 @@ struct Damage {
     size_t maxDelivered = 0;
     // Whether the rings must hold exactly the delivered records' bytes (no seek reset them).
     bool ringsMatchRecords = true;
-    // Whether the reader waits for the decoders before each record, so that all of the
-    // garbage is decoded, and the run waits for the decoders to finish before closing.
-    bool decode = false;
     DuringPlay during;
     // Further checks once the decoders are done.
-    std::function<void(const PlaybackEngine&)> check;
+    std::function<void(test::InlineRun&)> check;
 };
 
 Damage endsAfter(std::string name, Bytes file, size_t delivered) {
@@ -204,9 +187,9 @@ std::vector<Damage> damages() {
     Damage date = endsAfter("invalid date (31 April)", h264.bytes, 9);
     date.file[h264.records[9] + 10] = 4;
     date.file[h264.records[9] + 12] = 31;
-    date.check = [](const PlaybackEngine& e) {
-        EXPECT_EQ(e.currentRecordTime().month, 4);
-        EXPECT_EQ(e.currentRecordTime().day, 31);
+    date.check = [](test::InlineRun& run) {
+        EXPECT_EQ(run.engine.reader().recordTime().month, 4);
+        EXPECT_EQ(run.engine.reader().recordTime().day, 31);
     };
     list.push_back(date);
 
@@ -229,10 +212,9 @@ std::vector<Damage> damages() {
     // no buffer holds and picks up again at the next record.
     Damage length = endsAfter("H.264 length word over 192,000", h264.bytes, all264);
     setLe32(length.file, h264.videoAt(20), 192001);
-    length.decode = true;
-    length.check = [all264](const PlaybackEngine& e) {
-        EXPECT_GT(e.framesPresented.load(), all264 / 2);
-        EXPECT_EQ(e.videoRing.read.load(), e.videoRing.written.load());
+    length.check = [all264](test::InlineRun& run) {
+        EXPECT_GT(run.engine.video().presenter().presented(), all264 / 2);
+        EXPECT_EQ(run.engine.videoRing().unread(), 0u);
     };
     list.push_back(length);
 
@@ -253,10 +235,7 @@ std::vector<Damage> damages() {
             at += 4 + n;
         }
     }
-    garbage264.decode = true;
-    garbage264.check = [](const PlaybackEngine& e) {
-        EXPECT_EQ(e.videoRing.read.load(), e.videoRing.written.load());
-    };
+    garbage264.check = [](test::InlineRun& run) { EXPECT_EQ(run.engine.videoRing().unread(), 0u); };
     list.push_back(garbage264);
 
     // Noise with a picture start code every 600 bytes, so that the parser cuts it into
@@ -271,10 +250,9 @@ std::vector<Damage> damages() {
             garbage263.file[p + 2] = 0x80 | (garbage263.file[p + 2] & 3);
         }
     }
-    garbage263.decode = true;
-    garbage263.check = [](const PlaybackEngine& e) {
+    garbage263.check = [](test::InlineRun& run) {
         // The parser is handed every byte as it comes; nothing is left behind.
-        EXPECT_EQ(e.videoRing.read.load(), e.videoRing.written.load());
+        EXPECT_EQ(run.engine.videoRing().unread(), 0u);
     };
     list.push_back(garbage263);
 
@@ -282,14 +260,9 @@ std::vector<Damage> damages() {
     for (size_t i = 0; i < all264; ++i) {
         noise(noiseAmr.file, h264.audioAt(i), h264.audioBytes(i));
     }
-    noiseAmr.decode = true;
-    noiseAmr.check = [](const PlaybackEngine& e) {
-        // Every byte is decoded or skipped, but for a last frame whose bytes never all came; the
-        // decoder never reads past what was written.
-        const int32_t unread =
-            static_cast<int32_t>(e.audioRing.written.load() - e.audioRing.read.load());
-        EXPECT_GE(unread, 0);
-        EXPECT_LT(unread, static_cast<int32_t>(kAmrMaxFrameBytes));
+    noiseAmr.check = [](test::InlineRun& run) {
+        // Every byte is decoded or skipped, but for a last frame whose bytes never all came.
+        EXPECT_LT(run.engine.audioRing().unread(), kAmrMaxFrameBytes);
     };
     list.push_back(noiseAmr);
 
@@ -320,15 +293,14 @@ std::vector<Damage> damages() {
             }
         }
     }
-    sid.decode = true;
-    sid.check = [](const PlaybackEngine& e) {
+    sid.check = [](test::InlineRun& run) {
         // Groups of 39 bytes: a 1-byte NO_DATA, a 6-byte SID and a 32-byte speech frame.
-        const uint32_t written = e.audioRing.written.load();
-        const uint32_t rest = written % 39;
-        const uint32_t frames = written / 39 * 3 + (rest >= 1 ? 1 : 0) + (rest >= 7 ? 1 : 0);
+        const uint32_t all = written(run.engine.audioRing());
+        const uint32_t rest = all % 39;
+        const uint32_t frames = all / 39 * 3 + (rest >= 1 ? 1 : 0) + (rest >= 7 ? 1 : 0);
         EXPECT_GT(frames, 100u);
-        // Besides the frames, a flush slot for each start of reading.
-        EXPECT_EQ(e.pcmRing.written.load(), frames + e.videoFlushes.load());
+        // Besides the frames, the flush slot with which the reader starts.
+        EXPECT_EQ(run.slots.size(), frames + 1);
     };
     list.push_back(sid);
 
@@ -355,23 +327,22 @@ std::vector<Damage> damages() {
     };
     list.push_back(shortened);
 
-    // Records 0 and 1, then the seek finds record 1 again and plays on to the end.
-    Damage seekStart = endsAfter("seek to 1 % of a tiny file", tinyRecording(), 2 + 4);
+    // Record 0, then the seek finds record 1 and plays on to the end.
+    Damage seekStart = endsAfter("seek to 1 % of a tiny file", tinyRecording(), 5);
     seekStart.ringsMatchRecords = false;
     seekStart.during = [](PlaybackEngine& e, const std::string&, size_t record) {
         if (record == 1) {
             e.requestSeek(1);
         }
     };
-    seekStart.check = [](const PlaybackEngine& e) {
-        // The ring keeps what came before the seek; a flush, as at the reader's start, tells the
-        // video thread to skip it.
-        EXPECT_EQ(e.videoRing.written.load(), 6u * 300u);
-        EXPECT_EQ(e.videoFlushes.load(), 2u);
+    seekStart.check = [](test::InlineRun& run) {
+        // A flush, as at the reader's start, tells the video path to skip what came before.
+        EXPECT_EQ(written(run.engine.videoRing()), 5u * 300u);
+        EXPECT_EQ(run.engine.videoRing().generation(), 2u);
     };
     list.push_back(seekStart);
 
-    Damage seekEnd = endsAfter("seek to 99 % of a tiny file", tinyRecording(), 2);
+    Damage seekEnd = endsAfter("seek to 99 % of a tiny file", tinyRecording(), 1);
     seekEnd.during = [](PlaybackEngine& e, const std::string&, size_t record) {
         if (record == 1) {
             e.requestSeek(99);
@@ -379,8 +350,8 @@ std::vector<Damage> damages() {
     };
     list.push_back(seekEnd);
 
-    // A seek before each of 3,000 records, the window thread asking too (see the test); then
-    // the reader plays on to the end or to a seek that fails.
+    // A seek before each of 3,000 records; then the reader plays on to the end or to a seek
+    // that fails.
     Damage seeks = endsAfter("thousands of seek requests", h264.bytes, 3000);
     seeks.maxDelivered = 100000;
     seeks.ringsMatchRecords = false;
@@ -391,42 +362,6 @@ std::vector<Damage> damages() {
     };
     list.push_back(seeks);
     return list;
-}
-
-// close must return and leave no thread behind. One that does not return leaves an engine that
-// cannot be used or destroyed, so the program ends there with the case named.
-void closeWithinBound(PlaybackEngine& engine, const std::string& name) {
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        engine.close();
-        closed = true;
-    });
-    if (!waitFor([&] { return closed.load(); }, 60s)) {
-        std::fprintf(stderr, "%s: close did not return within 60 s\n", name.c_str());
-        std::abort();
-    }
-    closer.join();
-    EXPECT_EQ(engine.videoRunning.load(), 0u);
-    EXPECT_EQ(engine.audioDecodeRunning.load(), 0u);
-    EXPECT_EQ(engine.audioOutRunning.load(), 0u);
-    EXPECT_EQ(engine.readerRunning.load(), 0u);
-}
-
-// Waits until the decoding threads have taken, decoded and played nothing new for a while.
-void waitForDecodersIdle(const PlaybackEngine& e) {
-    auto snapshot = [&e] {
-        return std::vector<uint32_t>{e.videoRing.read.load(), e.audioRing.read.load(),
-                                     e.framesPresented.load(), e.pcmRing.written.load()};
-    };
-    auto last = snapshot();
-    int quiet = 0;
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (quiet < 30 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-        auto now = snapshot();
-        quiet = now == last ? quiet + 1 : 0;
-        last = now;
-    }
 }
 
 bool allBlack(const Surface& s) {
@@ -441,81 +376,39 @@ bool allBlack(const Surface& s) {
 }
 
 void play(const Damage& d) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine, 100);
-    std::atomic<size_t> delivered{0};
-    std::string path;
     std::optional<TempFile> file;
     if (d.path.empty()) {
         file.emplace("damaged.krm", d.file);
-        path = file->path();
-    } else {
-        path = d.path;
     }
-    sleeps.onSleep([&](SleepSite site, uint32_t) {
-        if (site != SleepSite::ReaderPacing) {
-            return;
-        }
-        size_t record = delivered.fetch_add(1);
-        if (d.during) {
-            d.during(engine, path, record);
-        }
-        if (d.decode) {
-            // Give the decoders the bytes before this record first, as recorded-speed pacing
-            // does on any machine that keeps up.
-            waitFor(
-                [&] {
-                    uint32_t videoLeft = engine.videoRing.written - engine.videoRing.read;
-                    uint32_t audioLeft = engine.audioRing.written - engine.audioRing.read;
-                    return (videoLeft == 0 &&
-                            static_cast<int32_t>(audioLeft) < int32_t{kAmrMaxFrameBytes}) ||
-                           engine.stopRequested.load() != 0;
-                },
-                500ms);
-        }
-    });
-
+    const std::string path = d.path.empty() ? file->path() : d.path;
     Surface surface(332, 236);
-    ASSERT_EQ(engine.open(path, &surface, Rect{0, 0, 332, 236}), 1);
-    if (d.name == "thousands of seek requests") {
-        // The window thread asks as well, as a user dragging along the progress bar would.
-        for (int i = 0; i < 5000 && engine.readerRunning.load() != 0; ++i) {
-            engine.requestSeek(1 + (i * 13) % 98);
-            std::this_thread::sleep_for(50us);
-        }
+    test::InlineRun run(&surface, Rect{0, 0, 332, 236});
+    size_t delivered = 0;
+    if (run.start(path)) {
+        delivered = run.play(SIZE_MAX, [&](size_t record) {
+            if (d.during) {
+                d.during(run.engine, path, record);
+            }
+        });
     }
-    bool ended = waitFor([&] { return engine.readerRunning.load() == 0; }, 120s);
-    EXPECT_TRUE(ended) << "the reader did not end";
-    if (d.decode) {
-        waitForDecodersIdle(engine);
-    }
-
-    EXPECT_EQ(engine.isPlaying(), 0);
-    EXPECT_GE(delivered.load(), d.minDelivered);
-    EXPECT_LE(delivered.load(), d.maxDelivered);
-    if (d.outcome != Outcome::Ends) {
-        EXPECT_EQ(delivered.load(), 0u);
-        EXPECT_EQ(engine.streamConfigured.load(), 0);
-    }
+    EXPECT_EQ(run.engine.isPlaying(), 0);
+    EXPECT_GE(delivered, d.minDelivered);
+    EXPECT_LE(delivered, d.maxDelivered);
     if (d.ringsMatchRecords) {
         auto [video, audio] = walk(d.file).totals(d.minDelivered);
-        EXPECT_EQ(engine.videoRing.written.load(), video);
-        EXPECT_EQ(engine.audioRing.written.load(), audio);
+        EXPECT_EQ(written(run.engine.videoRing()), video);
+        EXPECT_EQ(written(run.engine.audioRing()), audio);
     }
     if (d.check) {
-        d.check(engine);
+        d.check(run);
     }
-    {
-        std::lock_guard<std::mutex> lock(engine.targetMutex);
-        const FileProblem told = d.outcome == Outcome::InvalidHeader ? FileProblem::NotARecording
-                                 : d.outcome == Outcome::Unopenable  ? FileProblem::CannotOpen
-                                                                     : FileProblem::None;
-        EXPECT_EQ(engine.fileProblem.load(), told);
-        if (d.outcome == Outcome::Ends && d.maxDelivered == 0) {
-            EXPECT_TRUE(allBlack(surface)) << "something was drawn";
-        }
+    const FileProblem told = d.outcome == Outcome::InvalidHeader ? FileProblem::NotARecording
+                             : d.outcome == Outcome::Unopenable  ? FileProblem::CannotOpen
+                                                                 : FileProblem::None;
+    EXPECT_EQ(run.engine.fileProblem(), told);
+    if (d.maxDelivered == 0) {
+        EXPECT_TRUE(allBlack(surface)) << "something was drawn";
     }
-    closeWithinBound(engine, d.name);
 }
 
 TEST(DamagedRecordings, EveryKindOfDamageEndsPlaybackCleanly) {

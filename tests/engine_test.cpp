@@ -1,249 +1,163 @@
-// The engine's start and stop protocol with its real threads: which threads run when, what
-// open, close and togglePlay leave behind, and the two races the handle protocol must exclude.
+// The engine with its four real threads: a recording plays to its end and again, pause holds
+// it, a seek goes on elsewhere, the drawing target follows the window, and hundreds of opens and
+// closes leave no thread and no memory behind.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <malloc.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <mutex>
-#include <string>
-#include <vector>
+#include <filesystem>
+#include <thread>
 
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
 #include "support/recording_bytes.h"
-#include "support/sleep_recorder.h"
+#include "support/wait_for.h"
+#include "tools/krm_writer.h"
 
 namespace vidora {
 namespace {
 
-using test::Bytes;
-using test::SleepRecorder;
+using namespace std::chrono_literals;
+
 using test::waitFor;
 
-bool anyThreadRunning(const PlaybackEngine& e) {
-    return e.videoRunning.load() || e.audioDecodeRunning.load() || e.audioOutRunning.load() ||
-           e.readerRunning.load();
+// The test stream as a recording whose records are all due at once, so that it is read as fast
+// as it decodes.
+test::TempFile& quickRecording() {
+    static test::TempFile file = [] {
+        KrmOptions options;
+        options.timestampStep = 0;
+        KrmFile krm;
+        std::string error;
+        EXPECT_TRUE(buildKrmFile(
+            splitH264AccessUnits(test::readFileBytes(VIDORA_TEST_DATA_DIR "/h264_320x240.h264")),
+            test::readFileBytes(VIDORA_TEST_DATA_DIR "/speech.amr"), options, &krm, &error))
+            << error;
+        return test::TempFile("quick.krm", krm.bytes);
+    }();
+    return file;
 }
 
-const std::string kMissingFile = "/nonexistent/vidora/missing.krm";
-
-TEST(EngineLifecycle, FreshEngineIsIdle) {
-    PlaybackEngine engine;
-    EXPECT_EQ(engine.isPaused(), 1);
-    EXPECT_EQ(engine.isPlaying(), 0);
-    EXPECT_EQ(engine.opened.load(), 0);
-    EXPECT_FALSE(anyThreadRunning(engine));
-}
-
-TEST(EngineLifecycle, CloseWithNothingOpenReturnsAtOnce) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    EXPECT_EQ(engine.close(), 1);
-    EXPECT_EQ(engine.stopRequested.load(), 1);
-    EXPECT_EQ(engine.opened.load(), 0);
-    EXPECT_EQ(engine.streamConfigured.load(), 0);
-    EXPECT_EQ(engine.isPaused(), 1);
-    EXPECT_EQ(engine.currentFilePath(), "");
-}
-
-TEST(EngineLifecycle, OpenStartsFourThreadsAndCloseEndsThem) {
-    Surface surface(64, 48);
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    ASSERT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 1);
-    EXPECT_EQ(engine.opened.load(), 1);
-    EXPECT_EQ(engine.isPaused(), 0);
-    EXPECT_TRUE(engine.videoRunning.load() && engine.audioDecodeRunning.load() &&
-                engine.audioOutRunning.load());
-    EXPECT_EQ(engine.close(), 1);
-    EXPECT_FALSE(anyThreadRunning(engine));
-    EXPECT_EQ(engine.opened.load(), 0);
-    EXPECT_EQ(engine.currentFilePath(), "");
-}
-
-// Each thread remembers the run that was current when it first slept; no thread of an earlier
-// run may sleep once a thread of a later run has.
-TEST(EngineLifecycle, OpenEndsEveryOldThreadBeforeAnyNewOneStarts) {
-    PlaybackEngine engine;
-    std::atomic<int> currentRun{1};
-    std::mutex logMutex;
-    std::vector<int> runLog;
-    engine.setSleepFunction([&](SleepSite, uint32_t) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        thread_local int myRun = 0;
-        if (myRun == 0) {
-            myRun = currentRun.load();
-        }
-        {
-            std::lock_guard<std::mutex> lock(logMutex);
-            runLog.push_back(myRun);
-        }
-    });
-    Surface surface(64, 48);
-    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
-    ASSERT_TRUE(waitFor([&] {
-        std::lock_guard<std::mutex> lock(logMutex);
-        return runLog.size() > 20;
-    }));
-    currentRun = 2;
-    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
-    ASSERT_TRUE(waitFor([&] {
-        std::lock_guard<std::mutex> lock(logMutex);
-        return std::count(runLog.begin(), runLog.end(), 2) > 20;
-    }));
-    engine.close();
-    engine.setSleepFunction(nullptr);
-
-    auto firstOfRun2 = std::find(runLog.begin(), runLog.end(), 2);
-    EXPECT_EQ(std::find(firstOfRun2, runLog.end(), 1), runLog.end());
-}
-
-TEST(EngineLifecycle, ReopenClearsCountersAndMarks) {
-    Surface surface(64, 48);
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
-    engine.togglePlay();
-    engine.close();
-
-    engine.videoRing.written = 123;
-    engine.audioRing.read = 45;
-    engine.pcmRing.written = 6000;
-    engine.pcmRing.taken = 3;
-    engine.videoFlushes = 2;
-    engine.videoRing.marks.push(StreamMark{5, 7000, false});
-    engine.clock.runSchedule(-5000000);
-    engine.picturesScaled = 9;
-    engine.seekPercent = 40;
-    engine.paused = 1;
-    engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48});
-    EXPECT_EQ(engine.videoRing.written.load(), 0u);
-    EXPECT_EQ(engine.audioRing.read.load(), 0u);
-    EXPECT_EQ(engine.pcmRing.written.load(), 0u);
-    EXPECT_EQ(engine.pcmRing.taken.load(), 0u);
-    EXPECT_EQ(engine.videoFlushes.load(), 0u);
-    uint32_t markPosition = 0;
-    EXPECT_FALSE(engine.videoRing.marks.nextRecordPosition(&markPosition));
-    EXPECT_EQ(engine.clock.scheduleAt(7000000), 0);  // the reader has not started a schedule
-    EXPECT_EQ(engine.picturesScaled.load(), 0u);
-    EXPECT_EQ(engine.seekPercent.load(), 0);
-    EXPECT_EQ(engine.isPaused(), 0);
-}
-
-TEST(EngineLifecycle, LongPathsAreKeptWhole) {
-    Surface surface(64, 48);
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    std::string path = "/tmp/" + std::string(400, 'x') + ".krm";
-    // A reader that cannot open its file clears nothing but itself, so the path stays readable.
-    engine.open(path, &surface, Rect{0, 0, 64, 48});
-    EXPECT_EQ(engine.currentFilePath(), path);
-}
-
-TEST(EngineLifecycle, MissingWaveBlockStartsNothing) {
-    Surface surface(64, 48);
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    engine.waveBufferMemory.reset();
-    EXPECT_EQ(engine.open(kMissingFile, &surface, Rect{0, 0, 64, 48}), 0);
-    EXPECT_FALSE(anyThreadRunning(engine));
-    EXPECT_EQ(engine.opened.load(), 0);
-}
-
-TEST(EngineControls, RetargetOnlyWhileOpen) {
-    Surface first(64, 48);
-    Surface second(32, 24);
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    EXPECT_EQ(engine.retarget(&second, Rect{0, 0, 32, 24}), 0);
-    EXPECT_EQ(engine.targetDc, nullptr);
-    EXPECT_EQ(engine.videoRect, Rect{});
-
-    engine.open(kMissingFile, &first, Rect{0, 0, 64, 48});
-    EXPECT_EQ(engine.retarget(&second, Rect{0, 0, 32, 24}), 1);
-    std::lock_guard<std::mutex> lock(engine.targetMutex);
-    EXPECT_EQ(engine.targetDc, &second);
-    EXPECT_EQ(engine.videoRect, (Rect{0, 0, 32, 24}));
-}
-
-TEST(EngineControls, TogglePlayPausesAndResumesWhilePlaying) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    engine.playing = 1;
-    engine.paused = 0;
-    engine.togglePlay();
-    EXPECT_EQ(engine.isPaused(), 1);
-    engine.togglePlay();
-    EXPECT_EQ(engine.isPaused(), 0);
-    EXPECT_EQ(engine.readerRunning.load(), 0u);  // no reader started by a pause toggle
-    EXPECT_EQ(sleeps.count(SleepSite::ToggleDelay), 0u);
-}
-
-TEST(EngineControls, TogglePlayWithNothingPlayingStartsOneReader) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    engine.progressPercent = 57;
-    engine.seekPercent = 30;
-    engine.togglePlay();
-    EXPECT_EQ(sleeps.delays(SleepSite::ToggleDelay), std::vector<uint32_t>{50});
-    EXPECT_EQ(engine.progress(), 0);
-    EXPECT_EQ(engine.seekPercent.load(), 30);  // left for the new reader to serve
-    EXPECT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
-}
-
-// Between a reader's start and its first record `playing` is still 0. A press in that window
-// must not start a second reader over the first one. A paused reader stays in that window.
-TEST(EngineControls, TogglePlayNeverStartsASecondReader) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine);
-    Bytes file = test::recordingHeader("h264");
-    test::appendRecord(file, test::TestRecord{});
-    test::TempFile recording("toggle.krm", file);
-    Surface surface(64, 48);
-    engine.open(recording.path(), &surface, Rect{0, 0, 64, 48});
-    ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
-    engine.paused = 1;
-    engine.togglePlay();
-    uint32_t reader = engine.readerRunning.load();
-    ASSERT_NE(reader, 0u);
-    ASSERT_TRUE(waitFor([&] { return sleeps.count(SleepSite::ReaderPause) > 0; }));
-    EXPECT_EQ(engine.isPlaying(), 0);
-    engine.togglePlay();
-    EXPECT_EQ(engine.readerRunning.load(), reader);
-    engine.close();
-    EXPECT_EQ(engine.readerRunning.load(), 0u);
-}
-
-TEST(EngineControls, LastSeekRequestWins) {
-    PlaybackEngine engine;
-    engine.requestSeek(20);
-    engine.requestSeek(75);
-    EXPECT_EQ(engine.seekPercent.load(), 75);
-}
-
-// A reader that ends at once (here: nothing is open, so it has no file) must never leave a
-// stale handle behind, or stopThreads would wait forever. Many quick starts make the window
-// between a reader's start and its end as small as it gets.
-TEST(EngineControls, ReadersThatEndAtOnceLeaveNoStaleHandle) {
-    PlaybackEngine engine;
-    SleepRecorder sleeps(engine, 0);
-    for (int i = 0; i < 200; ++i) {
-        engine.togglePlay();
-        ASSERT_TRUE(waitFor([&] { return engine.readerRunning.load() == 0; }));
+struct Player {
+    Player() {
+        setenv("SDL_AUDIODRIVER", "dummy", 0);
+        engine.setPictureReady([this] { ready.fetch_add(1); });
     }
-    EXPECT_EQ(sleeps.count(SleepSite::ToggleDelay), 200u);
-    EXPECT_EQ(engine.isPlaying(), 0);
-    EXPECT_EQ(engine.progress(), 0);
-    engine.close();
-    EXPECT_FALSE(anyThreadRunning(engine));
+    uint32_t shown() const { return engine.picturesDrawn(); }
+    PlaybackEngine engine;
+    Surface surface{332, 236};
+    std::atomic<int> ready{0};
+};
+
+TEST(Engine, PlaysToTheEndPausesSeeksAndPlaysAgain) {
+    Player p;
+    ASSERT_EQ(
+        p.engine.open(VIDORA_TEST_DATA_DIR "/h264_320x240.krm", &p.surface, Rect{0, 0, 332, 236}),
+        1);
+    ASSERT_TRUE(waitFor([&] { return p.shown() > 5; }));
+    p.engine.togglePlay();  // pause
+    EXPECT_EQ(p.engine.isPaused(), 1);
+    std::this_thread::sleep_for(100ms);
+    const int progress = p.engine.progress();
+    const uint32_t shown = p.shown();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(p.engine.progress(), progress) << "the reader went on while paused";
+    EXPECT_LE(p.shown(), shown + 1) << "pictures went on while paused";
+    p.engine.requestSeek(50);  // served once resumed
+    p.engine.togglePlay();
+    EXPECT_EQ(p.engine.isPaused(), 0);
+    ASSERT_TRUE(waitFor([&] { return p.engine.isPlaying() == 0; }));
+    EXPECT_EQ(p.engine.progress(), 99);
+
+    // After the end a press plays the recording again from its first record, once.
+    const uint32_t before = p.shown();
+    p.engine.togglePlay();
+    p.engine.togglePlay();
+    ASSERT_TRUE(waitFor([&] { return p.shown() > before + 50; }));
+    ASSERT_TRUE(waitFor([&] { return p.engine.isPlaying() == 0; }));
+    EXPECT_EQ(p.engine.progress(), 99);
+    EXPECT_EQ(p.engine.fileProblem(), FileProblem::None);
+
+    // The target follows the window while open, and only then.
+    Surface large(512, 324);
+    EXPECT_EQ(p.engine.retarget(&large, Rect{0, 0, 512, 324}), 1);
+    ASSERT_TRUE(waitFor([&] { return p.shown() > before + 51; }))
+        << "shown again in the new target";
+    p.engine.close();
+    EXPECT_EQ(p.engine.retarget(&p.surface, Rect{0, 0, 332, 236}), 0);
 }
 
-TEST(EngineControls, RecordTimeIsSharedWhole) {
-    PlaybackEngine engine;
-    RecordTime t{2015, 6, 1, 12, 30, 45};
-    engine.setRecordTime(t);
-    EXPECT_EQ(engine.currentRecordTime(), t);
+TEST(Engine, TellsTheWindowAboutFilesItCannotPlay) {
+    Player p;
+    test::TempFile invalid("invalid.krm", test::recordingHeader("H264"));
+    for (const std::string& path : {std::string("/nonexistent/vidora.krm"), invalid.path()}) {
+        const int before = p.ready.load();
+        ASSERT_EQ(p.engine.open(path, &p.surface, Rect{0, 0, 332, 236}), 1);
+        ASSERT_TRUE(waitFor([&] { return p.ready.load() > before; }));
+        EXPECT_NE(p.engine.fileProblem(), FileProblem::None);
+        EXPECT_EQ(p.engine.isPlaying(), 0);
+    }
+    p.engine.togglePlay();  // nothing to play again
+    EXPECT_EQ(p.engine.isPlaying(), 0);
+}
+
+size_t threadCount() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                             std::filesystem::directory_iterator()));
+}
+
+long residentBytes() {
+    malloc_trim(0);
+    long pages = 0;
+    long resident = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(f);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// Opens, seeks, pauses, plays again and closes, over and over, with every codec and size.
+TEST(Engine, HundredsOfRunsLeaveNoThreadAndNoGrowth) {
+    const std::string dir = VIDORA_TEST_DATA_DIR;
+    const std::string recordings[] = {quickRecording().path(), dir + "/h263_352x288.krm",
+                                      dir + "/h264_1280x720_b.krm"};
+    Player p;
+    Surface large(512, 324);
+    const size_t threads = threadCount();
+    long halfWay = 0;
+    constexpr int kCycles = 60;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        Surface& surface = cycle % 2 == 0 ? p.surface : large;
+        ASSERT_EQ(p.engine.open(recordings[cycle % 3], &surface,
+                                Rect{0, 0, surface.width(), surface.height()}),
+                  1);
+        ASSERT_TRUE(waitFor([&] { return p.engine.isPlaying() != 0; }));
+        p.engine.requestSeek(1 + (cycle * 37) % 98);
+        if (cycle % 5 == 0) {
+            p.engine.togglePlay();
+            p.engine.togglePlay();
+        }
+        if (cycle % 7 == 0) {
+            p.engine.retarget(&p.surface, Rect{0, 0, 332, 236});
+        }
+        if (cycle % 2 == 0) {
+            p.engine.close();
+        }
+        if (cycle == kCycles / 2) {
+            halfWay = residentBytes();
+        }
+    }
+    p.engine.close();
+    EXPECT_EQ(threadCount(), threads);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(residentBytes() - halfWay, 4L << 20);
+#endif
 }
 
 }  // namespace

@@ -1,15 +1,14 @@
-// The recording writer is what every other test's input comes from, so its output is checked
-// against independent judges: FFmpeg's own decoder for the access units, and a separate parse of
-// the written bytes for the layout.
+// The recording writer makes the input of most other tests, so its output is judged by others:
+// FFmpeg's decoder takes its access units, and the player's record parser reads its files.
+
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "recording/recording_format.h"
 #include "tools/krm_writer.h"
 
 extern "C" {
@@ -19,23 +18,10 @@ extern "C" {
 namespace vidora {
 namespace {
 
-ByteVector readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in) << path << " is missing";
-    return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The krm_testdata build step makes these.
-ByteVector readTestFile(const std::string& name) {
-    return readFile(std::string(VIDORA_TEST_DATA_DIR) + "/" + name);
-}
-
-uint32_t read32(const ByteVector& bytes, size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
-}
-
-uint16_t read16(const ByteVector& bytes, size_t at) {
-    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
+ByteVector testData(const std::string& name) {  // made by the krm_testdata build step
+    std::ifstream in(VIDORA_TEST_DATA_DIR "/" + name, std::ios::binary);
+    EXPECT_TRUE(in) << name << " is missing";
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 ByteVector concat(const std::vector<ByteVector>& parts) {
@@ -46,68 +32,23 @@ ByteVector concat(const std::vector<ByteVector>& parts) {
     return all;
 }
 
-struct ParsedRecord {
-    size_t offset = 0;
-    uint32_t sync = 0, kind = 0, timestamp = 0, videoBytes = 0, audioBytes = 0;
-    KrmDateTime time;
-    ByteVector video, audio;  // as much of the payload as the file holds
-};
-
-// Walks the records the way a reader would, trusting nothing but the byte counts.
-std::vector<ParsedRecord> parseRecords(const ByteVector& file) {
-    std::vector<ParsedRecord> records;
-    for (size_t at = kKrmHeaderBytes; at + kKrmRecordHeaderBytes <= file.size();) {
-        ParsedRecord r;
-        r.offset = at;
-        r.sync = read32(file, at);
-        r.kind = read32(file, at + 4);
-        r.time = {read16(file, at + 8),  read16(file, at + 10), read16(file, at + 12),
-                  read16(file, at + 14), read16(file, at + 16), read16(file, at + 18)};
-        r.timestamp = read32(file, at + 20);
-        r.videoBytes = read32(file, at + 24);
-        r.audioBytes = read32(file, at + 28);
-        const size_t video = at + kKrmRecordHeaderBytes;
-        const size_t audio = std::min(file.size(), video + r.videoBytes);
-        const size_t end = std::min(file.size(), audio + r.audioBytes);
-        r.video.assign(file.begin() + video, file.begin() + audio);
-        r.audio.assign(file.begin() + audio, file.begin() + end);
-        records.push_back(r);
-        at = video + r.videoBytes + r.audioBytes;
-    }
-    return records;
-}
-
-// Splits a record's video bytes into its length-prefixed packets; false if they are not a whole
-// number of packets.
-bool splitPackets(const ByteVector& video, std::vector<ByteVector>* packets) {
-    for (size_t at = 0; at < video.size();) {
-        if (at + 4 > video.size() || at + 4 + read32(video, at) > video.size()) {
-            return false;
-        }
-        packets->emplace_back(video.begin() + at + 4, video.begin() + at + 4 + read32(video, at));
-        at += 4 + read32(video, at);
-    }
-    return true;
-}
-
-// Feeds each unit to a fresh H.264 decoder as one packet: the number of pictures that come out,
-// or -1 as soon as the decoder rejects a packet.
+// Pictures a fresh H.264 decoder gives for `units`, each sent as one packet; -1 as soon as it
+// rejects one (a broken packet must fail, not be concealed).
 int decodeAsPackets(const std::vector<ByteVector>& units) {
     av_log_set_level(AV_LOG_QUIET);
     AVCodecContext* context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
-    context->err_recognition = AV_EF_EXPLODE;  // a broken packet must fail, not be concealed
+    context->err_recognition = AV_EF_EXPLODE;
     avcodec_open2(context, nullptr, nullptr);
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
     int frames = 0;
     for (size_t i = 0; i <= units.size() && frames >= 0; ++i) {
-        if (i < units.size()) {  // the last round drains the decoder's delayed pictures
+        if (i < units.size()) {  // then a last round that drains the delayed pictures
             av_new_packet(packet, static_cast<int>(units[i].size()));
             std::copy(units[i].begin(), units[i].end(), packet->data);
         }
-        if (avcodec_send_packet(context, i < units.size() ? packet : nullptr) < 0) {
-            frames = -1;
-        }
+        frames =
+            avcodec_send_packet(context, i < units.size() ? packet : nullptr) < 0 ? -1 : frames;
         av_packet_unref(packet);
         while (frames >= 0 && avcodec_receive_frame(context, frame) == 0) {
             ++frames;
@@ -119,321 +60,152 @@ int decodeAsPackets(const std::vector<ByteVector>& units) {
     return frames;
 }
 
-bool hasIdrSlice(const ByteVector& unit) {
-    for (size_t i = 0; i + 3 < unit.size(); ++i) {
-        if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && (unit[i + 3] & 0x1F) == 5) {
-            return true;
-        }
-    }
-    return false;
-}
-
-TEST(H264AccessUnits, RealStreamsGiveOneDecodablePacketPerPicture) {
-    // Two slices per picture in the first, B-frames and delimiters in the second.
-    for (auto [name, frames] :
-         {std::pair{"h264_320x240.h264", 100}, {"h264_1280x720_b.h264", 50}}) {
-        SCOPED_TRACE(name);
-        const ByteVector stream = readTestFile(name);
-        const std::vector<ByteVector> units = splitH264AccessUnits(stream);
-        ASSERT_EQ(units.size(), static_cast<size_t>(frames));
-        EXPECT_EQ(concat(units), stream);
-
-        EXPECT_EQ(decodeAsPackets(units), frames);
-
-        // Parameter sets travel with each IDR picture, so a decoder can start at any of them.
-        int idrUnits = 0;
-        for (const ByteVector& unit : units) {
-            if (hasIdrSlice(unit)) {
-                ++idrUnits;
-                EXPECT_EQ(decodeAsPackets({unit}), 1);
-            }
-        }
-        EXPECT_EQ(idrUnits, frames / 25);
-    }
-}
-
-TEST(H264AccessUnits, NalTypesDecideWherePicturesStart) {
-    const ByteVector sps = {0, 0, 0, 1, 0x67, 0x42}, pps = {0, 0, 1, 0x68, 0xCE};
-    const ByteVector sei = {0, 0, 1, 0x06, 0x05}, aud = {0, 0, 0, 1, 0x09, 0xF0};
-    const ByteVector idrFirst = {0, 0, 1, 0x65, 0x88, 0x84},
-                     idrSecond = {0, 0, 1, 0x65, 0x40, 0x11};
-    const ByteVector slice = {0, 0, 0, 1, 0x41, 0x9A, 0x21}, endOfSequence = {0, 0, 1, 0x0A};
-    const std::vector<std::vector<ByteVector>> expected = {
-        {{0xAB}, sps, pps, sei, idrFirst, idrSecond},  // stray leading bytes stay with the first
-        {slice},
-        {sei, slice},
-        {aud, slice, endOfSequence},
-        {aud, sps, pps, idrFirst, idrSecond},
-    };
-    std::vector<ByteVector> groups;
-    for (const auto& group : expected) {
-        groups.push_back(concat(group));
-    }
-    EXPECT_EQ(splitH264AccessUnits(concat(groups)), groups);
-}
-
-TEST(AmrFrames, SizeFollowsFrameTypeOfTheHeaderByte) {
-    const std::vector<size_t> sizes = {1, 6, 13, 14, 16, 18, 20, 21, 27, 32};
-    const int types[] = {15, 8, 0, 1, 2, 3, 4, 5, 6, 7};
-    ByteVector stream;
-    for (size_t i = 0; i < sizes.size(); ++i) {
-        stream.push_back(static_cast<uint8_t>(types[i] << 3 | 0x04));
-        stream.insert(stream.end(), sizes[i] - 1, 0xFF);  // 0xFF would read as type 15
-    }
-    std::vector<size_t> found;
-    std::string error;
-    ASSERT_TRUE(splitAmrFrames(stream, &found, &error)) << error;
-    EXPECT_EQ(found, sizes);
-
-    ByteVector cutOff = stream;
-    cutOff.pop_back();
-    EXPECT_FALSE(splitAmrFrames(cutOff, &found, &error));
-    for (int undefinedType = 9; undefinedType <= 14; ++undefinedType) {
-        const ByteVector bad = {static_cast<uint8_t>(undefinedType << 3 | 0x04)};
-        EXPECT_FALSE(splitAmrFrames(bad, &found, &error)) << undefinedType;
-    }
-
-    ASSERT_TRUE(splitAmrFrames(readTestFile("speech.amr"), &found, &error)) << error;
-    EXPECT_EQ(found, std::vector<size_t>(200, 32));  // 4 s of MR122
-}
-
-struct Inputs {
-    std::vector<ByteVector> units;
-    ByteVector audio;
+struct Record {
+    size_t offset;
+    RecordHeader header;
+    ByteVector video, audio;
 };
 
-Inputs h264Inputs(const char* name) {
-    return {splitH264AccessUnits(readTestFile(name)), readTestFile("speech.amr")};
+// The file's records as the player parses them; the header must be one the player accepts.
+std::vector<Record> recordsOf(const ByteVector& file) {
+    EXPECT_TRUE(file.size() >= kRecordingHeaderBytes && acceptRecordingHeader(file.data()));
+    std::vector<Record> records;
+    for (size_t at = kRecordingHeaderBytes; at + kRecordHeaderBytes <= file.size();) {
+        Record r{at, parseRecordHeader(&file[at]), {}, {}};
+        const size_t video = at + kRecordHeaderBytes, audio = video + r.header.videoBytes;
+        at = std::min(file.size(), audio + r.header.audioBytes);
+        r.video.assign(file.begin() + std::min(video, at), file.begin() + std::min(audio, at));
+        r.audio.assign(file.begin() + std::min(audio, at), file.begin() + at);
+        records.push_back(r);
+    }
+    return records;
 }
 
-TEST(KrmLayout, RecordsHoldWholePacketsAndEveryInputByte) {
-    // 2.5 pictures per record, and 2 s of video against 4 s of sound: the later records carry
-    // audio only.
-    const Inputs in = h264Inputs("h264_1280x720_b.h264");
+// The length-prefixed packets of a record's video bytes; false unless they are whole.
+bool packetsOf(const ByteVector& video, std::vector<ByteVector>* packets) {
+    for (size_t at = 0; at < video.size();) {
+        const size_t size = at + 4 <= video.size() ? readLe32(&video[at]) : video.size();
+        if (at + 4 + size > video.size()) {
+            return false;
+        }
+        packets->emplace_back(video.begin() + at + 4, video.begin() + at + 4 + size);
+        at += 4 + size;
+    }
+    return true;
+}
+
+TEST(KrmWriter, H264AccessUnitsDecodeToOnePictureEach) {
+    // Two slices per picture in the first stream, B-frames and delimiters in the second.
+    for (auto [name, pictures] :
+         {std::pair{"h264_320x240.h264", 100}, {"h264_1280x720_b.h264", 50}}) {
+        const ByteVector stream = testData(name);
+        const std::vector<ByteVector> units = splitH264AccessUnits(stream);
+        ASSERT_EQ(units.size(), static_cast<size_t>(pictures)) << name;
+        EXPECT_EQ(concat(units), stream) << name;
+        EXPECT_EQ(decodeAsPackets(units), pictures) << name;
+        // Parameter sets travel with each IDR picture: playback can start at any of them.
+        for (size_t i = 0; i < units.size(); i += 25) {
+            EXPECT_EQ(decodeAsPackets({units[i]}), 1) << name << " picture " << i;
+        }
+    }
+}
+
+TEST(KrmWriter, RecordsAsThePlayerReadsThemHoldWholePacketsAndEveryInputByte) {
+    // 2.5 pictures per record; 2 s of pictures and 4 s of sound: the last records hold sound.
+    const std::vector<ByteVector> units = splitH264AccessUnits(testData("h264_1280x720_b.h264"));
+    const ByteVector amr = testData("speech.amr");
+    std::vector<size_t> frames;
+    std::string error;
+    ASSERT_TRUE(splitAmrFrames(amr, &frames, &error)) << error;
+    EXPECT_EQ(frames, std::vector<size_t>(200, 32)) << "4 s of the 12.2 kbit/s mode";
     KrmOptions options;
     options.width = 1280;
     options.height = 720;
     options.recordsPerSecond = 10;
     options.timestampStep = 100;
     KrmFile file;
-    std::string error;
-    ASSERT_TRUE(buildKrmFile(in.units, in.audio, options, &file, &error)) << error;
-
-    EXPECT_EQ(ByteVector(file.bytes.begin(), file.bytes.begin() + 8),
-              ByteVector({'h', '2', '6', '4', 0, 0, 0, 0}));
-    EXPECT_EQ(read32(file.bytes, 1016), 1280u);
-    EXPECT_EQ(read32(file.bytes, 1020), 720u);
-
-    const std::vector<ParsedRecord> records = parseRecords(file.bytes);
+    ASSERT_TRUE(buildKrmFile(units, amr, options, &file, &error)) << error;
+    EXPECT_TRUE(isH264Tag(file.bytes.data()));
+    EXPECT_EQ(std::pair(readLe32(&file.bytes[kHeaderWidthOffset]),
+                        readLe32(&file.bytes[kHeaderHeightOffset])),
+              std::pair(1280u, 720u));
+    const std::vector<Record> records = recordsOf(file.bytes);
     ASSERT_EQ(records.size(), 40u);
-    std::vector<ByteVector> packets;
-    std::vector<ByteVector> audio;
+    std::vector<ByteVector> packets, audio;
     for (size_t r = 0; r < records.size(); ++r) {
-        SCOPED_TRACE(r);
-        EXPECT_EQ(records[r].sync, kKrmRecordSync);
-        EXPECT_EQ(records[r].kind, kKrmRecordKind);
-        EXPECT_EQ(records[r].timestamp, 1000 + 100 * r);
-        EXPECT_LE(records[r].videoBytes + records[r].audioBytes, kKrmMaxPayloadBytes);
-        ASSERT_TRUE(splitPackets(records[r].video, &packets));
-        EXPECT_EQ(packets.size(), std::min<size_t>(50, (r + 1) * 5 / 2));
+        const RecordHeader& h = records[r].header;
+        EXPECT_TRUE(h.sync == RECORD_SYNC && h.kind == RECORD_KIND && isValidRecordTime(h.time))
+            << r;
+        EXPECT_EQ(h.timestamp, 1000 + 100 * r);
+        EXPECT_LE(h.videoBytes + h.audioBytes, kMaxRecordPayloadBytes);
+        ASSERT_TRUE(packetsOf(records[r].video, &packets)) << r;
+        EXPECT_EQ(packets.size(), std::min<size_t>(50, (r + 1) * 5 / 2)) << r;
         audio.push_back(records[r].audio);
-        if (r + 1 < records.size()) {
-            EXPECT_NE(concat(audio).size() % 32, 0u) << "audio cut at a frame boundary";
-        }
+        EXPECT_TRUE(r + 1 == records.size() || concat(audio).size() % 32 != 0)
+            << "cut inside a frame";
     }
-    EXPECT_EQ(file.bytes.size(),
-              records.back().offset + 32 + records.back().videoBytes + records.back().audioBytes);
-    EXPECT_EQ(packets, in.units);
-    EXPECT_EQ(concat(audio), in.audio);
+    EXPECT_EQ(packets, units);
+    EXPECT_EQ(concat(audio), amr);
+    EXPECT_EQ(records.back().offset + kRecordHeaderBytes + records.back().video.size() +
+                  records.back().audio.size(),
+              file.bytes.size());
 }
 
-TEST(KrmLayout, H263StreamIsCutInsidePictures) {
-    const ByteVector stream = readTestFile("h263_352x288.h263");
-    const std::vector<ByteVector> pictures = splitH263Pictures(stream);
-    ASSERT_EQ(pictures.size(), 100u);
+TEST(KrmWriter, H263IsCutInsidePicturesAndDatesRollOver) {
+    const ByteVector stream = testData("h263_352x288.h263");
     KrmOptions options;
     options.codec = KrmVideoCodec::kH263;
-    KrmFile file;
-    std::string error;
-    ASSERT_TRUE(buildKrmFile(pictures, {}, options, &file, &error)) << error;
-    const std::vector<ParsedRecord> records = parseRecords(file.bytes);
-    ASSERT_EQ(records.size(), 100u);
-    std::vector<ByteVector> video;
-    for (const ParsedRecord& record : records) {
-        video.push_back(record.video);
-        EXPECT_EQ(record.audioBytes, 0u);
-        ASSERT_GE(record.video.size(), 3u);
-        if (&record != &records.front()) {
-            EXPECT_FALSE(record.video[0] == 0 && record.video[1] == 0 &&
-                         (record.video[2] & 0xFC) == 0x80)
-                << "record starts at a picture start code";
-        }
-    }
-    EXPECT_EQ(concat(video), stream);
-}
-
-TEST(KrmLayout, RecordTimeFollowsTimestampsAcrossCalendarBoundaries) {
-    struct Case {
-        KrmDateTime start;
-        int64_t seconds;
-        KrmDateTime expected;
-    } cases[] = {
-        {{2015, 6, 1, 12, 0, 59}, 1, {2015, 6, 1, 12, 1, 0}},
-        {{2016, 2, 28, 23, 59, 58}, 2, {2016, 2, 29, 0, 0, 0}},  // leap year
-        {{2017, 2, 28, 23, 59, 59}, 1, {2017, 3, 1, 0, 0, 0}},
-        {{2014, 4, 30, 23, 59, 30}, 31, {2014, 5, 1, 0, 0, 1}},
-        {{2015, 12, 31, 23, 59, 59}, 3601, {2016, 1, 1, 1, 0, 0}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(addSeconds(c.start, c.seconds), c.expected)
-            << c.start.year << "-" << c.start.month;
-    }
-
-    const Inputs in = h264Inputs("h264_320x240.h264");
-    KrmOptions options;
     options.start = {2016, 12, 31, 23, 59, 58};
     KrmFile file;
     std::string error;
-    ASSERT_TRUE(buildKrmFile(in.units, in.audio, options, &file, &error)) << error;
-    const std::vector<ParsedRecord> records = parseRecords(file.bytes);
+    ASSERT_TRUE(buildKrmFile(splitH263Pictures(stream), {}, options, &file, &error)) << error;
+    const std::vector<Record> records = recordsOf(file.bytes);
     ASSERT_EQ(records.size(), 100u);
-    EXPECT_EQ(records[24].time, (KrmDateTime{2016, 12, 31, 23, 59, 58}));  // 960 ms in
-    EXPECT_EQ(records[25].time, (KrmDateTime{2016, 12, 31, 23, 59, 59}));
-    EXPECT_EQ(records[50].time, (KrmDateTime{2017, 1, 1, 0, 0, 0}));
-
-    options.start = {2018, 12, 31, 23, 59, 59};  // would run into 2019
-    EXPECT_FALSE(buildKrmFile(in.units, in.audio, options, &file, &error));
-    EXPECT_FALSE(parseDateTime("2014-04-31 10:00:00").has_value());
-    EXPECT_FALSE(parseDateTime("2011-12-31 23:59:59").has_value());
-    EXPECT_EQ(parseDateTime("2016-02-29 00:00:00"), (KrmDateTime{2016, 2, 29, 0, 0, 0}));
-}
-
-TEST(KrmLayout, RefusesRecordsBeyondThePayloadLimit) {
-    const std::vector<ByteVector> units = {ByteVector(kKrmMaxPayloadBytes - 3, 0)};
-    KrmFile file;
-    std::string error;
-    EXPECT_FALSE(buildKrmFile(units, {}, KrmOptions{}, &file, &error));
-    EXPECT_NE(error.find("65536"), std::string::npos) << error;
-    const std::vector<ByteVector> fits = {ByteVector(kKrmMaxPayloadBytes - 4, 0)};
-    EXPECT_TRUE(buildKrmFile(fits, {}, KrmOptions{}, &file, &error)) << error;
-}
-
-class KrmFaultTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        in_ = h264Inputs("h264_320x240.h264");
-        std::string error;
-        ASSERT_TRUE(buildKrmFile(in_.units, in_.audio, KrmOptions{}, &clean_, &error)) << error;
+    EXPECT_FALSE(isH264Tag(file.bytes.data()));
+    ByteVector video;
+    for (const Record& r : records) {
+        video.insert(video.end(), r.video.begin(), r.video.end());
+        EXPECT_FALSE(&r != &records[0] && r.video[0] == 0 && r.video[1] == 0 &&
+                     (r.video[2] & 0xFC) == 0x80)
+            << "record " << &r - &records[0] << " starts at a picture start code";
     }
+    EXPECT_EQ(video, stream);
+    EXPECT_EQ(records[24].header.time, (RecordTime{2016, 12, 31, 23, 59, 58}));  // 960 ms in
+    EXPECT_EQ(records[50].header.time, (RecordTime{2017, 1, 1, 0, 0, 0}));
+}
 
-    KrmFile damaged(void (*damage)(KrmFaults&)) {
+TEST(KrmWriter, EachFaultBreaksOnlyItsOwnBytes) {
+    const std::vector<ByteVector> units = splitH264AccessUnits(testData("h264_320x240.h264"));
+    const ByteVector amr = testData("speech.amr");
+    auto build = [&](KrmFaults faults) {
         KrmOptions options;
-        damage(options.faults);
+        options.faults = faults;
         KrmFile file;
         std::string error;
-        EXPECT_TRUE(buildKrmFile(in_.units, in_.audio, options, &file, &error)) << error;
+        EXPECT_TRUE(buildKrmFile(units, amr, options, &file, &error)) << error;
         return file;
+    };
+    const KrmFile clean = build({});
+    const size_t at = clean.records[3].offset;
+    KrmFaults sync, kind, date, length;
+    sync.badSyncRecord = kind.badKindRecord = date.badDateRecord = length.badLengthRecord = 3;
+    for (auto [faults, from, count] :
+         {std::tuple{sync, at, 4}, {kind, at + 4, 4}, {date, at + 10, 4}, {length, at + 32, 4}}) {
+        const ByteVector bytes = build(faults).bytes;
+        ByteVector expected = clean.bytes;
+        std::copy_n(bytes.begin() + from, count, expected.begin() + from);
+        EXPECT_TRUE(bytes == expected) << "changed outside " << from;
+        EXPECT_FALSE(std::equal(bytes.begin() + from, bytes.begin() + from + count,
+                                clean.bytes.begin() + from));
     }
-
-    // The damaged file must equal the clean one except for the bytes [from, from + count).
-    void expectOnlyChanged(const KrmFile& file, size_t from, size_t count) {
-        ASSERT_EQ(file.bytes.size(), clean_.bytes.size());
-        for (size_t i = 0; i < file.bytes.size(); ++i) {
-            if (i < from || i >= from + count) {
-                ASSERT_EQ(file.bytes[i], clean_.bytes[i]) << "byte " << i;
-            }
-        }
-        EXPECT_FALSE(std::equal(file.bytes.begin() + from, file.bytes.begin() + from + count,
-                                clean_.bytes.begin() + from));
-    }
-
-    Inputs in_;
-    KrmFile clean_;
-};
-
-TEST_F(KrmFaultTest, HeaderWordsOfOneRecordAreBroken) {
-    const size_t at = clean_.records[3].offset;
-    expectOnlyChanged(damaged([](KrmFaults& f) { f.badSyncRecord = 3; }), at, 4);
-    expectOnlyChanged(damaged([](KrmFaults& f) { f.badKindRecord = 3; }), at + 4, 4);
-
-    const KrmFile badDate = damaged([](KrmFaults& f) { f.badDateRecord = 3; });
-    expectOnlyChanged(badDate, at + 10, 4);
-    EXPECT_EQ(parseRecords(badDate.bytes)[3].time.month, 4);
-    EXPECT_EQ(parseRecords(badDate.bytes)[3].time.day, 31);
-
-    const KrmFile badLength = damaged([](KrmFaults& f) { f.badLengthRecord = 3; });
-    expectOnlyChanged(badLength, at + 32, 4);
-    EXPECT_EQ(read32(badLength.bytes, at + 32), kKrmBadPacketLength);
-}
-
-TEST_F(KrmFaultTest, OversizeRecordReallyHoldsItsBytes) {
-    const KrmFile file = damaged([](KrmFaults& f) { f.oversizeRecord = 3; });
-    const std::vector<ParsedRecord> records = parseRecords(file.bytes);
-    ASSERT_EQ(records.size(), clean_.records.size());
-    EXPECT_GT(records[3].videoBytes + records[3].audioBytes, kKrmMaxPayloadBytes);
-    EXPECT_EQ(records[4].sync, kKrmRecordSync);
-    EXPECT_EQ(records[4].video, parseRecords(clean_.bytes)[4].video);
-    std::vector<ByteVector> packets;
-    ASSERT_TRUE(splitPackets(records[3].video, &packets));
-    EXPECT_EQ(packets.back()[4] & 0x1F, 12) << "the padding is a filler NAL unit";
-}
-
-TEST_F(KrmFaultTest, FileEndsEarly) {
-    const KrmFile truncated = damaged([](KrmFaults& f) { f.truncateBytes = 5000; });
-    ASSERT_EQ(truncated.bytes.size(), 5000u);
-    EXPECT_TRUE(std::equal(truncated.bytes.begin(), truncated.bytes.end(), clean_.bytes.begin()));
-
-    const KrmFile shortPayload = damaged([](KrmFaults& f) { f.shortPayload = true; });
-    const ParsedRecord last = parseRecords(shortPayload.bytes).back();
-    EXPECT_EQ(last.offset, clean_.records.back().offset);
-    EXPECT_LT(shortPayload.bytes.size(), last.offset + 32 + last.videoBytes + last.audioBytes);
-    EXPECT_GT(shortPayload.bytes.size(), last.offset + 32);
-}
-
-TEST_F(KrmFaultTest, ImpossibleRequestsAreRefused) {
-    KrmOptions options;
-    KrmFile file;
-    std::string error;
-    options.faults.badSyncRecord = clean_.records.size();  // one past the last
-    EXPECT_FALSE(buildKrmFile(in_.units, in_.audio, options, &file, &error));
-    options.faults = {};
-    options.faults.badLengthRecord = 0;
-    options.codec = KrmVideoCodec::kH263;
-    EXPECT_FALSE(buildKrmFile(in_.units, in_.audio, options, &file, &error));
-}
-
-TEST(KrmMuxCommand, DefaultsMatchTheLibraryAndBadInputFails) {
-    // The build step made these with krm-mux's defaults.
-    const Inputs in = h264Inputs("h264_320x240.h264");
-    KrmOptions options;
-    options.width = 320;
-    options.height = 240;
-    KrmFile file;
-    std::string error;
-    ASSERT_TRUE(buildKrmFile(in.units, in.audio, options, &file, &error)) << error;
-    EXPECT_EQ(readTestFile("h264_320x240.krm"), file.bytes);
-
-    const std::string dir = testing::TempDir();
-    const std::string mux = std::string(VIDORA_BINARY_DIR) + "/tools/krm-mux";
-    const std::string data = std::string(VIDORA_TEST_DATA_DIR) + "/";
-    {
-        std::ofstream magic(dir + "magic.amr", std::ios::binary);
-        magic << "#!AMR\n";
-        magic.write(reinterpret_cast<const char*>(in.audio.data()), in.audio.size());
-    }
-    const std::string quiet = " 2>/dev/null";
-    const std::string run = mux + " --h264 " + data + "h264_320x240.h264 --amr " + dir +
-                            "magic.amr --size 320x240 --raw-tag 'x\\x00h26' --out " + dir +
-                            "tagged.krm";
-    ASSERT_EQ(std::system(run.c_str()), 0) << run;
-    ByteVector expected = file.bytes;
-    std::copy_n("x\0h26", 5, expected.begin());
-    EXPECT_EQ(readFile(dir + "tagged.krm"), expected) << "AMR file magic skipped, tag verbatim";
-
-    for (const std::string& bad : {" --h263 " + data + "h264_320x240.h264 --out " + dir + "x.krm",
-                                   " --h264 " + data + "h264_320x240.h264"}) {
-        EXPECT_NE(std::system((mux + bad + quiet).c_str()), 0) << bad;
-    }
+    KrmFaults damage;
+    damage.badDateRecord = 3;
+    EXPECT_EQ(recordsOf(build(damage).bytes)[3].header.time.day, 31) << "31 April";
+    damage = {};
+    damage.oversizeRecord = 3;
+    const std::vector<Record> records = recordsOf(build(damage).bytes);
+    EXPECT_GT(records[3].header.videoBytes + records[3].header.audioBytes, kMaxRecordPayloadBytes);
+    EXPECT_EQ(records[4].video, recordsOf(clean.bytes)[4].video) << "the bytes are really there";
 }
 
 }  // namespace

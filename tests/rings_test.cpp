@@ -1,208 +1,108 @@
-// The ring rules on one thread: where bytes land across the wrap, when a packet, a piece or a
-// frame can be taken, when a ring counts as full, and how the PCM ring's slots are kept.
+// The stream rings: against the fuzzing model on long random runs of operations (wraps,
+// packets and peeks straddling the end, the 80 % limit, PCM slots refused when full), and with
+// a producer and a consumer on two threads, as the engine runs them.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <numeric>
+#include <random>
+#include <thread>
 #include <vector>
 
-#include "engine/playback_engine.h"
+#include "engine/stream_rings.h"
+#include "fuzz/rings_harness.h"
 
 namespace vidora {
 namespace {
 
-class RingsTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(engine.allocateRings()); }
-
-    static std::vector<uint8_t> sequence(size_t n, uint8_t first) {
-        std::vector<uint8_t> v(n);
-        std::iota(v.begin(), v.end(), first);
-        return v;
-    }
-    static std::vector<uint8_t> lengthPrefixed(const std::vector<uint8_t>& payload) {
-        uint32_t n = static_cast<uint32_t>(payload.size());
-        std::vector<uint8_t> packet(4 + payload.size());
-        for (int i = 0; i < 4; ++i) {
-            packet[i] = static_cast<uint8_t>(n >> (8 * i));
+TEST(Rings, AgreeWithTheModelOnRandomRuns) {
+    std::mt19937 random(7);
+    for (uint8_t sizeByte : {0, 1, 7, 40, 255}) {
+        std::vector<uint8_t> input{sizeByte};
+        for (int i = 0; i < 60000; ++i) {
+            input.push_back(static_cast<uint8_t>(random()));
+            // Mostly short records, so that the small rings fill and wrap rather than refuse.
+            if (input.back() % 9 <= 1) {
+                input.push_back(static_cast<uint8_t>(random()));
+                input.push_back(static_cast<uint8_t>(random() % 4));
+                i += 2;
+            }
         }
-        std::copy(payload.begin(), payload.end(), packet.begin() + 4);
-        return packet;
+        EXPECT_EQ(fuzz::runRingsCase(input.data(), input.size()), "") << int{sizeByte};
     }
+}
 
-    PlaybackEngine engine;
-};
-
-TEST_F(RingsTest, PutsWrapAtTheEndOfTheVideoRing) {
-    engine.videoRing.written = kVideoRingBytes - 2;
-    engine.videoRing.read = kVideoRingBytes - 2;
-    auto bytes = sequence(10, 1);
-    engine.videoRing.put(bytes.data(), 10);
-    const uint8_t* ring = engine.videoRing.data();
-    EXPECT_EQ(ring[kVideoRingBytes - 2], 1);
-    EXPECT_EQ(ring[kVideoRingBytes - 1], 2);
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(ring[i], 3 + i);
+TEST(Rings, PacketsAndSlotsCrossBetweenThreadsIntact) {
+    ByteRing ring(1 << 16);
+    PcmRing pcm;
+    WakeSignal consumerWake;
+    WakeSignal producerWake;
+    ring.setConsumerWake(&consumerWake);
+    pcm.setWakes(&consumerWake, &producerWake);
+    ASSERT_TRUE(ring.allocate() && pcm.allocate());
+    constexpr uint32_t kPackets = 20000;
+    auto payloadByte = [](uint32_t packet, uint32_t i) {
+        return static_cast<uint8_t>(packet * 31 + i);
+    };
+    std::thread producer([&] {
+        std::vector<uint8_t> record(4 + 2000);
+        uint32_t p = 0;
+        uint32_t s = 0;
+        while (p < kPackets || s < kPackets) {
+            const uint64_t seen = producerWake.count();
+            bool put = false;
+            const uint32_t n = p % 1999 + 1;
+            std::memcpy(record.data(), &n, 4);
+            for (uint32_t i = 0; i < n; ++i) {
+                record[4 + i] = payloadByte(p, i);
+            }
+            if (p < kPackets && ring.putRecord(record.data(), n + 4, p)) {
+                ++p;
+                put = true;
+            }
+            uint8_t sound[kPcmSlotBytes];
+            std::memset(sound, static_cast<int>(s & 0xFF), sizeof sound);
+            if (s < kPackets && pcm.put(sound, sizeof sound, s)) {
+                ++s;
+                put = true;
+            }
+            if (!put) {
+                producerWake.waitFor(seen, std::chrono::milliseconds(1));
+            }
+        }
+    });
+    std::vector<uint8_t> packet(4000);
+    uint32_t packets = 0;
+    uint32_t slots = 0;
+    bool intact = true;
+    while (packets < kPackets || slots < kPackets) {
+        const uint64_t seen = consumerWake.count();
+        uint32_t length = 0;
+        bool took = false;
+        StreamMark record;
+        StreamMark flush;
+        ring.marks().advanceTo(ring.readPosition(), &record, &flush);
+        if (ring.takePacket(packet.data(), packet.size(), &length) == PacketTake::Taken) {
+            intact &= length == packets % 1999 + 1;
+            for (uint32_t i = 0; i < length; ++i) {
+                intact &= packet[i] == payloadByte(packets, i);
+            }
+            ring.consume(length);
+            ++packets;
+            took = true;
+        }
+        PcmSlot slot;
+        uint8_t sound[kPcmSlotBytes];
+        if (pcm.take(sound, &slot)) {
+            intact &= slot.streamTime == slots && sound[kPcmSlotBytes - 1] == uint8_t(slots);
+            ++slots;
+            took = true;
+        }
+        if (!took) {
+            consumerWake.waitFor(seen, std::chrono::milliseconds(1));
+        }
     }
-    auto more = sequence(1, 99);
-    engine.videoRing.put(more.data(), 1);
-    EXPECT_EQ(ring[8], 99);
-    EXPECT_EQ(engine.videoRing.written.load(), kVideoRingBytes + 9);
-}
-
-TEST_F(RingsTest, PutEndingAtTheLastIndexLeavesTheNextAtZero) {
-    engine.audioRing.written = kAudioRingBytes - 4;
-    engine.audioRing.read = kAudioRingBytes - 4;
-    auto bytes = sequence(4, 10);
-    engine.audioRing.put(bytes.data(), 4);
-    auto next = sequence(1, 77);
-    engine.audioRing.put(next.data(), 1);
-    EXPECT_EQ(engine.audioRing.data()[kAudioRingBytes - 1], 13);
-    EXPECT_EQ(engine.audioRing.data()[0], 77);
-}
-
-TEST_F(RingsTest, PacketWhoseLengthWordStraddlesTheEndIsTakenWhole) {
-    engine.videoRing.written = kVideoRingBytes - 2;
-    engine.videoRing.read = kVideoRingBytes - 2;
-    auto payload = sequence(300, 5);
-    auto packet = lengthPrefixed(payload);
-    engine.videoRing.put(packet.data(), static_cast<uint32_t>(packet.size()));
-
-    std::vector<uint8_t> out(kPacketBufferBytes);
-    uint32_t length = 0;
-    ASSERT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::Taken);
-    EXPECT_EQ(length, 300u);
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin()));
-    // Only the length word is consumed; the caller advances over what its decoder used.
-    EXPECT_EQ(engine.videoRing.read.load(), kVideoRingBytes + 2);
-    EXPECT_EQ(engine.videoRing.data()[2], 5);
-}
-
-TEST_F(RingsTest, IncompleteOrImpossiblePacketsConsumeNothing) {
-    std::vector<uint8_t> out(kPacketBufferBytes);
-    uint32_t length = 0;
-    EXPECT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::NotReady);
-
-    auto packet = lengthPrefixed(sequence(100, 0));
-    engine.videoRing.put(packet.data(), 3);  // not even the whole length word
-    EXPECT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::NotReady);
-    engine.videoRing.put(packet.data() + 3, 50);  // length word and half the payload
-    EXPECT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::NotReady);
-    EXPECT_EQ(engine.videoRing.read.load(), 0u);
-    engine.videoRing.put(packet.data() + 53, static_cast<uint32_t>(packet.size()) - 53);
-    EXPECT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::Taken);
-    engine.videoRing.read += length;
-
-    // A length word beyond the packet buffer can never be satisfied, however much follows.
-    uint8_t huge[8] = {0x01, 0xEE, 0x02, 0x00, 1, 2, 3, 4};  // 192,001 bytes claimed
-    engine.videoRing.put(huge, sizeof huge);
-    uint32_t before = engine.videoRing.read.load();
-    EXPECT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::Unsatisfiable);
-    EXPECT_EQ(engine.videoRing.read.load(), before);
-    engine.videoRing.discardUnread();
-    EXPECT_EQ(engine.videoRing.read.load(), engine.videoRing.written.load());
-
-    // Exactly the buffer's size is still a packet.
-    std::vector<uint8_t> biggest = lengthPrefixed(std::vector<uint8_t>(kPacketBufferBytes, 7));
-    engine.videoRing.put(biggest.data(), static_cast<uint32_t>(biggest.size()));
-    EXPECT_EQ(engine.videoRing.takePacket(out.data(), kPacketBufferBytes, &length),
-              PacketTake::Taken);
-    EXPECT_EQ(length, kPacketBufferBytes);
-}
-
-TEST_F(RingsTest, PeeksCopyAcrossTheWrapAndConsumeNothing) {
-    engine.videoRing.written = kVideoRingBytes - 100;
-    engine.videoRing.read = kVideoRingBytes - 100;
-    auto video = sequence(300, 0);
-    engine.videoRing.put(video.data(), 300);
-    std::vector<uint8_t> out(kH263PieceBytes);
-    // As much as is unread, up to the most asked for.
-    ASSERT_EQ(engine.videoRing.peek(out.data(), kH263PieceBytes), 300u);
-    EXPECT_TRUE(std::equal(video.begin(), video.end(), out.begin()));
-    EXPECT_EQ(engine.videoRing.peek(out.data(), 7), 7u);
-    EXPECT_EQ(engine.videoRing.read.load(), kVideoRingBytes - 100);
-    engine.videoRing.read += 300;
-    EXPECT_EQ(engine.videoRing.peek(out.data(), kH263PieceBytes), 0u);
-
-    engine.audioRing.written = kAudioRingBytes - 10;
-    engine.audioRing.read = kAudioRingBytes - 10;
-    auto audio = sequence(31, 40);
-    engine.audioRing.put(audio.data(), 31);
-    EXPECT_FALSE(engine.audioRing.peekExactly(out.data(), 32));  // a frame needs all its bytes
-    ASSERT_TRUE(engine.audioRing.peekExactly(out.data(), 31));
-    EXPECT_TRUE(std::equal(audio.begin(), audio.end(), out.begin()));
-    EXPECT_EQ(engine.audioRing.read.load(), kAudioRingBytes - 10);
-
-    // A read total ahead of the written one is nothing unread, not four thousand million bytes.
-    engine.videoRing.read = engine.videoRing.written + 5;
-    EXPECT_EQ(engine.videoRing.peek(out.data(), kH263PieceBytes), 0u);
-    engine.audioRing.read = engine.audioRing.written + 5;
-    EXPECT_FALSE(engine.audioRing.peekExactly(out.data(), 1));
-    EXPECT_EQ(engine.audioRing.full(), 0);
-}
-
-TEST_F(RingsTest, FillLimitsAreEightyPercentOnRealNumbers) {
-    engine.videoRing.written = 3316121;
-    EXPECT_EQ(engine.videoRing.full(), 0);
-    engine.videoRing.written = 3316122;
-    EXPECT_EQ(engine.videoRing.full(), 1);
-    engine.videoRing.read = 1;
-    EXPECT_EQ(engine.videoRing.full(), 0);
-
-    engine.audioRing.written = 838860;
-    EXPECT_EQ(engine.audioRing.full(), 0);
-    engine.audioRing.written = 838861;
-    EXPECT_EQ(engine.audioRing.full(), 1);
-    // Totals wrap as 32-bit numbers; only their difference counts.
-    engine.audioRing.read = 0xFFFFFF00u;
-    engine.audioRing.written = 0xFFFFFF00u + 838861u;
-    EXPECT_EQ(engine.audioRing.full(), 1);
-}
-
-TEST_F(RingsTest, PcmSlotsWrapKeepTheirTimesAndRefuseWhenFull) {
-    // The totals stand just before the wrap and the output has taken all but one slot's room.
-    const std::vector<uint8_t> oldest(kPcmSlotBytes, 0x11);
-    ASSERT_TRUE(engine.pcmRing.put(oldest.data(), kPcmSlotBytes, 1));
-    engine.pcmRing.written = kPcmSlots - 1;
-    engine.pcmRing.taken = 0;
-    std::vector<uint8_t> frame = sequence(kPcmSlotBytes, 3);
-    EXPECT_TRUE(engine.pcmRing.put(frame.data(), kPcmSlotBytes, 123456));
-    // Every slot is unread now: both kinds of put are refused and nothing is overwritten.
-    std::vector<uint8_t> other(kPcmSlotBytes, 0xEE);
-    EXPECT_FALSE(engine.pcmRing.put(other.data(), kPcmSlotBytes, 1));
-    EXPECT_FALSE(engine.pcmRing.putFlush());
-    EXPECT_EQ(engine.pcmRing.written.load(), kPcmSlots);
-    std::vector<uint8_t> out(kPcmSlotBytes, 0);
-    PcmSlot info;
-    engine.pcmRing.readSlot(0, out.data(), &info);
-    EXPECT_EQ(out, oldest) << "the oldest unread slot was overwritten";
-
-    engine.pcmRing.taken = 2;
-    // More than a slot holds is cut to the slot; the next put lands at slot 0.
-    std::vector<uint8_t> big = sequence(kPcmSlotBytes + 50, 9);
-    EXPECT_TRUE(engine.pcmRing.put(big.data(), static_cast<uint32_t>(big.size()), -20000));
-    EXPECT_TRUE(engine.pcmRing.putFlush());
-    EXPECT_FALSE(engine.pcmRing.putFlush());
-
-    engine.pcmRing.readSlot(kPcmSlots - 1, out.data(), &info);
-    EXPECT_EQ(info.streamTime, 123456);
-    EXPECT_EQ(info.bytes, kPcmSlotBytes);
-    EXPECT_FALSE(info.flush);
-    EXPECT_EQ(out, frame);
-    engine.pcmRing.readSlot(kPcmSlots, out.data(), &info);
-    EXPECT_EQ(info.streamTime, -20000);
-    EXPECT_EQ(info.bytes, kPcmSlotBytes);
-    EXPECT_TRUE(std::equal(out.begin(), out.end(), big.begin()));
-    engine.pcmRing.readSlot(kPcmSlots + 1, out.data(), &info);
-    EXPECT_TRUE(info.flush);
-    EXPECT_EQ(info.bytes, 0u);
+    producer.join();
+    EXPECT_TRUE(intact);
 }
 
 }  // namespace

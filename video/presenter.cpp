@@ -1,23 +1,14 @@
-// The presenter: puts one decoded picture on the skin's video surface, centred on black with
-// the record's date and time across the top. It runs on the video thread.
-//
-// The frame is composed straight on the video surface, under the surface's lock, so a paint
-// never shows half a frame. It comes out exactly as a canvas of the rectangle's size (rounded up
-// to multiples of 4) composed apart and copied whole to the rectangle's corner would: every
-// drawing is clipped to that canvas as well as to the surface. Only the bars beside the picture
-// are filled, since the picture covers the rest, so each pixel is written about once.
-//
-// Usually the picture is not copied at all: where it lies whole on the surface, the video
-// thread's scaler writes it in place (presentFrameInPlace) and only the bars and the time are
-// drawn around it. A picture that does not fit comes as a scaled BGR image (presentFrame) and
-// is clipped as it is copied.
+// Drawing a picture and its time into the video surface; see presenter.h.
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "engine/playback_engine.h"
+#include "video/presenter.h"
+
+#include <cmath>
+
 #include "platform/surface.h"
 
 namespace vidora {
@@ -33,9 +24,8 @@ Rect intersect(const Rect& a, const Rect& b) {
             std::min(a.bottom, b.bottom)};
 }
 
-// A picture of width × height BGR pixels in rows of `stride` bytes, the top or the bottom row
-// first in memory.
-struct Picture {
+// A picture of width × height BGR pixels in rows of `stride` bytes.
+struct Rows {
     const uint8_t* bytes;
     int32_t width;
     int32_t height;
@@ -73,7 +63,7 @@ void drawTime(Surface& target, const Rect& canvas, const char* text) {
 
 // Draws the canvas `canvas` (in surface coordinates) onto `target`: the picture centred in it,
 // black around the picture, the text at the top.
-void composeFrame(Surface& target, const Rect& canvas, const Picture& picture, const char* text) {
+void composeFrame(Surface& target, const Rect& canvas, const Rows& picture, const char* text) {
     const Rect placed = pictureRect(canvas, picture.width, picture.height);
     // All of the picture, unless the rectangle shrank after it was scaled.
     const Rect shown = intersect(placed, canvas);
@@ -127,79 +117,115 @@ void formatTime(const RecordTime& t, char (&text)[128]) {
 
 }  // namespace
 
-void PlaybackEngine::presentFrame() {
-    if (presentImage == nullptr || framesPresented.load() >= picturesScaled.load()) {
-        return;
-    }
-    const int32_t width = displayWidth.load();
-    const int32_t height = displayHeight.load();
-    const Picture picture{presentImage, width, height,
-                          presentStride != 0 ? presentStride : width * 3, presentTopDown};
-    char text[128] = {};
-    formatTime(currentRecordTime(), text);
-    {
-        std::lock_guard<std::mutex> lock(targetMutex);
-        if (targetDc == nullptr) {
-            return;
-        }
-        const Rect canvas = canvasFor(videoRect);
-        if (canvas.empty()) {
-            return;
-        }
-        composeFrame(*targetDc, canvas, picture, text);
-    }
-    framesPresented.fetch_add(1);
-    if (frameObserver) {
-        if (!picture.topDown && picture.stride == width * 3) {
-            frameObserver(presentImage, width, height);
-        } else {
-            // The observer takes packed bottom-up rows: they are gathered for it.
-            const size_t rowBytes = static_cast<size_t>(width) * 3;
-            observedImage.resize(rowBytes * static_cast<size_t>(height));
-            for (int32_t r = 0; r < height; ++r) {
-                std::memcpy(observedImage.data() + rowBytes * static_cast<size_t>(height - 1 - r),
-                            picture.row(r), rowBytes);
-            }
-            frameObserver(observedImage.data(), width, height);
-        }
+void Presenter::setTarget(Surface* surface, Rect rect) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_ = surface;
+    rect_ = rect;
+}
+
+void Presenter::forgetTarget(const Surface* surface) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (surface != nullptr && target_ == surface) {
+        target_ = nullptr;
     }
 }
 
-PlaybackEngine::InPlace PlaybackEngine::presentFrameInPlace(const PictureWriter& writePicture) {
-    const int32_t width = displayWidth.load();
-    const int32_t height = displayHeight.load();
+Rect Presenter::targetRect() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rect_;
+}
+
+void Presenter::fitDisplaySize(int32_t sourceWidth, int32_t sourceHeight) {
+    const Rect rect = targetRect();
+    const int32_t rectWidth = rect.width();
+    const int32_t rectHeight = rect.height();
+    const float aspect =
+        static_cast<float>(static_cast<double>(static_cast<uint32_t>(sourceWidth)) /
+                           static_cast<double>(static_cast<uint32_t>(sourceHeight)));
+    const float ratio = static_cast<float>(static_cast<double>(static_cast<uint32_t>(rectWidth)) /
+                                           static_cast<double>(static_cast<uint32_t>(rectHeight)));
+    double width = rectWidth;
+    double height = rectHeight;
+    if (ratio < aspect) {
+        height = static_cast<double>(rectWidth) / static_cast<double>(aspect);
+    } else {
+        width = static_cast<double>(rectHeight) * static_cast<double>(aspect);
+    }
+    // A source size that is not known yet (zero, or absurd from a header that lies) gives no
+    // usable fit; the rectangle itself is used until the first picture tells the real size.
+    if (!std::isfinite(width) || !std::isfinite(height) || width < 1.0 || height < 1.0 ||
+        width > rectWidth + 4.0 || height > rectHeight + 4.0) {
+        width = rectWidth;
+        height = rectHeight;
+    }
+    displayWidth_ = roundUpTo4(static_cast<int32_t>(width));
+    displayHeight_ = roundUpTo4(static_cast<int32_t>(height));
+}
+
+bool Presenter::present(const Picture& image, const RecordTime& time) {
+    const Rows picture{image.bytes, displayWidth_, displayHeight_,
+                       image.stride != 0 ? image.stride : displayWidth_ * 3, image.topDown};
     char text[128] = {};
-    formatTime(currentRecordTime(), text);
-    const bool observed = static_cast<bool>(frameObserver);
+    formatTime(time, text);
     {
-        std::lock_guard<std::mutex> lock(targetMutex);
-        if (targetDc == nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Rect canvas = canvasFor(rect_);
+        if (target_ == nullptr || canvas.empty()) {
+            return false;
+        }
+        composeFrame(*target_, canvas, picture, text);
+    }
+    presented_.fetch_add(1);
+    if (observer) {
+        if (!picture.topDown && picture.stride == picture.width * 3) {
+            observer(picture.bytes, picture.width, picture.height);
+        } else {
+            // The observer takes packed bottom-up rows: they are gathered for it.
+            const size_t rowBytes = static_cast<size_t>(picture.width) * 3;
+            observed_.resize(rowBytes * static_cast<size_t>(picture.height));
+            for (int32_t r = 0; r < picture.height; ++r) {
+                std::memcpy(
+                    observed_.data() + rowBytes * static_cast<size_t>(picture.height - 1 - r),
+                    picture.row(r), rowBytes);
+            }
+            observer(observed_.data(), picture.width, picture.height);
+        }
+    }
+    return true;
+}
+
+Presenter::InPlace Presenter::presentInPlace(const PictureWriter& writePicture,
+                                             const RecordTime& time) {
+    const int32_t width = displayWidth_;
+    const int32_t height = displayHeight_;
+    char text[128] = {};
+    formatTime(time, text);
+    const bool observed = static_cast<bool>(observer);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Rect canvas = canvasFor(rect_);
+        if (target_ == nullptr || canvas.empty()) {
             return InPlace::NoTarget;
         }
-        const Rect canvas = canvasFor(videoRect);
-        if (canvas.empty()) {
-            return InPlace::NoTarget;
-        }
-        Surface& target = *targetDc;
+        Surface& target = *target_;
         const Rect placed = pictureRect(canvas, width, height);
         const Rect surfaceArea{0, 0, target.width(), target.height()};
         if (width <= 0 || height <= 0 || intersect(placed, canvas) != placed ||
             intersect(placed, surfaceArea) != placed) {
             return InPlace::DoesNotFit;
         }
-        picturesScaled.fetch_add(1);
         auto* pixels = reinterpret_cast<uint8_t*>(target.row(placed.top) + placed.left);
         writePicture(pixels, target.pitchPixels() * 4);
         if (observed) {
             // Taken before the time is drawn over the picture's top rows.
-            gatherBottomUpBgr(target, placed, &observedImage);
+            gatherBottomUpBgr(target, placed, &observed_);
         }
         fillAround(target, canvas, placed);
         drawTime(target, canvas, text);
     }
-    framesPresented.fetch_add(1);
+    presented_.fetch_add(1);
     if (observed) {
-        frameObserver(observedImage.data(), width, height);
+        observer(observed_.data(), width, height);
     }
     return InPlace::Presented;
 }
