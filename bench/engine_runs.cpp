@@ -8,6 +8,7 @@
 #include "bench/process_stats.h"
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
+#include "video/presenter.h"
 
 namespace vidora::bench {
 
@@ -27,89 +28,61 @@ bool waitUntil(Condition condition, double timeoutSeconds, milliseconds step = m
     return true;
 }
 
-// Whether the video thread has taken everything in the video ring (an H.263 stream too: it is
-// parsed as it arrives and its last picture is drained at the end).
-bool videoRingDrained(const PlaybackEngine& engine) {
-    const auto unread =
-        static_cast<int32_t>(engine.videoRing.written.load() - engine.videoRing.read.load());
-    return unread <= 0;
-}
-
 }  // namespace
 
 EngineThroughput engineThroughput(const BenchRecording& recording, Rect area) {
+    // The reader on a thread of its own, unpaced on virtual time but held back while the video
+    // ring is half full, so that no record is dropped for a full ring; the video path decodes,
+    // scales and presents on this thread as fast as it goes. The rate runs from the first
+    // picture to the last.
     EngineThroughput result;
-    PlaybackEngine engine;
-    engine.setSleepFunction(
-        [&engine](SleepSite, uint32_t) {
-            // Half the ring plus one record (at most 64 KiB) stays well below the 80 % at which
-            // the reader drops records, and keeps the video thread supplied for a long while.
-            while (engine.stopRequested.load() == 0 &&
-                   engine.videoRing.written.load() - engine.videoRing.read.load() >
-                       kVideoRingBytes / 2) {
-                std::this_thread::sleep_for(milliseconds(1));
-            }
-        },
-        sleepSiteBit(SleepSite::ReaderPacing));
     Surface surface(area.width(), area.height());
-    if (engine.open(recording.path, &surface, area) != 1) {
+    PlaybackEngine engine(Pacer::Kind::Virtual);
+    if (!engine.prepare(&surface, area) || !engine.reader().start(recording.path)) {
         return result;
     }
-    // The count of presented pictures is watched from here: a frame observer would be handed a
-    // copy of every picture, which the player does not make. The rate runs from the first count
-    // seen to the last change, so the watch's granularity near both ends is all the error. In
-    // between it looks seldom, so that its own waking takes little from the engine: it sleeps a
-    // quarter of the time the video bytes still unread should take at the rate so far, between
-    // 0.2 and 20 ms.
-    uint64_t videoBytes = 0;
-    for (const Bytes& record : recording.video) {
-        videoBytes += record.size();
-    }
-    constexpr auto kFineStep = std::chrono::microseconds(200);
-    constexpr auto kCoarseStep = std::chrono::microseconds(20000);
+    std::atomic<bool> readerDone{false};
+    std::jthread feeder([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            while (engine.videoRing().unread() > kVideoRingBytes / 2 && !stop.stop_requested()) {
+                std::this_thread::sleep_for(milliseconds(1));
+            }
+            if (!engine.reader().step(stop)) {
+                break;
+            }
+        }
+        engine.reader().finish();
+        readerDone.store(true);
+    });
+    VideoPath& video = engine.video();
     uint32_t firstCount = 0;
     uint32_t lastCount = 0;
     Clock::time_point first;
     Clock::time_point last;
-    auto quietSince = Clock::now();
-    auto step = std::chrono::duration_cast<std::chrono::microseconds>(kFineStep);
     const auto deadline = Clock::now() + std::chrono::seconds(600);
-    bool done = false;
-    while (!done && Clock::now() < deadline) {
-        std::this_thread::sleep_for(step);
-        const uint32_t count = engine.framesPresented.load();
-        const auto now = Clock::now();
+    for (;;) {
+        const uint64_t seen = video.wake().count();
+        const bool ended = readerDone.load();
+        const bool busy = video.step();
+        const uint32_t count = video.presenter().presented();
         if (count != lastCount) {
             if (lastCount == 0) {
                 firstCount = count;
-                first = now;
+                first = Clock::now();
             }
             lastCount = count;
-            last = now;
-            quietSince = now;
+            last = Clock::now();
         }
-        step = kFineStep;
-        if (lastCount != 0) {
-            // The ring's read total is the video bytes taken so far (one run stays far below
-            // 4 GiB, where the total would wrap).
-            const double taken = engine.videoRing.read.load();
-            const double elapsed = std::chrono::duration<double>(now - first).count();
-            if (taken > 0.0 && elapsed > 0.0 && videoBytes > taken) {
-                const double left = (videoBytes - taken) * elapsed / taken;
-                step = std::clamp(std::chrono::microseconds(static_cast<int64_t>(left * 0.25e6)),
-                                  std::chrono::microseconds(kFineStep), kCoarseStep);
+        if (!busy) {
+            if (ended || Clock::now() > deadline) {
+                break;  // the last step after the end gave up the held-back pictures
             }
-            if (secondsSince(quietSince) > 0.01) {
-                step = kCoarseStep;  // the pictures have stopped; only the end is awaited
-            }
+            video.wake().waitFor(seen, milliseconds(1));
         }
-        // Finished once the reader has ended, nothing is left to take and no picture has come
-        // for a while.
-        done = engine.readerRunning.load() == 0 && engine.decodersReady.load() != 0 &&
-               videoRingDrained(engine) && secondsSince(quietSince) > 0.3;
     }
-    engine.close();
-    result.ok = done && lastCount > firstCount;
+    feeder.request_stop();
+    feeder.join();
+    result.ok = readerDone.load() && lastCount > firstCount;
     result.pictures = lastCount;
     result.measuredPictures = lastCount - firstCount;
     result.firstToLastSeconds = std::chrono::duration<double>(last - first).count();
@@ -130,11 +103,12 @@ RealtimePlay playAtRecordedSpeed(const BenchRecording& recording, Rect area) {
         return result;
     }
     // Coarse steps: this thread's own waking is counted in the process's time too.
-    result.ok = waitUntil([&] { return engine.readerRunning.load() == 0; },
-                          recording.mediaSeconds() * 3 + 30, milliseconds(200));
+    const double timeout = recording.mediaSeconds() * 3 + 30;
+    result.ok = waitUntil([&] { return engine.isPlaying() != 0; }, timeout, milliseconds(5)) &&
+                waitUntil([&] { return engine.isPlaying() == 0; }, timeout, milliseconds(200));
     result.cpuSeconds = processCpuSeconds() - cpuStart;
     result.wallSeconds = secondsSince(start);
-    result.pictures = engine.framesPresented.load();
+    result.pictures = engine.video().presenter().presented();
     engine.close();
     return result;
 }
@@ -145,7 +119,7 @@ double pausedCpuShare(const BenchRecording& recording, Rect area, double seconds
     if (engine.open(recording.path, &surface, area) != 1) {
         return -1.0;
     }
-    if (!waitUntil([&] { return engine.framesPresented.load() >= 25; }, 30.0)) {
+    if (!waitUntil([&] { return engine.video().presenter().presented() >= 25; }, 30.0)) {
         engine.close();
         return -1.0;
     }
@@ -168,27 +142,16 @@ SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int coun
                                         73, 31, 59, 16, 86, 41, 64, 20, 93, 50};
     SeekLatencies result;
     PlaybackEngine engine;
-    // A seek counts as served once the reader sleeps before a record with the request cleared:
-    // it has then reset the video ring and read the first record from the new position. A
-    // picture is from the new position when it is presented after that and the video thread
-    // has taken bytes since the reset (a picture still on its way from the old position is
-    // presented with the reset read total of 0).
-    std::atomic<bool> requested{false};
-    std::atomic<bool> served{false};
+    // A seek is served when the reader flushes the video ring for it; the first picture
+    // presented after that is from the new position, as the video path drops whatever it held
+    // from before the flush.
+    std::atomic<uint32_t> generation{~0u};
     std::atomic<bool> shown{false};
     std::mutex mutex;
     Clock::time_point requestedAt;
     Clock::time_point shownAt;
-    engine.setSleepFunction(
-        [&](SleepSite, uint32_t ms) {
-            if (requested.load() && engine.seekPercent.load() == 0) {
-                served.store(true);
-            }
-            std::this_thread::sleep_for(milliseconds(ms));
-        },
-        sleepSiteBit(SleepSite::ReaderPacing));
-    engine.frameObserver = [&](const uint8_t*, int32_t, int32_t) {
-        if (served.load() && !shown.load() && engine.videoRing.read.load() > 0) {
+    engine.video().presenter().observer = [&](const uint8_t*, int32_t, int32_t) {
+        if (!shown.load() && engine.videoRing().generation() != generation.load()) {
             std::lock_guard<std::mutex> lock(mutex);
             shownAt = Clock::now();
             shown.store(true);
@@ -196,22 +159,20 @@ SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int coun
     };
     Surface surface(area.width(), area.height());
     if (engine.open(recording.path, &surface, area) != 1 ||
-        !waitUntil([&] { return engine.framesPresented.load() >= 25; }, 30.0)) {
+        !waitUntil([&] { return engine.video().presenter().presented() >= 25; }, 30.0)) {
         result.failed = count;
         return result;
     }
     for (int i = 0; i < count; ++i) {
-        served.store(false);
-        shown.store(false);
         {
             std::lock_guard<std::mutex> lock(mutex);
             requestedAt = Clock::now();
         }
-        // The request first, then the mark: the reader must never see the mark without it.
+        generation.store(engine.videoRing().generation());
+        shown.store(false);
         engine.requestSeek(kPercents[static_cast<size_t>(i) % std::size(kPercents)]);
-        requested.store(true);
-        bool ok = waitUntil([&] { return shown.load(); }, 10.0, milliseconds(1));
-        requested.store(false);
+        const bool ok = waitUntil([&] { return shown.load(); }, 10.0, milliseconds(1));
+        generation.store(~0u);
         if (ok) {
             std::lock_guard<std::mutex> lock(mutex);
             result.seconds.push_back(std::chrono::duration<double>(shownAt - requestedAt).count());

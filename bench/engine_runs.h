@@ -1,7 +1,9 @@
 #pragma once
-// The player's real engine driven headless: its four threads, the reader, the decoders, the
-// scaler and the presenter drawing into an off-screen video surface, and the sound going to
-// whatever SDL audio driver the environment names (the benchmark picks the dummy driver).
+// The player's real engine driven headless: the reader, the decoders, the scaler and the
+// presenter drawing into an off-screen video surface, and the sound going to whatever SDL audio
+// driver the environment names (the benchmark picks the dummy driver). Throughput drives the
+// reader and the video path itself; the other runs use the engine's four threads, as the player
+// does.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +24,9 @@ struct EngineThroughput {
     }
 };
 
-// Plays the recording as fast as the video thread goes: the reader's pacing sleep is replaced by
-// a wait that only keeps it from filling the video ring beyond half (so that no record is ever
-// dropped for a full ring); every other wait of the engine stays as it is.
+// Plays the recording as fast as the video path goes: the reader runs unpaced on virtual time,
+// held back only while the video ring is half full (so that no record is ever dropped for a
+// full ring).
 EngineThroughput engineThroughput(const BenchRecording& recording, Rect area);
 
 struct RealtimePlay {

@@ -26,6 +26,7 @@
 #include "bench/process_stats.h"
 #include "bench/report.h"
 #include "engine/playback_engine.h"
+#include "video/presenter.h"
 
 #ifndef VIDORA_BENCH_BUILD_TYPE
 #define VIDORA_BENCH_BUILD_TYPE "unknown"
@@ -141,13 +142,11 @@ bool load(const std::string& path, BenchRecording* recording) {
 
 // The display size the engine fits this stream to in `area`.
 void displaySize(const BenchRecording& recording, Rect area, int* width, int* height) {
-    PlaybackEngine fit;
-    fit.sourceWidth = recording.width;
-    fit.sourceHeight = recording.height;
-    fit.videoRect = area;
-    fit.computeDisplaySize();
-    *width = fit.displayWidth.load();
-    *height = fit.displayHeight.load();
+    Presenter fit;
+    fit.setTarget(nullptr, area);
+    fit.fitDisplaySize(recording.width, recording.height);
+    *width = fit.displayWidth();
+    *height = fit.displayHeight();
 }
 
 // --- Child modes: one measurement, one result line on standard output ------------------------
