@@ -9,11 +9,13 @@
 namespace {
 
 struct Process {
+    vidora::PlaybackEngine engine{vidora::Pacer::Kind::Virtual};
     vidora::fuzz::MemoryFile file;
     vidora::Surface surface{512, 324};
     vidora::Surface second{332, 236};
 };
 
+// One engine for the whole process, as in the player.
 Process& process() {
     static Process* p = new Process;
     return *p;
@@ -24,7 +26,7 @@ Process& process() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Process& p = process();
     const std::string findings =
-        vidora::fuzz::runPipelineCase(p.file, p.surface, p.second, data, size);
+        vidora::fuzz::runPipelineCase(p.engine, p.file, p.surface, p.second, data, size);
     if (!findings.empty()) {
         std::fprintf(stderr, "fuzz_pipeline: failed checks:\n%s", findings.c_str());
         std::abort();

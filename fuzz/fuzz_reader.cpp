@@ -8,12 +8,11 @@
 namespace {
 
 struct Process {
-    vidora::PlaybackEngine engine{vidora::Pacer::Kind::Virtual};
+    vidora::fuzz::ReaderRig rig;
     vidora::fuzz::MemoryFile file;
-    vidora::Surface surface{120, 80};
 };
 
-// One engine for the whole process, as in the player.
+// One reader for the whole process, as in the player.
 Process& process() {
     static Process* p = new Process;
     return *p;
@@ -23,8 +22,7 @@ Process& process() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Process& p = process();
-    const std::string findings =
-        vidora::fuzz::runReaderCase(p.engine, p.file, p.surface, data, size);
+    const std::string findings = vidora::fuzz::runReaderCase(p.rig, p.file, data, size);
     if (!findings.empty()) {
         std::fprintf(stderr, "fuzz_reader: failed checks:\n%s", findings.c_str());
         std::abort();

@@ -77,10 +77,10 @@ inline std::vector<uint8_t> pipelineHeader(const PipelineControls& c) {
     return h;
 }
 
-// Runs one input; returns the failed checks, empty when none failed. `second` is the surface
-// the target moves to.
-inline std::string runPipelineCase(MemoryFile& file, Surface& surface, Surface& second,
-                                   const uint8_t* data, size_t size) {
+// Runs one input on `engine` (with virtual time); returns the failed checks, empty when none
+// failed. `second` is the surface the target moves to.
+inline std::string runPipelineCase(PlaybackEngine& engine, MemoryFile& file, Surface& surface,
+                                   Surface& second, const uint8_t* data, size_t size) {
     Findings findings;
     const PipelineControls controls = pipelineControls(data, size);
     const uint8_t* body = size >= kPipelineControlBytes ? data + kPipelineControlBytes : data;
@@ -91,7 +91,7 @@ inline std::string runPipelineCase(MemoryFile& file, Surface& surface, Surface& 
         return std::string();
     }
     surface.fill(Rect{0, 0, surface.width(), surface.height()}, 0);
-    test::InlineRun run(&surface, controls.videoArea);
+    test::InlineRun run(engine, &surface, controls.videoArea);
     findings.check(run.start(file.path()), "a valid header was refused");
     auto control = [&](size_t record) {
         if (record == 2 && controls.seekPercent != 0) {

@@ -2,8 +2,7 @@
 // The reader on arbitrary bytes, alone on the calling thread with virtual time. An input is four
 // control bytes and then the file itself:
 //
-//   byte 0   bit 0: give the engine a surface; bit 1: unused; bits 2-3: how many of the seek
-//            requests below to make (0 to 3)
+//   byte 0   bits 0-1: unused; bits 2-3: how many of the seek requests below to make (0 to 3)
 //   bytes 1-3  seek requests, made before records 1, 2 and 3: 0..200 is that percentage,
 //            201..255 a negative one (-1..-55)
 //
@@ -18,10 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/playback_engine.h"
 #include "fuzz/memory_file.h"
 #include "fuzz/run_support.h"
-#include "platform/surface.h"
+#include "recording/reader.h"
 
 namespace vidora::fuzz {
 
@@ -31,7 +29,6 @@ constexpr size_t kReaderControlBytes = 4;
 constexpr size_t kReaderMaxFileBytes = 512 * 1024;
 
 struct ReaderControls {
-    bool drawTarget = false;
     int seekCount = 0;
     int32_t seekPercent[3] = {};
 };
@@ -41,7 +38,6 @@ inline ReaderControls readerControls(const uint8_t* data, size_t size) {
     if (size < kReaderControlBytes) {
         return c;
     }
-    c.drawTarget = (data[0] & 1) != 0;
     c.seekCount = (data[0] >> 2) & 3;
     for (int i = 0; i < 3; ++i) {
         int v = data[1 + i];
@@ -147,27 +143,42 @@ inline ExpectedReading expectReading(const uint8_t* file, size_t size) {
     return e;
 }
 
-// Runs one input on `engine` (with virtual time); returns the failed checks, empty when none
-// failed.
-inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surface& surface,
-                                 const uint8_t* data, size_t size) {
+// A reader with the rings it fills, on virtual time, kept for all the inputs of a process.
+struct ReaderRig {
+    Pacer pacer{Pacer::Kind::Virtual};
+    PlaybackClock clock;
+    ByteRing video{kVideoRingBytes};
+    ByteRing audio{kAudioRingBytes};
+    Reader reader{video, audio, clock, pacer};
+    bool told = false;
+    StreamFormat format;
+
+    ReaderRig() {
+        reader.onStream = [this](const StreamFormat& found) {
+            told = true;
+            format = found;
+        };
+    }
+};
+
+// Runs one input; returns the failed checks, empty when none failed.
+inline std::string runReaderCase(ReaderRig& rig, MemoryFile& file, const uint8_t* data,
+                                 size_t size) {
     Findings findings;
     const ReaderControls controls = readerControls(data, size);
     const uint8_t* fileBytes = size >= kReaderControlBytes ? data + kReaderControlBytes : data;
     size_t fileSize = size >= kReaderControlBytes ? size - kReaderControlBytes : size;
     fileSize = std::min(fileSize, kReaderMaxFileBytes);
-    if (!file.write(fileBytes, fileSize)) {
+    if (!file.write(fileBytes, fileSize) || !rig.video.allocate() || !rig.audio.allocate()) {
         return std::string();  // nothing to test without a file
     }
-    engine.prepare(controls.drawTarget ? &surface : nullptr,
-                   Rect{0, 0, surface.width(), surface.height()});
-    Reader& reader = engine.reader();
-    bool told = false;
-    StreamFormat format;
-    reader.onStream = [&](const StreamFormat& found) {
-        told = true;
-        format = found;
-    };
+    rig.video.reset();
+    rig.audio.reset();
+    rig.clock.reset();
+    rig.reader.reset();
+    rig.told = false;
+    rig.format = StreamFormat{};
+    Reader& reader = rig.reader;
     std::vector<uint32_t> delays;
     if (reader.start(file.path())) {
         for (;;) {
@@ -175,15 +186,14 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
             if (n >= 1 && n <= static_cast<size_t>(controls.seekCount)) {
                 reader.requestSeek(controls.seekPercent[n - 1]);
             }
-            const int64_t before = engine.pacer().nowUs();
+            const int64_t before = rig.pacer.nowUs();
             if (!reader.step()) {
                 break;
             }
-            delays.push_back(static_cast<uint32_t>((engine.pacer().nowUs() - before) / 1000));
+            delays.push_back(static_cast<uint32_t>((rig.pacer.nowUs() - before) / 1000));
         }
     }
     reader.finish();
-    reader.onStream = nullptr;
     findings.check(!reader.playing(), "playing is still set after the reader ended");
     findings.check(reader.progress() >= 0 && reader.progress() <= 100,
                    "progress " + std::to_string(reader.progress()) + " outside 0..100");
@@ -200,9 +210,9 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
     };
     findings.check(delays == e.delays,
                    "delays before the records:" + list(delays) + ", expected:" + list(e.delays));
-    findings.check((engine.fileProblem() == FileProblem::NotARecording) != e.accepted,
+    findings.check((reader.problem() == FileProblem::NotARecording) != e.accepted,
                    "invalid header not told, or told for a valid one");
-    findings.check(told == e.accepted && format.h264 == (e.accepted && e.h264),
+    findings.check(rig.told == e.accepted && rig.format.h264 == (e.accepted && e.h264),
                    "the stream found is not the header's");
     if (e.accepted) {
         findings.check(reader.recordTime() == e.lastRecordTime,
@@ -227,9 +237,9 @@ inline std::string runReaderCase(PlaybackEngine& engine, MemoryFile& file, Surfa
                ring.unread() == bytes.size() && std::equal(bytes.begin(), bytes.end(), ring.data());
     };
     if (e.accepted) {
-        findings.check(ringHolds(engine.videoRing(), e.video, e.videoMarks),
+        findings.check(ringHolds(rig.video, e.video, e.videoMarks),
                        "the video ring does not hold exactly the records' bytes and marks");
-        findings.check(ringHolds(engine.audioRing(), e.audio, e.audioMarks),
+        findings.check(ringHolds(rig.audio, e.audio, e.audioMarks),
                        "the audio ring does not hold exactly the records' bytes and marks");
     }
     const uint64_t progress = e.delays.empty() ? 0 : e.consumed * 100 / fileSize;

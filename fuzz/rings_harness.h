@@ -30,15 +30,16 @@ inline std::string runRingsCase(const uint8_t* data, size_t size) {
     auto u16 = [&] { return byte() | (byte() << 8); };
 
     ByteRing ring(64 + byte() * 512);
-    PcmRing pcm;
+    static PcmRing pcm;
     if (!ring.allocate() || !pcm.allocate()) {
         return std::string();
     }
+    pcm.reset();
     std::deque<uint8_t> model;  // the unread bytes
     std::deque<PcmSlot> pcmModel;
     std::deque<std::vector<uint8_t>> pcmBytes;
-    std::vector<uint8_t> bytes(2 * 65536 + 8);
-    std::vector<uint8_t> out(2 * 65536 + 8);
+    static std::vector<uint8_t> bytes(2 * 65536 + 8);
+    static std::vector<uint8_t> out(2 * 65536 + 8);
     uint32_t step = 0;
     uint32_t marksHeld = 0;  // nobody takes the record marks here but a skip to a flush
     auto pattern = [&](uint32_t n) {

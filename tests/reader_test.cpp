@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "engine/playback_engine.h"
 #include "fuzz/reader_harness.h"
 #include "recording/recording_format.h"
 #include "support/recording_bytes.h"
@@ -96,14 +97,12 @@ TEST(Reader, DoesWhatTheFormatSaysOnHandMadeFiles) {
     shortHeader.resize(700);
     files.push_back(shortHeader);
 
-    PlaybackEngine engine(Pacer::Kind::Virtual);
+    fuzz::ReaderRig rig;
     fuzz::MemoryFile memory;
-    Surface surface(120, 80);
     for (size_t i = 0; i < files.size(); ++i) {
         Bytes input(4, 0);
         input.insert(input.end(), files[i].begin(), files[i].end());
-        EXPECT_EQ(fuzz::runReaderCase(engine, memory, surface, input.data(), input.size()), "")
-            << "file " << i;
+        EXPECT_EQ(fuzz::runReaderCase(rig, memory, input.data(), input.size()), "") << "file " << i;
     }
 }
 

@@ -22,6 +22,7 @@ TEST(Regressions, EverySavedInputPassesItsHarness) {
     Surface surface(512, 324);
     Surface second(332, 236);
     PlaybackEngine engine(Pacer::Kind::Virtual);
+    fuzz::ReaderRig rig;
     int replayed = 0;
     for (const auto& entry : std::filesystem::directory_iterator(
              std::filesystem::path(VIDORA_SOURCE_DIR) / "tests/regressions")) {
@@ -30,9 +31,10 @@ TEST(Regressions, EverySavedInputPassesItsHarness) {
         SCOPED_TRACE(name);
         std::string findings;
         if (name.starts_with("reader-")) {
-            findings = fuzz::runReaderCase(engine, file, surface, input.data(), input.size());
+            findings = fuzz::runReaderCase(rig, file, input.data(), input.size());
         } else if (name.starts_with("pipeline-")) {
-            findings = fuzz::runPipelineCase(file, surface, second, input.data(), input.size());
+            findings =
+                fuzz::runPipelineCase(engine, file, surface, second, input.data(), input.size());
         } else if (name.starts_with("rings-")) {
             findings = fuzz::runRingsCase(input.data(), input.size());
         } else {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,13 @@ namespace vidora::test {
 
 class InlineRun {
   public:
-    InlineRun(Surface* surface, Rect rect) : engine(Pacer::Kind::Virtual) {
+    // On an engine of its own, or on `shared` (made with virtual time), which a fuzzer keeps for
+    // all of its inputs.
+    InlineRun(Surface* surface, Rect rect)
+        : owned_(std::make_unique<PlaybackEngine>(Pacer::Kind::Virtual)), engine(*owned_) {
+        prepared_ = engine.prepare(surface, rect);
+    }
+    InlineRun(PlaybackEngine& shared, Surface* surface, Rect rect) : engine(shared) {
         prepared_ = engine.prepare(surface, rect);
     }
 
@@ -73,7 +80,11 @@ class InlineRun {
         }
     }
 
-    PlaybackEngine engine;
+  private:
+    std::unique_ptr<PlaybackEngine> owned_;
+
+  public:
+    PlaybackEngine& engine;
     std::vector<PcmSlot> slots;  // every slot taken, flushes included
     std::vector<uint8_t> pcm;    // the sound of every frame, in order
 
