@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """What a person sees and hears: plays numbered, beeping recordings in the real player on an X
-server of its own (tests/e2e/playback_watch.py does the watching), and adds the pictures that
+server of its own (bench/playback_watch.py does the watching), and adds the pictures that
 reached the screen, the silence put into the sound and the sound's offset from its pictures to
 bench/RESULTS.md and bench/results.json, which vidora-bench has just written.
 
@@ -21,7 +21,7 @@ CASES = [((320, 240), "normal"), ((1280, 720), "normal"), ((1280, 720), "large")
 
 def watch(args, size, mode):
     here = os.path.dirname(os.path.abspath(__file__))
-    script = os.path.join(here, "..", "tests", "e2e", "playback_watch.py")
+    script = os.path.join(here, "playback_watch.py")
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "watch.json")
         command = [sys.executable, script, "--vidora", os.path.join(args.build_dir, "vidora"),
@@ -80,7 +80,7 @@ def main():
     lines = ["", "## 8. On the screen and in the sound", "",
              "The real player in a window of its own X server with SDL's disk sound driver, on "
              "%d s recordings at 25 pictures a second whose pictures carry their number and whose "
-             "sound beeps at every 50th picture (tests/e2e/playback_watch.py). Pictures reaching "
+             "sound beeps at every 50th picture (bench/playback_watch.py). Pictures reaching "
              "the screen are counted from the window's X DAMAGE updates and read back; the sound "
              "is timed as the device is handed it. Offset: the beep against its picture on the "
              "screen, positive when the sound comes later. Targets: at least 95 %% of the "
