@@ -211,41 +211,17 @@ TEST(Presenter, ComposesAsACanvasCopiedWholeWouldAndFitsTheAspect) {
         bool inPlace;           // lies whole on the surface
     };
     const Rect normal{0, 0, 332, 236};
+    const Rect inside{13, 21, 345, 257};
+    const Rect off{-5, -7, 327, 229};
+    const Rect screen{0, 0, 1920, 1080};
     const Case cases[] = {
         {"bars left and right", 332, 236, 320, 240, normal, normal, 316, 236, true},
         {"bars above and below", 332, 236, 1280, 720, normal, normal, 332, 188, true},
         {"canvas clipped", 501, 301, 320, 240, {0, 0, 501, 301}, {0, 0, 501, 301}, 404, 304, false},
-        {"inside a larger surface",
-         400,
-         300,
-         320,
-         240,
-         {13, 21, 345, 257},
-         {13, 21, 345, 257},
-         316,
-         236,
-         true},
-        {"partly off the surface",
-         320,
-         230,
-         320,
-         240,
-         {-5, -7, 327, 229},
-         {-5, -7, 327, 229},
-         316,
-         236,
-         false},
+        {"inside a larger surface", 400, 300, 320, 240, inside, inside, 316, 236, true},
+        {"partly off the surface", 320, 230, 320, 240, off, off, 316, 236, false},
         {"rectangle shrunk since", 332, 236, 320, 240, {0, 0, 512, 324}, normal, 432, 324, false},
-        {"whole screen",
-         1920,
-         1080,
-         320,
-         240,
-         {0, 0, 1920, 1080},
-         {0, 0, 1920, 1080},
-         1440,
-         1080,
-         true},
+        {"whole screen", 1920, 1080, 320, 240, screen, screen, 1440, 1080, true},
         {"unknown source size", 332, 236, 0, 0, {0, 0, 331, 235}, {0, 0, 331, 235}, 332, 236, true},
     };
     uint32_t seed = 1;
