@@ -26,7 +26,7 @@ bool wellFormedHeader(uint8_t header) {
 
 }  // namespace
 
-AudioDecoder::AudioDecoder(ByteRing& in, PcmRing& out, Pacer& pacer)
+AudioDecoder::AudioDecoder(ByteRing& in, ByteRing& out, Pacer& pacer)
     : in_(in), out_(out), pacer_(pacer) {}
 
 void AudioDecoder::run(std::stop_token stop) {
@@ -89,7 +89,7 @@ uint32_t AudioDecoder::decodeAvailable(uint32_t most) {
             flushed = true;
         }
         if (flushed) {
-            out_.putFlush();
+            out_.flush();
             state.record = StreamMark{in_.readPosition(), 0, false};
             state.framesInRecord = 0;
             state.inStep = false;
@@ -131,8 +131,8 @@ uint32_t AudioDecoder::decodeAvailable(uint32_t most) {
         int32_t outputBytes = static_cast<int32_t>(sizeof state.pcm);
         const int32_t result = decoder_.decode(state.pcm, &outputBytes, state.frame, frameBytes);
         if (result <= 0 || outputBytes <= 0) {
-            std::memset(state.pcm, 0, kPcmSlotBytes);
-            outputBytes = static_cast<int32_t>(kPcmSlotBytes);
+            std::memset(state.pcm, 0, kPcmFrameBytes);
+            outputBytes = static_cast<int32_t>(kPcmFrameBytes);
         }
         const int64_t byRecord =
             state.record.streamTime + int64_t{state.framesInRecord} * kAmrFrameUs;
@@ -140,7 +140,8 @@ uint32_t AudioDecoder::decodeAvailable(uint32_t most) {
             state.counting && std::abs(state.nextStreamTime - byRecord) <= kAmrTimingSlackUs
                 ? state.nextStreamTime
                 : byRecord;
-        out_.put(state.pcm, static_cast<uint32_t>(outputBytes), streamTime);
+        out_.putRecord(state.pcm, std::min(static_cast<uint32_t>(outputBytes), kPcmFrameBytes),
+                       streamTime);
         ++state.framesInRecord;
         state.counting = true;
         state.nextStreamTime = streamTime + kAmrFrameUs;

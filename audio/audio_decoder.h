@@ -47,12 +47,12 @@ struct AudioDecodeState {
     int64_t nextStreamTime = 0;
     // The frame's bytes, with room behind them for what the decoder may read past its end.
     uint8_t frame[kAmrMaxFrameBytes + 64] = {};
-    uint8_t pcm[kPcmSlotBytes * 2] = {};
+    uint8_t pcm[kPcmFrameBytes * 2] = {};
 };
 
 class AudioDecoder {
   public:
-    AudioDecoder(ByteRing& in, PcmRing& out, Pacer& pacer);
+    AudioDecoder(ByteRing& in, ByteRing& out, Pacer& pacer);
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;
 
@@ -72,7 +72,7 @@ class AudioDecoder {
     Step findsStep(uint32_t unread);
 
     ByteRing& in_;
-    PcmRing& out_;
+    ByteRing& out_;
     Pacer& pacer_;
     WakeSignal wake_;
     AmrFrameDecoder decoder_;

@@ -37,11 +37,11 @@ int64_t SoundOutput::Timeline::streamTimeAt(uint64_t position) {
     return block.streamTime + static_cast<int64_t>(into) * kUsPerByte;
 }
 
-SoundOutput::SoundOutput(PcmRing& in, PlaybackClock& clock, Pacer& pacer)
+SoundOutput::SoundOutput(ByteRing& in, PlaybackClock& clock, Pacer& pacer)
     : in_(in),
       clock_(clock),
       pacer_(pacer),
-      blocks_(new (std::nothrow) uint8_t[kWaveHeaderCount * kPcmSlotBytes]) {}
+      blocks_(new (std::nothrow) uint8_t[kWaveHeaderCount * kPcmFrameBytes]) {}
 
 void SoundOutput::setPaused(bool paused) {
     paused_.store(paused);
@@ -96,8 +96,8 @@ bool SoundOutput::openDevice() {
     format.bitsPerSample = 16;
     for (uint32_t i = 0; i < kWaveHeaderCount; ++i) {
         headers_[i] = WaveHeader{};
-        headers_[i].data = blocks_.get() + i * kPcmSlotBytes;
-        headers_[i].length = kPcmSlotBytes;
+        headers_[i].data = blocks_.get() + i * kPcmFrameBytes;
+        headers_[i].length = kPcmFrameBytes;
     }
     queued_.store(0);
     done_.store(0);
@@ -122,23 +122,24 @@ bool SoundOutput::feed() {
             break;
         }
         WaveHeader& header = headers_[sequence_ % kWaveHeaderCount];
-        PcmSlot slot;
-        if (!in_.take(header.data, &slot)) {
+        StreamMark frame;
+        uint32_t bytes = 0;
+        if (!in_.takeRecord(header.data, kPcmFrameBytes, &frame, &bytes)) {
             break;
         }
         took = true;
-        if (slot.flush) {
+        if (frame.flush) {
             dropQueued();
             continue;
         }
-        header.length = slot.bytes;
+        header.length = bytes;
         // A block counts as queued only when a device took it, so that every block counted is
         // also reported done (played, or dropped by a reset).
-        if (device_ != nullptr && slot.bytes > 0 && device_->prepareHeader(&header) == kWaveOutOk &&
+        if (device_ != nullptr && bytes > 0 && device_->prepareHeader(&header) == kWaveOutOk &&
             device_->write(&header) == kWaveOutOk) {
             queued_.fetch_add(1);
             ++sequence_;
-            timeline_.add(slot.bytes, slot.streamTime);
+            timeline_.add(bytes, frame.streamTime);
             if (holding_ && holdUntil_ == 0) {
                 holdUntil_ = pacer_.nowUs() + kAudioLeadUs;
             }

@@ -28,7 +28,7 @@ namespace vidora {
 
 class SoundOutput {
   public:
-    SoundOutput(PcmRing& in, PlaybackClock& clock, Pacer& pacer);
+    SoundOutput(ByteRing& in, PlaybackClock& clock, Pacer& pacer);
     SoundOutput(const SoundOutput&) = delete;
     SoundOutput& operator=(const SoundOutput&) = delete;
 
@@ -68,7 +68,7 @@ class SoundOutput {
     void dropQueued();
     int64_t steer(int64_t now);
 
-    PcmRing& in_;
+    ByteRing& in_;
     PlaybackClock& clock_;
     Pacer& pacer_;
     WakeSignal wake_;

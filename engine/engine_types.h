@@ -7,8 +7,8 @@
 namespace vidora {
 
 // Ring and buffer sizes. The video ring holds a little under a second of 1080p video; the audio
-// ring 11 minutes of AMR-NB at its highest rate (27 at its lowest); the PCM ring 524 output blocks
-// (65.5 s of 8 kHz 16-bit mono).
+// ring 11 minutes of AMR-NB at its highest rate (27 at its lowest); the PCM ring 52 s of 8 kHz
+// 16-bit mono (up to its 80 % limit).
 constexpr uint32_t kVideoRingBytes = 4145152;
 constexpr uint32_t kAudioRingBytes = 1048576;
 constexpr uint32_t kPcmRingBytes = 1048576;
@@ -16,21 +16,13 @@ constexpr uint32_t kPcmRingBytes = 1048576;
 constexpr uint32_t kPacketBufferBytes = 192000;
 // H.263 is handed to its parser in pieces of at most this many bytes.
 constexpr uint32_t kH263PieceBytes = 8192;
-// One slot of the PCM ring, and one wave output block: the sound of one AMR-NB frame, 20 ms of
+// One record of the PCM ring, and one wave output block: the sound of one AMR-NB frame, 20 ms of
 // 8000 Hz 16-bit mono.
-constexpr uint32_t kPcmSlotBytes = 320;
-constexpr uint32_t kPcmSlots = kPcmRingBytes / kPcmSlotBytes;
+constexpr uint32_t kPcmFrameBytes = 320;
 // Blocks the sound device may hold at once: 5 s of sound, far more than the output keeps queued.
 constexpr uint32_t kWaveHeaderCount = 256;
 constexpr uint32_t kWaveBufferBytes = 786432;
-static_assert(kWaveHeaderCount * kPcmSlotBytes <= kWaveBufferBytes);
-
-// What one PCM slot holds: up to kPcmSlotBytes of sound that plays at streamTime, or a flush.
-struct PcmSlot {
-    int64_t streamTime = 0;
-    uint32_t bytes = 0;
-    bool flush = false;
-};
+static_assert(kWaveHeaderCount * kPcmFrameBytes <= kWaveBufferBytes);
 
 // Date and time of a record, as the file stores it.
 struct RecordTime {

@@ -37,7 +37,8 @@ PlaybackEngine::PlaybackEngine(Pacer::Kind time)
     av_log_set_level(AV_LOG_QUIET);
     videoRing_.setConsumerWake(&video_.wake());
     audioRing_.setConsumerWake(&audioDecoder_.wake());
-    pcmRing_.setWakes(&sound_.wake(), &audioDecoder_.wake());
+    pcmRing_.setConsumerWake(&sound_.wake());
+    pcmRing_.setProducerWake(&audioDecoder_.wake());
     clock_.setListener(&video_.wake());
     reader_.onStream = [this](const StreamFormat& format) { video_.configure(format); };
     reader_.onProblem = [this] {

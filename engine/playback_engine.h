@@ -79,7 +79,7 @@ class PlaybackEngine {
     PlaybackClock& clock() { return clock_; }
     ByteRing& videoRing() { return videoRing_; }
     ByteRing& audioRing() { return audioRing_; }
-    PcmRing& pcmRing() { return pcmRing_; }
+    ByteRing& pcmRing() { return pcmRing_; }
     Reader& reader() { return reader_; }
     VideoPath& video() { return video_; }
     AudioDecoder& audioDecoder() { return audioDecoder_; }
@@ -93,7 +93,7 @@ class PlaybackEngine {
     PlaybackClock clock_;
     ByteRing videoRing_{kVideoRingBytes};
     ByteRing audioRing_{kAudioRingBytes};
-    PcmRing pcmRing_;
+    ByteRing pcmRing_{kPcmRingBytes};
     Reader reader_;
     VideoPath video_;
     AudioDecoder audioDecoder_;

@@ -38,10 +38,16 @@ void ByteRing::reset() {
     generation_.store(0);
     finished_.store(false);
     marks_.reset();
+    current_ = StreamMark{};
+    generationServed_ = 0;
+}
+
+bool ByteRing::hasRoom() const {
+    return !full() && marks_.hasRoomForRecord();
 }
 
 bool ByteRing::putRecord(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
-    if (full() || !marks_.hasRoomForRecord()) {
+    if (!hasRoom()) {
         return false;
     }
     // The mark goes first: the consumer must know a record's time before it can see its bytes.
@@ -124,7 +130,12 @@ PacketTake ByteRing::takePacket(uint8_t* destination, uint32_t capacity, uint32_
 }
 
 void ByteRing::consume(uint32_t n) {
+    // Only a producer that found the ring full waits for room.
+    const bool wasFull = producerWake_ != nullptr && !hasRoom();
     read_.store(readPosition() + n, std::memory_order_release);
+    if (wasFull) {
+        producerWake_->notify();
+    }
 }
 
 void ByteRing::discardUnread() {
@@ -141,60 +152,36 @@ bool ByteRing::skipFlushes() {
     return skipped;
 }
 
-bool PcmRing::allocate() {
-    if (!data_) {
-        data_.reset(new (std::nothrow) uint8_t[kPcmRingBytes]);
+bool ByteRing::takeRecord(uint8_t* destination, uint32_t capacity, StreamMark* record,
+                          uint32_t* bytes) {
+    *bytes = 0;
+    StreamMark flush;
+    bool flushed = false;
+    if (generation() != generationServed_) {
+        generationServed_ = generation();
+        flushed = skipFlushes();
     }
-    if (!slots_) {
-        slots_.reset(new (std::nothrow) PcmSlot[kPcmSlots]);
+    if (!flushed && marks_.advanceTo(readPosition(), &current_, &flush)) {
+        read_.store(flush.position, std::memory_order_release);
+        flushed = true;
     }
-    return data_ && slots_;
-}
-
-void PcmRing::reset() {
-    written_.store(0);
-    taken_.store(0);
-}
-
-bool PcmRing::put(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
-    return publish(PcmSlot{streamTime, std::min(n, kPcmSlotBytes), false}, bytes);
-}
-
-bool PcmRing::putFlush() {
-    return publish(PcmSlot{0, 0, true}, nullptr);
-}
-
-bool PcmRing::publish(const PcmSlot& slot, const uint8_t* bytes) {
-    if (!hasRoom()) {
+    if (flushed) {
+        current_ = StreamMark{readPosition(), 0, false};
+        *record = StreamMark{readPosition(), 0, true};
+        return true;
+    }
+    uint32_t n = unread();
+    uint32_t next = 0;
+    if (marks_.nextRecordPosition(&next)) {
+        n = std::min(n, next - readPosition());
+    }
+    n = std::min(n, capacity);
+    if (n == 0) {
         return false;
     }
-    const uint32_t total = written_.load(std::memory_order_relaxed);
-    const uint32_t index = total % kPcmSlots;
-    if (slot.bytes > 0) {
-        std::memcpy(data_.get() + index * kPcmSlotBytes, bytes, slot.bytes);
-    }
-    slots_[index] = slot;
-    written_.store(total + 1, std::memory_order_release);
-    if (consumerWake_ != nullptr) {
-        consumerWake_->notify();
-    }
-    return true;
-}
-
-bool PcmRing::take(uint8_t* destination, PcmSlot* info) {
-    const uint32_t slot = taken_.load(std::memory_order_relaxed);
-    const uint32_t written = written_.load(std::memory_order_acquire);
-    if (slot == written) {
-        return false;
-    }
-    const uint32_t index = slot % kPcmSlots;
-    *info = slots_[index];
-    std::memcpy(destination, data_.get() + index * kPcmSlotBytes, info->bytes);
-    taken_.store(slot + 1, std::memory_order_release);
-    // Only a producer that found the ring full waits for room.
-    if (written - slot >= kPcmSlots && producerWake_ != nullptr) {
-        producerWake_->notify();
-    }
+    *record = current_;
+    *bytes = peek(destination, n);
+    consume(n);
     return true;
 }
 

@@ -1,21 +1,19 @@
 #pragma once
-// The rings between the playback threads. Each has one producer and one consumer and no lock on
-// its contents: the producer writes only places that are free and publishes its total after them
+// The ring between two playback threads, one producer and one consumer, with no lock on its
+// contents: the producer writes only places that are free and publishes its total after them
 // (release); the consumer reads the total first (acquire) and only what lies below it. Totals
-// only grow within a run; byte (or slot) n lies at index n modulo the ring's size.
+// only grow within a run; byte n lies at index n modulo the ring's size.
 //
-// ByteRing carries a stream (H.264 packets with their length words, H.263, AMR-NB frames) from
-// the reader to a decoder, with a mark for each record that says where its bytes begin and when
-// it plays. A seek is a flush: a mark the consumer honours on its own by dropping everything
-// before it, and a generation number that tells a consumer busy elsewhere (waiting to show a
-// picture) that what it holds is obsolete. The producer also says when it has delivered its
-// last record, so the consumer gives up what its decoder holds back.
+// It carries a stream in records, with a mark for each that says where its bytes begin and when
+// it plays: H.264 packets with their length words, H.263 or AMR-NB frames from the reader to a
+// decoder, and decoded sound, a frame a record, from the audio decoder to the sound output. A
+// seek is a flush: a mark the consumer honours on its own by dropping everything before it, and
+// a generation number that tells a consumer busy elsewhere (waiting to show a picture) that what
+// it holds is obsolete. The producer also says when it has delivered its last record, so that
+// the consumer gives up what its decoder holds back.
 //
-// PcmRing carries decoded sound, one frame per slot with the stream time it plays at, from the
-// audio decoder to the sound output.
-//
-// Each ring rings its consumer's WakeSignal when it hands it work, and PcmRing its producer's
-// when it frees a slot after having been full.
+// The ring rings its consumer's WakeSignal when it hands it work, and its producer's (where one
+// waits for room) when the consumer frees room in a ring that was full.
 
 #include <atomic>
 #include <cstdint>
@@ -38,6 +36,7 @@ class ByteRing {
     // Empties the ring and its marks for a new run (no thread may be using it).
     void reset();
     void setConsumerWake(WakeSignal* wake) { consumerWake_ = wake; }
+    void setProducerWake(WakeSignal* wake) { producerWake_ = wake; }
     uint32_t size() const { return size_; }
     // The storage as it lies, byte n of the stream at index n modulo size(): for whoever checks
     // what was written (tests, fuzzing).
@@ -48,6 +47,8 @@ class ByteRing {
     // nothing appended, when the ring is more than 80 % full or has no room for another mark:
     // the record's bytes are dropped for this stream rather than make the producer wait.
     bool putRecord(const uint8_t* bytes, uint32_t n, int64_t streamTime);
+    // Whether a record of at most 20 % of the ring would be taken now.
+    bool hasRoom() const;
     // A seek: the consumer drops every byte before this point.
     void flush();
     // The producer has delivered its last record, or starts delivering again.
@@ -75,6 +76,12 @@ class ByteRing {
     bool finished() const { return finished_.load(std::memory_order_acquire); }
     StreamMarks& marks() { return marks_; }
 
+    // For a stream of small records: takes the next record (at most `capacity` bytes of it; the
+    // rest comes next time) into `destination`, with its mark in `*record` and its size in
+    // `*bytes`. A flush comes as a mark with `flush` set, as soon as the producer has pushed it:
+    // what was still unread before it is dropped. False when there is nothing to take.
+    bool takeRecord(uint8_t* destination, uint32_t capacity, StreamMark* record, uint32_t* bytes);
+
   private:
     void put(const uint8_t* bytes, uint32_t n);
     bool full() const;
@@ -92,44 +99,10 @@ class ByteRing {
     std::atomic<bool> finished_{false};
     StreamMarks marks_;
     WakeSignal* consumerWake_ = nullptr;
-};
-
-class PcmRing {
-  public:
-    PcmRing() = default;
-    PcmRing(const PcmRing&) = delete;
-    PcmRing& operator=(const PcmRing&) = delete;
-
-    bool allocate();
-    void reset();
-    void setWakes(WakeSignal* consumer, WakeSignal* producer) {
-        consumerWake_ = consumer;
-        producerWake_ = producer;
-    }
-
-    // Producer: whether a slot is free.
-    bool hasRoom() const { return written_.load(std::memory_order_relaxed) - taken() < kPcmSlots; }
-    // Producer: one decoded frame (at most kPcmSlotBytes) that plays at `streamTime`; false, and
-    // nothing appended, while the ring is full.
-    bool put(const uint8_t* bytes, uint32_t n, int64_t streamTime);
-    // A flush: the output drops the sound it holds when it comes to it. False while full.
-    bool putFlush();
-
-    // Consumer: copies the next slot's sound to `destination` and tells what it held; false when
-    // there is none.
-    bool take(uint8_t* destination, PcmSlot* info);
-    uint32_t taken() const { return taken_.load(std::memory_order_acquire); }
-    uint32_t written() const { return written_.load(std::memory_order_acquire); }
-
-  private:
-    bool publish(const PcmSlot& slot, const uint8_t* bytes);
-
-    std::unique_ptr<uint8_t[]> data_;
-    std::unique_ptr<PcmSlot[]> slots_;
-    std::atomic<uint32_t> written_{0};
-    std::atomic<uint32_t> taken_{0};
-    WakeSignal* consumerWake_ = nullptr;
     WakeSignal* producerWake_ = nullptr;
+    // takeRecord's place: the record being taken and the flushes served (consumer only).
+    StreamMark current_;
+    uint32_t generationServed_ = 0;
 };
 
 }  // namespace vidora

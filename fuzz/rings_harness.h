@@ -1,12 +1,13 @@
 #pragma once
-// The stream rings against a plain model, on one thread: every byte ever put is kept in order,
-// and whatever the ring hands out must be exactly the model's bytes at the same place. The byte
-// ring is made small (its size from the input) so that puts, peeks and packets straddle its
+// The stream ring against a plain model, on one thread: every byte ever put is kept in order,
+// and whatever the ring hands out must be exactly the model's bytes at the same place. Two rings
+// are used as the engine uses them: one as a decoder's input, read by peeks and packets, and one
+// as the sound's, read a record at a time. Both are small, so that everything straddles their
 // wrap all the time. An input is a size byte and then a list of operations, an operation byte
 // and the bytes of its arguments each (zeros once the input runs out):
 //
 //   0 put a record (length 16-bit), 1 put a length-prefixed packet, 2 peek, 3 take a packet,
-//   4 consume, 5 flush and skip to it, 6 PCM put, 7 PCM flush, 8 PCM take
+//   4 consume, 5 flush and skip to it, 6 put a sound frame, 7 flush the sound, 8 take a frame
 //
 // Operations follow the rules the threads keep: the consumer advances only by what it was
 // handed, and a record is at most 65,536 bytes.
@@ -30,14 +31,18 @@ inline std::string runRingsCase(const uint8_t* data, size_t size) {
     auto u16 = [&] { return byte() | (byte() << 8); };
 
     ByteRing ring(64 + byte() * 512);
-    static PcmRing pcm;
+    ByteRing pcm(8192);
     if (!ring.allocate() || !pcm.allocate()) {
         return std::string();
     }
-    pcm.reset();
     std::deque<uint8_t> model;  // the unread bytes
-    std::deque<PcmSlot> pcmModel;
-    std::deque<std::vector<uint8_t>> pcmBytes;
+    // The sound ring's records not taken yet, and flushes (no bytes, time -1).
+    struct Frame {
+        std::vector<uint8_t> bytes;
+        int64_t time;
+    };
+    std::deque<Frame> frames;
+    size_t frameBytes = 0;
     static std::vector<uint8_t> bytes(2 * 65536 + 8);
     static std::vector<uint8_t> out(2 * 65536 + 8);
     uint32_t step = 0;
@@ -123,35 +128,58 @@ inline std::string runRingsCase(const uint8_t* data, size_t size) {
                 marksHeld = 0;
                 break;
             }
-            case 6:
-            case 7: {
-                const bool flush = (data[at - 1] % 9) == 7;
-                const uint32_t n = std::min<uint32_t>(u16(), kPcmSlotBytes + 8);
+            case 6: {
+                const uint32_t n = 2 + 2 * (u16() % kPcmFrameBytes / 2);
+                if (frames.size() + 2 >= StreamMarks::kCapacity) {
+                    break;  // the sound's consumer keeps up long before its marks run out
+                }
                 pattern(n);
-                const bool room = pcmModel.size() < kPcmSlots;
-                const bool put = flush ? pcm.putFlush() : pcm.put(bytes.data(), n, step);
-                findings.check(put == room, "a PCM put refused with room, or taken without");
+                const bool room = frameBytes * 5 <= size_t{pcm.size()} * 4;
+                const bool put = pcm.putRecord(bytes.data(), n, step);
+                findings.check(put == room, "a frame refused with room, or taken without");
                 if (put) {
-                    const uint32_t kept = flush ? 0 : std::min(n, kPcmSlotBytes);
-                    pcmModel.push_back(PcmSlot{flush ? 0 : int64_t{step}, kept, flush});
-                    pcmBytes.emplace_back(bytes.begin(), bytes.begin() + kept);
+                    frames.push_back(Frame{std::vector<uint8_t>(bytes.begin(), bytes.begin() + n),
+                                           int64_t{step}});
+                    frameBytes += n;
                 }
                 break;
             }
-            case 8: {
-                PcmSlot slot;
-                const bool took = pcm.take(out.data(), &slot);
-                findings.check(took == !pcmModel.empty(), "a PCM take differs from the model");
-                if (took && !pcmModel.empty()) {
-                    const PcmSlot& want = pcmModel.front();
-                    findings.check(slot.flush == want.flush && slot.bytes == want.bytes &&
-                                       slot.streamTime == want.streamTime &&
-                                       std::equal(pcmBytes.front().begin(), pcmBytes.front().end(),
-                                                  out.begin()),
-                                   "a PCM slot differs from the model");
-                    pcmModel.pop_front();
-                    pcmBytes.pop_front();
+            case 7:
+                if (frames.size() + 2 >= StreamMarks::kCapacity) {
+                    break;
                 }
+                pcm.flush();
+                frames.push_back(Frame{{}, -1});
+                break;
+            case 8: {
+                // A flush comes at once, and whatever was still unread before it is dropped.
+                Frame want{{}, -2};
+                for (size_t i = frames.size(); i-- > 0;) {
+                    if (frames[i].time == -1) {
+                        for (size_t k = 0; k < i; ++k) {
+                            frameBytes -= frames[k].bytes.size();
+                        }
+                        frames.erase(frames.begin(), frames.begin() + static_cast<long>(i));
+                        break;
+                    }
+                }
+                if (!frames.empty()) {
+                    want = frames.front();
+                    frameBytes -= want.bytes.size();
+                    frames.pop_front();
+                }
+                StreamMark mark;
+                uint32_t n = 0;
+                const bool took = pcm.takeRecord(out.data(), kPcmFrameBytes, &mark, &n);
+                const bool same =
+                    want.time == -1
+                        ? took && mark.flush
+                        : took == (want.time != -2) &&
+                              (!took ||
+                               (!mark.flush && mark.streamTime == want.time &&
+                                n == want.bytes.size() &&
+                                std::equal(want.bytes.begin(), want.bytes.end(), out.begin())));
+                findings.check(same, "a sound frame taken differs from the model");
                 break;
             }
         }

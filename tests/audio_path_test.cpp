@@ -40,18 +40,19 @@ struct Decoding {
     void put(const Bytes& bytes, int64_t streamTime) {
         ASSERT_TRUE(audio.putRecord(bytes.data(), static_cast<uint32_t>(bytes.size()), streamTime));
     }
-    // Takes every slot out: its time (-1 for a flush) and its sound.
+    // Takes every frame out: its time (-1 for a flush) and its sound.
     void take() {
-        PcmSlot slot;
-        uint8_t bytes[kPcmSlotBytes];
-        while (pcm.take(bytes, &slot)) {
-            times.push_back(slot.flush ? -1 : slot.streamTime);
-            sound.insert(sound.end(), bytes, bytes + slot.bytes);
+        StreamMark frame;
+        uint8_t bytes[kPcmFrameBytes];
+        uint32_t n = 0;
+        while (pcm.takeRecord(bytes, sizeof bytes, &frame, &n)) {
+            times.push_back(frame.flush ? -1 : frame.streamTime);
+            sound.insert(sound.end(), bytes, bytes + n);
         }
     }
     Pacer pacer{Pacer::Kind::Virtual};
     ByteRing audio{kAudioRingBytes};
-    PcmRing pcm;
+    ByteRing pcm{kPcmRingBytes};
     AudioDecoder decoder{audio, pcm, pacer};
     std::vector<int64_t> times;
     Bytes sound;
@@ -97,6 +98,7 @@ TEST(AudioDecoder, RefusedFramesJunkAndFlushes) {
     d.put(stream, 0);
     EXPECT_EQ(d.decoder.decodeAvailable(1000), 12u);
     EXPECT_EQ(d.audio.unread(), 0u);
+    d.take();
     // A seek while an old frame and part of another were still unread.
     d.put(join(s, 10, 1), 300000);
     const Bytes cut(s[11].begin(), s[11].begin() + 10);
@@ -123,23 +125,24 @@ TEST(AudioDecoder, RefusedFramesJunkAndFlushes) {
 TEST(AudioDecoder, NothingIsTakenWhileThePcmRingIsFull) {
     const Frames s = speech();
     Decoding d;
-    const uint8_t silence[kPcmSlotBytes] = {};
-    auto fill = [&](uint32_t slots) {
-        for (uint32_t i = 0; i < slots; ++i) {
-            ASSERT_TRUE(d.pcm.put(silence, kPcmSlotBytes, 0));
+    const uint8_t silence[kPcmFrameBytes] = {};
+    auto fill = [&] {  // up to one frame short of full
+        while (d.pcm.unread() * 5 + kPcmFrameBytes * 5 <= kPcmRingBytes * 4) {
+            ASSERT_TRUE(d.pcm.putRecord(silence, kPcmFrameBytes, 0));
         }
     };
-    fill(kPcmSlots - 1);
+    fill();
     d.put(join(s, 0, 3), 0);
     EXPECT_EQ(d.decoder.decodeAvailable(1000), 1u);
     EXPECT_EQ(d.decoder.decodeAvailable(1000), 0u);
     d.take();
     EXPECT_EQ(d.decoder.decodeAvailable(1000), 2u);
     d.take();
-    EXPECT_EQ(Bytes(d.sound.end() - 3 * kPcmSlotBytes, d.sound.end()),
+    EXPECT_EQ(Bytes(d.sound.end() - 3 * kPcmFrameBytes, d.sound.end()),
               test::referenceSound({s[0], s[1], s[2]}));
     // Full again, with a seek's flush behind old frames: it waits for room, then drops them.
-    fill(kPcmSlots);
+    fill();
+    ASSERT_TRUE(d.pcm.putRecord(silence, kPcmFrameBytes, 0));
     d.put(join(s, 3, 2), 100000);
     d.audio.flush();
     d.put(join(s, 5, 4), 500000);  // after a seek, decoding resumes where frames follow
@@ -153,8 +156,8 @@ TEST(AudioDecoder, NothingIsTakenWhileThePcmRingIsFull) {
 
 // One frame's worth of sound that tells slot `index` apart from every other, never silent.
 Bytes patternSlot(int index) {
-    Bytes slot(kPcmSlotBytes);
-    for (uint32_t i = 0; i < kPcmSlotBytes; i += 2) {
+    Bytes slot(kPcmFrameBytes);
+    for (uint32_t i = 0; i < kPcmFrameBytes; i += 2) {
         const uint16_t sample = static_cast<uint16_t>(1 + index * 977 + i * 7);
         slot[i] = static_cast<uint8_t>(sample | 1);
         slot[i + 1] = static_cast<uint8_t>(sample >> 8);
@@ -165,11 +168,11 @@ Bytes patternSlot(int index) {
 // Whether `played` is `blocks` in order with nothing but silence before, between and after them.
 std::string blocksInOrder(const Bytes& played, const Bytes& blocks) {
     size_t at = 0;
-    for (size_t b = 0; b * kPcmSlotBytes < blocks.size(); ++b) {
-        const auto block = blocks.begin() + b * kPcmSlotBytes;
-        while (at + kPcmSlotBytes > played.size() ||
-               !std::equal(block, block + kPcmSlotBytes, played.begin() + at)) {
-            if (at + kPcmSlotBytes > played.size()) {
+    for (size_t b = 0; b * kPcmFrameBytes < blocks.size(); ++b) {
+        const auto block = blocks.begin() + b * kPcmFrameBytes;
+        while (at + kPcmFrameBytes > played.size() ||
+               !std::equal(block, block + kPcmFrameBytes, played.begin() + at)) {
+            if (at + kPcmFrameBytes > played.size()) {
                 return "block " + std::to_string(b) + " never played";
             }
             if (played[at] != 0 || played[at + 1] != 0) {
@@ -177,7 +180,7 @@ std::string blocksInOrder(const Bytes& played, const Bytes& blocks) {
             }
             at += 2;
         }
-        at += kPcmSlotBytes;
+        at += kPcmFrameBytes;
     }
     for (; at < played.size(); ++at) {
         if (played[at] != 0) {
@@ -198,7 +201,7 @@ class SoundDevice : public ::testing::Test {
     void TearDown() override { std::filesystem::remove(soundFile); }
     void put(int first, int count, int64_t streamTime = 0) {
         for (int i = first; i < first + count; ++i, streamTime += 20000) {
-            ASSERT_TRUE(pcm.put(patternSlot(i).data(), kPcmSlotBytes, streamTime));
+            ASSERT_TRUE(pcm.putRecord(patternSlot(i).data(), kPcmFrameBytes, streamTime));
         }
     }
     Bytes slots(int first, int count) {
@@ -225,16 +228,16 @@ class SoundDevice : public ::testing::Test {
                                 .string();
     Pacer pacer;
     PlaybackClock clock;
-    PcmRing pcm;
+    ByteRing pcm{kPcmRingBytes};
 };
 
 // The slots go to the device in order; a pause holds what is queued; a flush drops it.
 TEST_F(SoundDevice, PlaysInOrderHoldsWhilePausedAndDropsAtAFlush) {
     SoundOutput output(pcm, clock, pacer);
-    pcm.setWakes(&output.wake(), nullptr);
+    pcm.setConsumerWake(&output.wake());
     std::jthread thread([&](std::stop_token stop) { output.run(stop); });
     put(0, 4);
-    ASSERT_TRUE(played(4 * kPcmSlotBytes));
+    ASSERT_TRUE(played(4 * kPcmFrameBytes));
     output.setPaused(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const size_t beforePause = test::readFileBytes(soundFile).size();
@@ -243,19 +246,19 @@ TEST_F(SoundDevice, PlaysInOrderHoldsWhilePausedAndDropsAtAFlush) {
     EXPECT_EQ(blocksInOrder(test::readFileBytes(soundFile), slots(0, 4)), "")
         << "sound played while paused";
     output.setPaused(false);
-    ASSERT_TRUE(played(beforePause + 4 * kPcmSlotBytes));
+    ASSERT_TRUE(played(beforePause + 4 * kPcmFrameBytes));
     thread = std::jthread();
     EXPECT_EQ(blocksInOrder(test::readFileBytes(soundFile), slots(0, 8)), "");
 
     // Held back at the start of a stretch, the old sound never reaches the device past a flush.
     SoundOutput second(pcm, clock, pacer);
-    pcm.setWakes(&second.wake(), nullptr);
+    pcm.setConsumerWake(&second.wake());
     std::filesystem::remove(soundFile);
     put(10, 3);
-    ASSERT_TRUE(pcm.putFlush());
+    pcm.flush();
     put(20, 3, 5000000);
     thread = std::jthread([&](std::stop_token stop) { second.run(stop); });
-    ASSERT_TRUE(played(3 * kPcmSlotBytes));
+    ASSERT_TRUE(played(3 * kPcmFrameBytes));
     thread = std::jthread();
     EXPECT_EQ(blocksInOrder(test::readFileBytes(soundFile), slots(20, 3)), "");
 }

@@ -300,7 +300,7 @@ std::vector<Damage> damages() {
         const uint32_t frames = all / 39 * 3 + (rest >= 1 ? 1 : 0) + (rest >= 7 ? 1 : 0);
         EXPECT_GT(frames, 100u);
         // Besides the frames, the flush slot with which the reader starts.
-        EXPECT_EQ(run.slots.size(), frames + 1);
+        EXPECT_EQ(run.frames.size(), frames + 1);
     };
     list.push_back(sid);
 

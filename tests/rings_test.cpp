@@ -1,6 +1,6 @@
-// The stream rings: against the fuzzing model on long random runs of operations (wraps,
-// packets and peeks straddling the end, the 80 % limit, PCM slots refused when full), and with
-// a producer and a consumer on two threads, as the engine runs them.
+// The stream ring: against the fuzzing model on long random runs of operations (wraps, packets,
+// peeks and records straddling the end, the 80 % limit, flushes), and with a producer and a
+// consumer on two threads, as the engine runs them.
 
 #include <gtest/gtest.h>
 
@@ -31,13 +31,14 @@ TEST(Rings, AgreeWithTheModelOnRandomRuns) {
     }
 }
 
-TEST(Rings, PacketsAndSlotsCrossBetweenThreadsIntact) {
+TEST(Rings, PacketsAndFramesCrossBetweenThreadsIntact) {
     ByteRing ring(1 << 16);
-    PcmRing pcm;
+    ByteRing pcm(1 << 16);
     WakeSignal consumerWake;
     WakeSignal producerWake;
     ring.setConsumerWake(&consumerWake);
-    pcm.setWakes(&consumerWake, &producerWake);
+    pcm.setConsumerWake(&consumerWake);
+    pcm.setProducerWake(&producerWake);
     ASSERT_TRUE(ring.allocate() && pcm.allocate());
     constexpr uint32_t kPackets = 20000;
     auto payloadByte = [](uint32_t packet, uint32_t i) {
@@ -59,9 +60,9 @@ TEST(Rings, PacketsAndSlotsCrossBetweenThreadsIntact) {
                 ++p;
                 put = true;
             }
-            uint8_t sound[kPcmSlotBytes];
+            uint8_t sound[kPcmFrameBytes];
             std::memset(sound, static_cast<int>(s & 0xFF), sizeof sound);
-            if (s < kPackets && pcm.put(sound, sizeof sound, s)) {
+            if (s < kPackets && pcm.putRecord(sound, sizeof sound, s)) {
                 ++s;
                 put = true;
             }
@@ -90,10 +91,12 @@ TEST(Rings, PacketsAndSlotsCrossBetweenThreadsIntact) {
             ++packets;
             took = true;
         }
-        PcmSlot slot;
-        uint8_t sound[kPcmSlotBytes];
-        if (pcm.take(sound, &slot)) {
-            intact &= slot.streamTime == slots && sound[kPcmSlotBytes - 1] == uint8_t(slots);
+        StreamMark frame;
+        uint8_t sound[kPcmFrameBytes];
+        uint32_t bytes = 0;
+        if (pcm.takeRecord(sound, sizeof sound, &frame, &bytes)) {
+            intact &= frame.streamTime == slots && bytes == sizeof sound &&
+                      sound[kPcmFrameBytes - 1] == uint8_t(slots);
             ++slots;
             took = true;
         }

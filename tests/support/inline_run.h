@@ -65,13 +65,12 @@ class InlineRun {
             if (engine.audioDecoder().decodeAvailable(100000) > 0) {
                 busy = true;
             }
-            PcmSlot slot;
-            uint8_t bytes[kPcmSlotBytes];
-            while (engine.pcmRing().take(bytes, &slot)) {
-                slots.push_back(slot);
-                if (!slot.flush) {
-                    pcm.insert(pcm.end(), bytes, bytes + slot.bytes);
-                }
+            StreamMark frame;
+            uint8_t bytes[kPcmFrameBytes];
+            uint32_t n = 0;
+            while (engine.pcmRing().takeRecord(bytes, sizeof bytes, &frame, &n)) {
+                frames.push_back(frame);
+                pcm.insert(pcm.end(), bytes, bytes + n);
                 busy = true;
             }
             if (!busy) {
@@ -85,8 +84,8 @@ class InlineRun {
 
   public:
     PlaybackEngine& engine;
-    std::vector<PcmSlot> slots;  // every slot taken, flushes included
-    std::vector<uint8_t> pcm;    // the sound of every frame, in order
+    std::vector<StreamMark> frames;  // every sound frame taken, and every flush
+    std::vector<uint8_t> pcm;        // the sound of every frame, in order
 
   private:
     bool prepared_ = false;
