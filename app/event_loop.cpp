@@ -71,7 +71,7 @@ class EventLoop {
             case InputEvent::Kind::CloseRequest:
                 // Alt+F4 and the window manager's close act exactly like Esc: in fullscreen
                 // they leave fullscreen instead of closing.
-                skin_.onKey(kKeyEscape);
+                skin_.dismiss();
                 break;
             case InputEvent::Kind::FileDropped:
                 skin_.openRecording(event.path);

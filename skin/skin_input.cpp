@@ -50,19 +50,65 @@ void SkinWindow::onTimer() {
 
 void SkinWindow::onKey(int32_t key) {
     if (key == kKeyEscape) {
-        if (fullscreen != 0) {
-            toggleFullscreen();
-        } else if (closeFunction) {
-            closeFunction();
-        } else {
-            postCloseMessage();
-        }
+        dismiss();
     } else if (key == kKeyF2) {
-        if (fullscreen == 0) {
-            largeSkin = largeSkin != 0 ? 0 : 1;
-            rebuildSkin();
+        switchSkin();
+    }
+}
+
+void SkinWindow::dismiss() {
+    if (fullscreen != 0) {
+        leaveFullscreen();
+    } else {
+        close();
+    }
+}
+
+void SkinWindow::close() {
+    if (closeFunction) {
+        closeFunction();
+    } else {
+        postCloseMessage();
+    }
+}
+
+void SkinWindow::switchSkin() {
+    if (fullscreen == 0) {
+        largeSkin = largeSkin != 0 ? 0 : 1;
+        rebuildSkin();
+    }
+}
+
+void SkinWindow::leaveFullscreen() {
+    if (fullscreen != 0) {
+        toggleFullscreen();
+    }
+}
+
+void SkinWindow::playOrPause() {
+    // A new reader starts from the first record: its first frame comes on black.
+    if (engine.isPlaying() == 0) {
+        blankVideo();
+    }
+    engine.togglePlay();
+}
+
+void SkinWindow::takeSnapshot() {
+    hoverTracking = 0;
+    if (const auto path = chooseFile(true)) {
+        if (!saveSnapshot(*path)) {
+            showNotice(kSaveFailedText);
         }
     }
+    hoverTracking = 1;
+}
+
+void SkinWindow::chooseAndOpen() {
+    hoverTracking = 0;
+    if (const auto path = chooseFile(false)) {
+        openRecording(*path);
+    }
+    hoverTracking = 1;
 }
 
 void SkinWindow::rebuildSkin() {
@@ -118,11 +164,7 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
 
     if (closeArea.contains(x, y)) {
         if (fullscreen == 0) {
-            if (closeFunction) {
-                closeFunction();
-            } else {
-                postCloseMessage();
-            }
+            close();
         }
         return;
     }
@@ -133,29 +175,11 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
         return;
     }
     if (openButton.contains(x, y)) {
-        hoverTracking = 0;
-        if (const auto path = chooseFile(false)) {
-            openRecording(*path);
-        }
-        hoverTracking = 1;
-        return;
-    }
-    if (playButton.contains(x, y)) {
-        // A new reader starts from the first record: its first frame comes on black.
-        if (engine.isPlaying() == 0) {
-            blankVideo();
-        }
-        engine.togglePlay();
-        return;
-    }
-    if (snapshotButton.contains(x, y)) {
-        hoverTracking = 0;
-        if (const auto path = chooseFile(true)) {
-            if (!saveSnapshot(*path)) {
-                showNotice(kSaveFailedText);
-            }
-        }
-        hoverTracking = 1;
+        chooseAndOpen();
+    } else if (playButton.contains(x, y)) {
+        playOrPause();
+    } else if (snapshotButton.contains(x, y)) {
+        takeSnapshot();
     }
 }
 

@@ -137,8 +137,21 @@ class SkinWindow {
 
     // Plays `path` from its first record, on a black video area.
     void openRecording(const std::string& path);
+    // Asks for a recording and opens it (the open button).
+    void chooseAndOpen();
+    // Pauses or resumes; with nothing playing, plays the recording again from its first record.
+    void playOrPause();
+    // Asks for a name and saves the picture there (the snapshot button).
+    void takeSnapshot();
+    // Between the normal and the large skin (F2); not in fullscreen.
+    void switchSkin();
     // Enters fullscreen from the skin on show, or leaves it back to that skin.
     void toggleFullscreen();
+    void leaveFullscreen();
+    // Closes the player's window.
+    void close();
+    // Esc, Alt+F4 and the window manager's close: leaves fullscreen, or else closes.
+    void dismiss();
 
     // --- File dialogs and snapshots --------------------------------------------------------------
 
