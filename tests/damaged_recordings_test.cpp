@@ -148,11 +148,6 @@ std::vector<Damage> damages() {
     empty.outcome = Outcome::InvalidHeader;
     list.push_back(empty);
 
-    Damage upper = endsAfter("tag in upper case", h264.bytes, 0);
-    std::memcpy(upper.file.data(), "H264", 4);
-    upper.outcome = Outcome::InvalidHeader;
-    list.push_back(upper);
-
     Damage folder;
     folder.name = "a folder";
     folder.path = std::filesystem::temp_directory_path().string();
@@ -165,25 +160,8 @@ std::vector<Damage> damages() {
     missing.outcome = Outcome::Unopenable;
     list.push_back(missing);
 
-    list.push_back(
-        endsAfter("header of 700 bytes", Bytes(h264.bytes.begin(), h264.bytes.begin() + 700), 0));
-    list.push_back(
-        endsAfter("header only", Bytes(h264.bytes.begin(), h264.bytes.begin() + 1024), 0));
-    list.push_back(endsAfter("record header cut short",
-                             Bytes(h264.bytes.begin(), h264.bytes.begin() + h264.records[5] + 20),
-                             5));
-    list.push_back(endsAfter("payload cut short",
-                             Bytes(h264.bytes.begin(), h264.bytes.begin() + h264.videoAt(5) + 100),
-                             5));
-
-    Damage sync = endsAfter("bad sync", h264.bytes, 5);
-    setLe32(sync.file, h264.records[5], 0x12345679);
-    list.push_back(sync);
-
-    Damage kind = endsAfter("bad kind", h263.bytes, 7);
-    setLe32(kind.file, h263.records[7] + 4, 0x12340009);
-    list.push_back(kind);
-
+    // Bad records of every kind are the reader's (see reader_test); one here, after which the
+    // date on show is the bad record's.
     Damage date = endsAfter("invalid date (31 April)", h264.bytes, 9);
     date.file[h264.records[9] + 10] = 4;
     date.file[h264.records[9] + 12] = 31;
@@ -192,21 +170,6 @@ std::vector<Damage> damages() {
         EXPECT_EQ(run.engine.reader().recordTime().day, 31);
     };
     list.push_back(date);
-
-    Damage year = endsAfter("year 2019", h263.bytes, 3);
-    year.file[h263.records[3] + 8] = 2019 & 0xFF;
-    year.file[h263.records[3] + 9] = 2019 >> 8;
-    list.push_back(year);
-
-    Damage oversize = endsAfter("V + A over 65,536", h264.bytes, 6);
-    setLe32(oversize.file, h264.records[6] + 24, 65000);
-    setLe32(oversize.file, h264.records[6] + 28, 537);
-    list.push_back(oversize);
-
-    Damage wrapping = endsAfter("V + A wrapping around 32 bits", h264.bytes, 6);
-    setLe32(wrapping.file, h264.records[6] + 24, 0xFFFFFF00);
-    setLe32(wrapping.file, h264.records[6] + 28, 0x200);
-    list.push_back(wrapping);
 
     // The reader does not look inside the video bytes; the video thread drops the packet that
     // no buffer holds and picks up again at the next record.
@@ -413,7 +376,7 @@ void play(const Damage& d) {
 
 TEST(DamagedRecordings, EveryKindOfDamageEndsPlaybackCleanly) {
     std::vector<Damage> list = damages();
-    ASSERT_GT(list.size(), 20u) << "the test recordings in " << VIDORA_TEST_DATA_DIR
+    ASSERT_GT(list.size(), 10u) << "the test recordings in " << VIDORA_TEST_DATA_DIR
                                 << " are missing or too short";
     for (const Damage& d : list) {
         SCOPED_TRACE(d.name);

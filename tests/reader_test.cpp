@@ -90,6 +90,13 @@ TEST(Reader, DoesWhatTheFormatSaysOnHandMadeFiles) {
         }
         files.push_back(recordingOf(records));
     }
+    Bytes wrapping = recordingOf(evenRecords(8));  // sizes whose sum wraps around 32 bits
+    const size_t sizes = 1024 + 5 * (32 + 2100) + 24;
+    for (int i = 0; i < 8; ++i) {
+        wrapping[sizes + i] =
+            i < 4 ? uint8_t(0xFFFFFF00u >> (8 * i)) : uint8_t(0x200u >> (8 * (i - 4)));
+    }
+    files.push_back(wrapping);
     Bytes cut = recordingOf(evenRecords(5));
     cut.resize(cut.size() - 50);
     files.push_back(cut);
