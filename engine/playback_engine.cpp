@@ -87,7 +87,7 @@ int PlaybackEngine::open(const std::string& path, Surface* surface, Rect rect) {
     opened_.store(true);
     startThread(videoThread_, [this](std::stop_token stop) { video_.run(stop); });
     startThread(audioDecodeThread_, [this](std::stop_token stop) { audioDecoder_.run(stop); });
-    startThread(soundThread_, [this](std::stop_token stop) { sound_.run(stop); });
+    startThread(audioOutThread_, [this](std::stop_token stop) { sound_.run(stop); });
     startReader();
     return 1;
 }
@@ -108,10 +108,10 @@ void PlaybackEngine::startReader() {
 void PlaybackEngine::stopThreads() {
     opened_.store(false);
     // Every wait of every part ends on its stop token, so the threads are joined directly.
-    for (std::jthread* t : {&readerThread_, &videoThread_, &audioDecodeThread_, &soundThread_}) {
+    for (std::jthread* t : {&readerThread_, &videoThread_, &audioDecodeThread_, &audioOutThread_}) {
         t->request_stop();
     }
-    for (std::jthread* t : {&readerThread_, &videoThread_, &audioDecodeThread_, &soundThread_}) {
+    for (std::jthread* t : {&readerThread_, &videoThread_, &audioDecodeThread_, &audioOutThread_}) {
         if (t->joinable()) {
             t->join();
         }

@@ -1,10 +1,10 @@
 #pragma once
 // The one object the skin plays recordings with. It owns the parts of a run and wires them
-// together, and gives each its thread:
-//   the reader (recording/reader.h)      file → video ring + audio ring, at recorded speed
-//   the video path (video/video_path.h)  video ring → decoder → scaler → presenter → surface
-//   the audio decoder (audio/)           audio ring → PCM ring
-//   the sound output (audio/)            PCM ring → sound device, and the played position
+// together, and gives each its thread, the four roles of a run:
+//   ReaderThread: the Reader (recording/), file to video and audio ring at recorded speed;
+//   VideoThread: the VideoPath (video/), video ring to decoder, scaler, presenter and surface;
+//   AudioDecodeThread: the AudioDecoder (audio/), audio ring to PCM ring;
+//   AudioOutThread: the SoundOutput (audio/), PCM ring to the sound device, and how far it played.
 // The rings are engine/stream_rings.h, the clock that pictures follow engine/playback_clock.h,
 // and every wait goes through one Pacer (engine/pacer.h), which a test makes virtual.
 //
@@ -110,7 +110,7 @@ class PlaybackEngine {
     std::jthread readerThread_;
     std::jthread videoThread_;
     std::jthread audioDecodeThread_;
-    std::jthread soundThread_;
+    std::jthread audioOutThread_;
 };
 
 }  // namespace vidora
