@@ -2,7 +2,6 @@
 // Values and constants that the engine's threads, its tests and its callers share.
 
 #include <cstdint>
-#include <functional>
 
 namespace vidora {
 
@@ -34,31 +33,6 @@ struct RecordTime {
     uint16_t second = 0;
     friend bool operator==(const RecordTime&, const RecordTime&) = default;
 };
-
-// Where a thread sleeps; lets tests tell the reader's pacing from everybody's polling.
-enum class SleepSite : uint8_t {
-    ToggleDelay,        // togglePlay before it starts a new reader (50 ms)
-    ReaderPause,        // reader while paused (100 ms)
-    ReaderPacing,       // reader before delivering a record (its delay, the timestamp gap)
-    VideoIdle,          // video thread waiting for a stream or paused (100 ms)
-    VideoSetupRetry,    // video thread after a decoder setup (100 ms)
-    VideoLayoutRetry,   // video thread after a failed layout (10 ms)
-    VideoFrameAlloc,    // video thread after a failed frame allocation (100 ms)
-    VideoStep,          // video thread after each packet step (1 ms)
-    AudioWaitDecoders,  // audio decode thread waiting for the decoders (100 ms)
-    AudioTurn,          // audio decode thread at the end of each turn (1 ms)
-    AudioOutFeed,       // audio output after each turn (1 ms)
-    AudioOutGrace,      // audio output letting the queued sound play out before closing (200 ms)
-};
-
-using SleepFunction = std::function<void(SleepSite site, uint32_t milliseconds)>;
-
-// A set of sleep sites, one bit per site.
-using SleepSites = uint32_t;
-constexpr SleepSites sleepSiteBit(SleepSite site) {
-    return SleepSites{1} << static_cast<unsigned>(site);
-}
-constexpr SleepSites kAllSleepSites = ~SleepSites{0};
 
 // Why an opened file plays nothing: the window says so in the video area.
 enum class FileProblem : int32_t {
