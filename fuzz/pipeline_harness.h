@@ -105,9 +105,7 @@ inline std::string runPipelineCase(PlaybackEngine& engine, MemoryFile& file, Sur
     if (controls.playAgain && played < kPipelineMaxRecords && run.start(file.path())) {
         played += run.play(kPipelineMaxRecords - played, control);
     }
-    // Every picture presented was drawn from a decoded one; the sound comes a frame at a time.
-    findings.check(run.engine.video().presenter().presented() <= played * 16 + 16,
-                   "more pictures presented than the records could hold");
+    // Beyond what the sanitizers watch: the sound comes in whole samples.
     findings.check(run.pcm.size() % 2 == 0, "the sound is not whole 16-bit samples");
     return findings.text();
 }
