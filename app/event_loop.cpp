@@ -58,7 +58,10 @@ class EventLoop {
                 showPicture();
                 break;
             case InputEvent::Kind::Key:
-                skin_.onKey(event.key);
+                skin_.onKey(event.key, event.ctrl);
+                break;
+            case InputEvent::Kind::Wheel:
+                skin_.onWheel(event.wheel);
                 break;
             case InputEvent::Kind::LeftPress:
                 // The second press of a double-click arrives with an even count.

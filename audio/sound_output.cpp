@@ -1,6 +1,7 @@
 #include "audio/sound_output.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace vidora {
@@ -22,8 +23,8 @@ void SoundOutput::Timeline::clear() {
     written_ = 0;
 }
 
-void SoundOutput::Timeline::add(uint32_t bytes, int64_t streamTime) {
-    blocks_.push_back(Block{written_, bytes, streamTime});
+void SoundOutput::Timeline::add(uint32_t bytes, int64_t streamTime, double usPerByte) {
+    blocks_.push_back(Block{written_, bytes, streamTime, usPerByte});
     written_ += bytes;
 }
 
@@ -34,7 +35,7 @@ int64_t SoundOutput::Timeline::streamTimeAt(uint64_t position) {
     const Block& block = blocks_.front();
     const uint64_t into =
         std::min<uint64_t>(position - std::min(position, block.start), block.bytes);
-    return block.streamTime + static_cast<int64_t>(into) * kUsPerByte;
+    return block.streamTime + static_cast<int64_t>(static_cast<double>(into) * block.usPerByte);
 }
 
 SoundOutput::SoundOutput(ByteRing& in, PlaybackClock& clock, Pacer& pacer)
@@ -48,10 +49,39 @@ void SoundOutput::setPaused(bool paused) {
     wake_.notify();
 }
 
+void SoundOutput::setSpeed(double speed) {
+    speed_.store(speed);
+    wake_.notify();
+}
+
+void SoundOutput::setVolume(float volume) {
+    volume_.store(std::clamp(volume, 0.0f, 1.0f));
+    wake_.notify();
+}
+
+void SoundOutput::applySettings() {
+    const float volume = volume_.load();
+    if (device_ != nullptr && volume != volumeApplied_) {
+        device_->setVolume(volume);
+        volumeApplied_ = volume;
+    }
+    const double speed = speed_.load();
+    const bool audible = speed >= 0.5 && speed <= 2.0;
+    const double tempo = audible ? speed : 1.0;
+    if (tempo != tempo_ || audible != audible_) {
+        tempo_ = tempo;
+        audible_ = audible;
+        tempoFilter_.setTempo(tempo);
+        tempoOut_.clear();
+        tempoTimeKnown_ = false;
+    }
+}
+
 void SoundOutput::run(std::stop_token stop) {
     std::stop_callback wakeOnStop(stop, [this] { wake_.notify(); });
     // Without a device the thread still runs: the sound is passed over in silence.
     openDevice();
+    volumeApplied_ = -1.0f;
     timeline_.clear();
     sequence_ = 0;
     holding_ = true;
@@ -114,12 +144,51 @@ void SoundOutput::closeDevice() {
     device_ = nullptr;
 }
 
+bool SoundOutput::deviceHasRoom() const {
+    return queued_.load() - done_.load() < static_cast<int32_t>(kWaveHeaderCount);
+}
+
+bool SoundOutput::writeBlock(const uint8_t* bytes, uint32_t n, int64_t streamTime,
+                             double usPerByte) {
+    // A block counts as queued only when a device took it, so that every block counted is also
+    // reported done (played, or dropped by a reset).
+    WaveHeader& header = headers_[sequence_ % kWaveHeaderCount];
+    if (header.data != bytes) {
+        std::memcpy(header.data, bytes, n);
+    }
+    header.length = n;
+    if (device_ == nullptr || n == 0 || device_->prepareHeader(&header) != kWaveOutOk ||
+        device_->write(&header) != kWaveOutOk) {
+        return false;
+    }
+    queued_.fetch_add(1);
+    ++sequence_;
+    timeline_.add(n, streamTime, usPerByte);
+    if (holding_ && holdUntil_ == 0) {
+        holdUntil_ = pacer_.nowUs() + kAudioLeadUs;
+    }
+    return true;
+}
+
 bool SoundOutput::feed() {
     // Hands every decoded frame to the device while it has room; true when it took any.
+    applySettings();
     bool took = false;
     for (;;) {
-        if (queued_.load() - done_.load() >= static_cast<int32_t>(kWaveHeaderCount)) {
+        if (!deviceHasRoom()) {
             break;
+        }
+        // What the tempo filter gave goes first, a frame's worth a block.
+        if (!tempoOut_.empty()) {
+            const size_t samples = std::min<size_t>(tempoOut_.size(), kPcmFrameBytes / 2);
+            const double usPerByte = static_cast<double>(kUsPerByte) * tempo_;
+            const auto bytes = static_cast<uint32_t>(samples * 2);
+            writeBlock(reinterpret_cast<const uint8_t*>(tempoOut_.data()), bytes, tempoOutTime_,
+                       usPerByte);
+            tempoOutTime_ += static_cast<int64_t>(bytes * usPerByte);
+            tempoOut_.erase(tempoOut_.begin(), tempoOut_.begin() + static_cast<ptrdiff_t>(samples));
+            took = true;
+            continue;
         }
         WaveHeader& header = headers_[sequence_ % kWaveHeaderCount];
         StreamMark frame;
@@ -132,18 +201,20 @@ bool SoundOutput::feed() {
             dropQueued();
             continue;
         }
-        header.length = bytes;
-        // A block counts as queued only when a device took it, so that every block counted is
-        // also reported done (played, or dropped by a reset).
-        if (device_ != nullptr && bytes > 0 && device_->prepareHeader(&header) == kWaveOutOk &&
-            device_->write(&header) == kWaveOutOk) {
-            queued_.fetch_add(1);
-            ++sequence_;
-            timeline_.add(bytes, frame.streamTime);
-            if (holding_ && holdUntil_ == 0) {
-                holdUntil_ = pacer_.nowUs() + kAudioLeadUs;
-            }
+        if (!audible_) {
+            continue;  // too fast or too slow to be heard
         }
+        if (tempo_ == 1.0) {
+            writeBlock(header.data, bytes, frame.streamTime, static_cast<double>(kUsPerByte));
+            continue;
+        }
+        int16_t samples[kPcmFrameBytes / 2];
+        std::memcpy(samples, header.data, bytes & ~1u);
+        if (!tempoTimeKnown_ && tempoOut_.empty()) {
+            tempoOutTime_ = frame.streamTime;
+            tempoTimeKnown_ = true;
+        }
+        tempoFilter_.push(samples, bytes / 2, tempoOut_);
     }
     return took;
 }
@@ -154,6 +225,9 @@ void SoundOutput::dropQueued() {
         device_->reset();
     }
     timeline_.clear();
+    tempoFilter_.reset();
+    tempoOut_.clear();
+    tempoTimeKnown_ = false;
     holding_ = true;
     holdUntil_ = 0;
     emptySince_ = 0;
@@ -210,7 +284,7 @@ int64_t SoundOutput::steer(int64_t now) {
             const int64_t from = lastPosition_ >= 0 ? lastPosition_ : position;
             lastPosition_ = position;
             lastFlowing_ = flowing;
-            clock_.setAudioPosition(from, position, now, flowing);
+            clock_.setAudioPosition(from, position, now, flowing, tempo_);
         }
     }
     return wait;

@@ -16,7 +16,9 @@
 #include <deque>
 #include <memory>
 #include <stop_token>
+#include <vector>
 
+#include "audio/tempo_filter.h"
 #include "engine/engine_types.h"
 #include "engine/pacer.h"
 #include "engine/playback_clock.h"
@@ -38,6 +40,11 @@ class SoundOutput {
     // out briefly and closes the device.
     void run(std::stop_token stop);
     void setPaused(bool paused);
+    // The playback speed: from 0.5 to 2 the sound plays at that tempo with its pitch kept
+    // (TempoFilter); outside that range it is silent.
+    void setSpeed(double speed);
+    // The loudness, 0 (silent) to 1 (as recorded); heard at once.
+    void setVolume(float volume);
     WakeSignal& wake() { return wake_; }
 
   private:
@@ -45,7 +52,8 @@ class SoundOutput {
     class Timeline {
       public:
         void clear();
-        void add(uint32_t bytes, int64_t streamTime);
+        // `bytes` played from `streamTime` on, each byte `usPerByte` of stream time.
+        void add(uint32_t bytes, int64_t streamTime, double usPerByte);
         bool empty() const { return blocks_.empty(); }
         // The stream time of the first byte at or after device position `position`.
         int64_t streamTimeAt(uint64_t position);
@@ -55,6 +63,7 @@ class SoundOutput {
             uint64_t start;
             uint32_t bytes;
             int64_t streamTime;
+            double usPerByte;
         };
         std::deque<Block> blocks_;
         uint64_t written_ = 0;
@@ -65,6 +74,9 @@ class SoundOutput {
     bool openDevice();
     void closeDevice();
     bool feed();
+    bool writeBlock(const uint8_t* bytes, uint32_t n, int64_t streamTime, double usPerByte);
+    bool deviceHasRoom() const;
+    void applySettings();
     void dropQueued();
     int64_t steer(int64_t now);
 
@@ -73,6 +85,17 @@ class SoundOutput {
     Pacer& pacer_;
     WakeSignal wake_;
     std::atomic<bool> paused_{false};
+    std::atomic<double> speed_{1.0};
+    std::atomic<float> volume_{1.0f};
+    // The output thread's: the settings in force, and the sound the tempo filter gave that the
+    // device has no room for yet, with the stream time of its first sample.
+    double tempo_ = 1.0;
+    bool audible_ = true;
+    float volumeApplied_ = -1.0f;
+    TempoFilter tempoFilter_;
+    std::vector<int16_t> tempoOut_;
+    int64_t tempoOutTime_ = 0;
+    bool tempoTimeKnown_ = false;
 
     WaveOut* device_ = nullptr;
     std::unique_ptr<uint8_t[]> blocks_;

@@ -34,6 +34,24 @@ struct RecordTime {
     friend bool operator==(const RecordTime&, const RecordTime&) = default;
 };
 
+// How the reader's schedule maps stream time to clock time: the stream stood at `anchor` at
+// clock time `origin` and moves on `speed` times as fast as the clock (1 at recorded speed).
+struct ScheduleMapping {
+    int64_t origin = 0;
+    int64_t anchor = 0;
+    double speed = 1.0;
+    int64_t streamAt(int64_t now) const {
+        return anchor + static_cast<int64_t>(static_cast<double>(now - origin) * speed);
+    }
+    int64_t clockAt(int64_t streamTime) const {
+        return origin + static_cast<int64_t>(static_cast<double>(streamTime - anchor) / speed);
+    }
+};
+
+// The playback speeds: a quarter to sixteen times the recorded speed.
+constexpr double kMinSpeed = 0.25;
+constexpr double kMaxSpeed = 16.0;
+
 // Why an opened file plays nothing: the window says so in the video area.
 enum class FileProblem : int32_t {
     None,

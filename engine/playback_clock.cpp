@@ -4,10 +4,10 @@
 
 namespace vidora {
 
-void PlaybackClock::runSchedule(int64_t base) {
+void PlaybackClock::runSchedule(const ScheduleMapping& mapping) {
     std::lock_guard<std::mutex> lock(mutex_);
     scheduleRunning_ = true;
-    scheduleBase_ = base;
+    schedule_ = mapping;
 }
 
 void PlaybackClock::holdSchedule(int64_t streamTime) {
@@ -16,16 +16,30 @@ void PlaybackClock::holdSchedule(int64_t streamTime) {
     scheduleHeld_ = streamTime;
 }
 
+double PlaybackClock::speed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return schedule_.speed;
+}
+
 int64_t PlaybackClock::scheduleAt(int64_t now) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return scheduleTime(now);
 }
 
 int64_t PlaybackClock::scheduleTime(int64_t now) const {
-    return scheduleRunning_ ? now - scheduleBase_ : scheduleHeld_;
+    return scheduleRunning_ ? schedule_.streamAt(now) : scheduleHeld_;
 }
 
-void PlaybackClock::setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing) {
+int64_t PlaybackClock::laggingSchedule(int64_t now) const {
+    // The lag is clock time (how long sound is held back), whatever the speed.
+    constexpr int64_t lag = kAudioLeadUs + kScheduleSlackUs;
+    return scheduleRunning_
+               ? schedule_.streamAt(now - lag)
+               : scheduleHeld_ - static_cast<int64_t>(static_cast<double>(lag) * schedule_.speed);
+}
+
+void PlaybackClock::setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing,
+                                     double rate) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         audioKnown_ = true;
@@ -33,6 +47,7 @@ void PlaybackClock::setAudioPosition(int64_t from, int64_t to, int64_t at, bool 
         audioFrom_ = std::min(from, to);
         audioTo_ = to;
         audioAt_ = at;
+        audioRate_ = rate;
     }
     if (listener_ != nullptr) {
         listener_->notify();
@@ -44,7 +59,8 @@ int64_t PlaybackClock::audioTime(int64_t now) const {
     if (!audioFlowing_) {
         return audioTo_;
     }
-    return std::clamp(audioFrom_ + (now - audioAt_), audioFrom_, audioTo_);
+    const auto played = static_cast<int64_t>(static_cast<double>(now - audioAt_) * audioRate_);
+    return std::clamp(audioFrom_ + played, audioFrom_, audioTo_);
 }
 
 void PlaybackClock::clearAudioPosition() {
@@ -61,7 +77,7 @@ bool PlaybackClock::flowingAudioPosition(int64_t now, int64_t* streamTime) const
 
 int64_t PlaybackClock::presentationTime(int64_t now) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const int64_t followingSchedule = scheduleTime(now) - kAudioLeadUs - kScheduleSlackUs;
+    const int64_t followingSchedule = laggingSchedule(now);
     // The sound's position never runs ahead of the schedule's (sound is delivered on it), so the
     // later of the two is the sound's while it flows, and the schedule's lagging time otherwise.
     return audioKnown_ ? std::max(audioTime(now), followingSchedule) : followingSchedule;
@@ -71,10 +87,12 @@ int64_t PlaybackClock::timeUntil(int64_t streamTime, int64_t now) const {
     std::lock_guard<std::mutex> lock(mutex_);
     int64_t wait = kForever;
     if (scheduleRunning_) {
-        wait = streamTime - (scheduleTime(now) - kAudioLeadUs - kScheduleSlackUs);
+        wait = schedule_.clockAt(streamTime) + kAudioLeadUs + kScheduleSlackUs - now;
     }
     if (audioKnown_ && audioFlowing_ && streamTime <= audioTo_) {
-        wait = std::min(wait, audioAt_ + (streamTime - audioFrom_) - now);
+        const auto ahead =
+            static_cast<int64_t>(static_cast<double>(streamTime - audioFrom_) / audioRate_);
+        wait = std::min(wait, audioAt_ + ahead - now);
     }
     return wait;
 }
@@ -82,13 +100,14 @@ int64_t PlaybackClock::timeUntil(int64_t streamTime, int64_t now) const {
 void PlaybackClock::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     scheduleRunning_ = false;
-    scheduleBase_ = 0;
+    schedule_ = ScheduleMapping{};
     scheduleHeld_ = 0;
     audioKnown_ = false;
     audioFlowing_ = false;
     audioFrom_ = 0;
     audioTo_ = 0;
     audioAt_ = 0;
+    audioRate_ = 1.0;
 }
 
 }  // namespace vidora

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "engine/engine_types.h"
 #include "engine/wake_signal.h"
 
 namespace vidora {
@@ -38,16 +39,21 @@ class PlaybackClock {
     // Rung whenever the sound's position moves: the video path waits on it for its pictures.
     void setListener(WakeSignal* listener) { listener_ = listener; }
 
-    // The reader's schedule runs: the stream time at `now` is now − base.
-    void runSchedule(int64_t base);
+    // The reader's schedule runs, as `mapping` says; at recorded speed from `base`, the stream
+    // time at `now` is now − base.
+    void runSchedule(const ScheduleMapping& mapping);
+    void runSchedule(int64_t base) { runSchedule(ScheduleMapping{base, 0, 1.0}); }
     // The reader's schedule stands at `streamTime` (paused, or not started).
     void holdSchedule(int64_t streamTime);
+    // How many times as fast as recorded the schedule runs.
+    double speed() const;
     // Stream time of the schedule at `now`.
     int64_t scheduleAt(int64_t now) const;
 
     // The device took the sound from stream time `from` up to `to` at clock time `at`, and
-    // whether sound is flowing (the device plays and has sound queued).
-    void setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing);
+    // whether sound is flowing (the device plays and has sound queued); a pull plays `rate`
+    // microseconds of stream time per microsecond (the playback speed).
+    void setAudioPosition(int64_t from, int64_t to, int64_t at, bool flowing, double rate = 1.0);
     // No sound position: after a seek or at the start of a run.
     void clearAudioPosition();
     // True, with the end of what the device has taken, while sound flows: the device plays, has
@@ -69,17 +75,20 @@ class PlaybackClock {
     WakeSignal* listener_ = nullptr;
     mutable std::mutex mutex_;
     bool scheduleRunning_ = false;
-    int64_t scheduleBase_ = 0;
+    ScheduleMapping schedule_;
     int64_t scheduleHeld_ = 0;
     // Both with the lock held.
     int64_t scheduleTime(int64_t now) const;
     int64_t audioTime(int64_t now) const;
+    // The schedule's stream time, as far behind as sound is held back.
+    int64_t laggingSchedule(int64_t now) const;
 
     bool audioKnown_ = false;
     bool audioFlowing_ = false;
     int64_t audioFrom_ = 0;
     int64_t audioTo_ = 0;
     int64_t audioAt_ = 0;
+    double audioRate_ = 1.0;
 };
 
 }  // namespace vidora

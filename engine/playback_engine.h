@@ -13,13 +13,16 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "audio/audio_decoder.h"
 #include "audio/sound_output.h"
 #include "engine/engine_types.h"
+#include "engine/index_keeper.h"
 #include "engine/pacer.h"
 #include "engine/playback_clock.h"
 #include "engine/stream_rings.h"
@@ -47,8 +50,32 @@ class PlaybackEngine {
     int close();
     // While playing: pause or resume. Otherwise: start a new reader from the first record.
     void togglePlay();
-    // Asks the reader to jump to `percent` of the file.
+    // Asks the reader to jump to `percent` of the file; with the index ready, to the first record
+    // at or after that place, shown exactly.
     void requestSeek(int32_t percent);
+
+    // --- With the record index (nothing happens, or false, before it is ready) ---
+    // The index of the recording being played, once complete.
+    std::shared_ptr<const RecordIndex> index() const { return index_.index(); }
+    // Lands on `record` exactly: its picture is the first shown, its sound the first heard.
+    // Paused, the picture is shown and playback stays paused; after the end, the recording
+    // plays again from there.
+    void seekToRecord(size_t record);
+    // The record whose picture is on show, or the one a seek is on its way to.
+    std::optional<size_t> currentRecord() const;
+    // Moves `us` of the recording's time forward (or back) from the current record; the record
+    // it lands on.
+    std::optional<size_t> seekBy(int64_t us);
+    // Pauses, and shows the next (+1) or previous (−1) picture; the record shown.
+    std::optional<size_t> stepPicture(int direction);
+
+    // How fast the recording plays, kMinSpeed to kMaxSpeed; kept from one recording to the next.
+    void setSpeed(double speed);
+    double speed() const { return speed_.load(); }
+    // The sound's loudness, 0 to 1.
+    void setVolume(float volume);
+    // The recording being played: the one opened, or the one playback went on into.
+    std::string currentPath() const;
     // Moves the drawing target; only while a recording is open (1), else nothing changes (0).
     // The picture last shown is drawn again into the new target.
     int retarget(Surface* surface, Rect rect);
@@ -87,6 +114,8 @@ class PlaybackEngine {
   private:
     void stopThreads();
     void startReader();
+    std::optional<size_t> shownRecord(const RecordIndex& index) const;
+    std::optional<std::string> continuation(const std::string& ended, const RecordTime& last);
     void setPaused(bool paused);
 
     Pacer pacer_;
@@ -99,10 +128,19 @@ class PlaybackEngine {
     AudioDecoder audioDecoder_;
     SoundOutput sound_;
     std::function<void()> pictureReady_;
+    IndexKeeper index_;
+    std::atomic<double> speed_{1.0};
+    // The record the last exact seek asked for, until its picture is shown: further steps and
+    // jumps count from it.
+    mutable std::mutex targetMutex_;
+    std::optional<size_t> target_;
+    int64_t targetAt_ = 0;
 
     // Held by open and close, so that two of them never interleave their stop and start.
     std::mutex controlMutex_;
-    std::string path_;  // the recording open, for a restart from its first record
+    // The recording open, for a restart from its first record, or the one playback went on into.
+    mutable std::mutex pathMutex_;
+    std::string path_;
     std::atomic<bool> opened_{false};
     std::atomic<bool> paused_{true};
     // From before the reader's thread starts until its last step.

@@ -36,6 +36,7 @@ void ByteRing::reset() {
     written_.store(0);
     read_.store(0);
     generation_.store(0);
+    showFrom_.store(0);
     finished_.store(false);
     marks_.reset();
     current_ = StreamMark{};
@@ -57,8 +58,9 @@ bool ByteRing::putRecord(const uint8_t* bytes, uint32_t n, int64_t streamTime) {
     return true;
 }
 
-void ByteRing::flush() {
+void ByteRing::flush(int64_t showFrom) {
     // The marks hold a place free for a flush, so this never fails.
+    showFrom_.store(showFrom, std::memory_order_release);
     marks_.push(StreamMark{written_.load(std::memory_order_relaxed), 0, true});
     generation_.fetch_add(1, std::memory_order_acq_rel);
     wakeConsumer();

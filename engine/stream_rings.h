@@ -49,8 +49,9 @@ class ByteRing {
     bool putRecord(const uint8_t* bytes, uint32_t n, int64_t streamTime);
     // Whether a record of at most 20 % of the ring would be taken now.
     bool hasRoom() const;
-    // A seek: the consumer drops every byte before this point.
-    void flush();
+    // A seek: the consumer drops every byte before this point. What follows up to stream time
+    // `showFrom` only prepares the decoder for the first record to be shown (0: all is shown).
+    void flush(int64_t showFrom = 0);
     // The producer has delivered its last record, or starts delivering again.
     void setFinished(bool finished);
 
@@ -73,6 +74,8 @@ class ByteRing {
     uint32_t generation() const { return generation_.load(std::memory_order_acquire); }
     // Drops everything up to the last flush pushed so far; false when there was none.
     bool skipFlushes();
+    // The `showFrom` of the last flush pushed: read after generation(), it is at least as new.
+    int64_t showFrom() const { return showFrom_.load(std::memory_order_acquire); }
     bool finished() const { return finished_.load(std::memory_order_acquire); }
     StreamMarks& marks() { return marks_; }
 
@@ -96,6 +99,7 @@ class ByteRing {
     std::atomic<uint32_t> written_{0};
     std::atomic<uint32_t> read_{0};
     std::atomic<uint32_t> generation_{0};
+    std::atomic<int64_t> showFrom_{0};
     std::atomic<bool> finished_{false};
     StreamMarks marks_;
     WakeSignal* consumerWake_ = nullptr;

@@ -135,7 +135,18 @@ bool translate(const SDL_Event& e, InputEvent& out) {
             }
             out.kind = InputEvent::Kind::Key;
             out.key = virtualKeyOf(e.key.keysym.sym);
+            out.ctrl = (e.key.keysym.mod & KMOD_CTRL) != 0;
             return true;
+        case SDL_MOUSEWHEEL: {
+            const int32_t notches =
+                e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.wheel.y : e.wheel.y;
+            if (notches == 0) {
+                return false;
+            }
+            out.kind = InputEvent::Kind::Wheel;
+            out.wheel = notches;
+            return true;
+        }
         case SDL_MOUSEBUTTONDOWN:
             if (e.button.button != SDL_BUTTON_LEFT) {
                 return false;

@@ -12,9 +12,23 @@ namespace vidora {
 constexpr uint32_t UM_CLOSE = 0x480;
 
 // Virtual-key codes that the skin reacts to or that tests send.
+constexpr int32_t kKeyBackspace = 8;
 constexpr int32_t kKeyEnter = 13;
 constexpr int32_t kKeyEscape = 27;
+constexpr int32_t kKeySpace = 32;
+constexpr int32_t kKeyPageUp = 33;
+constexpr int32_t kKeyPageDown = 34;
+constexpr int32_t kKeyHome = 36;
+constexpr int32_t kKeyLeft = 37;
+constexpr int32_t kKeyUp = 38;
+constexpr int32_t kKeyRight = 39;
+constexpr int32_t kKeyDown = 40;
+constexpr int32_t kKeyF1 = 112;
 constexpr int32_t kKeyF2 = 113;
+constexpr int32_t kKeyComma = 188;
+constexpr int32_t kKeyPeriod = 190;
+constexpr int32_t kKeyLeftBracket = 219;
+constexpr int32_t kKeyRightBracket = 221;
 
 struct InputEvent {
     enum class Kind {
@@ -30,12 +44,15 @@ struct InputEvent {
         PictureReady,  // a new picture is in the video surface, to be brought to the screen
         Quit,          // the session ends (also SIGINT and SIGTERM); never a window close
         WindowGone,    // another client destroyed the window: the program must end without it
+        Wheel,         // the mouse wheel turned over the window by `wheel` notches (up > 0)
     };
     Kind kind = Kind::Expose;
     int32_t key = 0;
     int32_t x = 0;
     int32_t y = 0;
     int32_t clicks = 0;
+    int32_t wheel = 0;
+    bool ctrl = false;  // Key: with Ctrl held
     std::string path;
 };
 

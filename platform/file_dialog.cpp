@@ -1,44 +1,22 @@
-// The file chooser is a separate program (zenity). It is started with an argument vector, never
-// through a shell, so titles and filters need no quoting; its answer is the path on standard
-// output and its exit status. The caller's thread polls the child instead of blocking on it so
-// that the window goes on painting while the chooser is open.
+// The file chooser is zenity's file selection, run through the shared dialog process; its answer
+// is the path on standard output.
 
 #include "platform/file_dialog.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "platform/x11_windows.h"
-
-extern char** environ;
+#include "platform/dialog_process.h"
 
 namespace vidora {
 
 namespace {
 
-// How often the caller's `whileWaiting` runs while the chooser is open.
-constexpr int kPollMilliseconds = 20;
-
-// Tests put a fake chooser in place of the real one through this variable.
-const char* chooserProgram() {
-    const char* overridden = std::getenv("VIDORA_FILE_DIALOG");
-    return overridden != nullptr && overridden[0] != '\0' ? overridden : "zenity";
-}
-
 std::vector<std::string> chooserArguments(const FileDialogRequest& request) {
     std::vector<std::string> args;
-    args.emplace_back(chooserProgram());
+    args.emplace_back(dialogProgram());
     args.emplace_back("--file-selection");
     if (request.save) {
         args.emplace_back("--save");
@@ -50,89 +28,6 @@ std::vector<std::string> chooserArguments(const FileDialogRequest& request) {
     args.push_back("--title=" + request.title);
     args.push_back("--file-filter=" + request.filterName + " | " + request.filterGlob);
     return args;
-}
-
-// The parent's environment with NO_AT_BRIDGE=1: without it the chooser tries to reach an
-// accessibility bus that a bare session does not have, and waits for it or complains.
-std::vector<std::string> chooserEnvironment() {
-    std::vector<std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "NO_AT_BRIDGE=", 13) != 0) {
-            env.emplace_back(*entry);
-        }
-    }
-    env.emplace_back("NO_AT_BRIDGE=1");
-    return env;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    pointers.reserve(strings.size() + 1);
-    for (std::string& s : strings) {
-        pointers.push_back(s.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// Appends whatever the pipe holds right now; true once the writer has closed it (or it failed).
-bool drainPipe(int fd, std::string& out) {
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            out.append(buffer, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == 0) {
-            return true;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        return errno != EAGAIN && errno != EWOULDBLOCK;
-    }
-}
-
-// Starts the chooser with its standard output on `outFd`, standard input and standard error on
-// /dev/null (GTK's warnings must not reach our terminal). 0 on failure.
-pid_t spawnChooser(const FileDialogRequest& request, int outFd) {
-    std::vector<std::string> args = chooserArguments(request);
-    std::vector<std::string> env = chooserEnvironment();
-    std::vector<char*> argv = pointersTo(args);
-    std::vector<char*> envp = pointersTo(env);
-
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
-        return 0;
-    }
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
-    // The child starts with no blocked signals and default handlers for the ones a player or
-    // its libraries may have changed, so that it can be interrupted and writes fail normally.
-    posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return 0;
-    }
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) {
-        sigaddset(&defaults, sig);
-    }
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : 0;
 }
 
 bool isRegularFile(const std::string& path) {
@@ -161,65 +56,18 @@ bool isWritableName(const std::string& path) {
 
 std::optional<std::string> runFileDialog(const FileDialogRequest& request,
                                          const std::function<void()>& whileWaiting) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    std::optional<std::string> output =
+        runDialogProgram(chooserArguments(request), request.owner, whileWaiting);
+    if (!output) {
         return std::nullopt;
     }
-    const int readFd = fds[0];
-    const int writeFd = fds[1];
-    fcntl(readFd, F_SETFL, fcntl(readFd, F_GETFL) | O_NONBLOCK);
-
-    pid_t pid = spawnChooser(request, writeFd);
-    close(writeFd);
-    if (pid == 0) {
-        close(readFd);
+    if (!output->empty() && output->back() == '\n') {
+        output->pop_back();
+    }
+    if (output->empty()) {
         return std::nullopt;
     }
-
-    std::string output;
-    bool pipeClosed = false;
-    bool confirmed = false;
-    // The chooser does not make its window a child of the owner itself.
-    x11::DialogOwnership ownership(request.owner, pid);
-    for (;;) {
-        ownership.adoptNewWindows();
-        if (!pipeClosed) {
-            pollfd p{readFd, POLLIN, 0};
-            if (poll(&p, 1, kPollMilliseconds) > 0) {
-                pipeClosed = drainPipe(readFd, output);
-            }
-        } else {
-            usleep(kPollMilliseconds * 1000);
-        }
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            confirmed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            break;
-        }
-        if (done < 0 && errno != EINTR) {
-            break;  // ECHILD: reaped elsewhere (SIGCHLD ignored), so the answer is unknown
-        }
-        if (whileWaiting) {
-            whileWaiting();
-        }
-    }
-    // The chooser has ended: take what it wrote but never wait for a writer it may have left.
-    if (!pipeClosed) {
-        drainPipe(readFd, output);
-    }
-    close(readFd);
-
-    if (!confirmed) {
-        return std::nullopt;
-    }
-    if (!output.empty() && output.back() == '\n') {
-        output.pop_back();
-    }
-    if (output.empty()) {
-        return std::nullopt;
-    }
-    bool acceptable = request.save ? isWritableName(output) : isRegularFile(output);
+    bool acceptable = request.save ? isWritableName(*output) : isRegularFile(*output);
     if (!acceptable) {
         return std::nullopt;
     }

@@ -22,6 +22,12 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
+struct Point {
+    int32_t x = 0;
+    int32_t y = 0;
+    friend bool operator==(const Point&, const Point&) = default;
+};
+
 // The next multiple of 4 from v up: picture and bitmap widths are kept to whole 4-pixel steps.
 constexpr int32_t roundUpTo4(int32_t v) {
     return v % 4 == 0 ? v : v + 4 - v % 4;

@@ -395,6 +395,18 @@ void Surface::drawText(std::string_view utf8, const Rect& box, TextAlign align, 
     drawTextImpl(utf8, box, align, textColor, &backgroundColor);
 }
 
+Point Surface::textExtent(std::string_view utf8) {
+    if (utf8.empty()) {
+        return {0, 0};
+    }
+    const std::shared_ptr<const font::RenderedLine> rendered =
+        lineCache().lookUp(std::string(utf8));
+    if (!rendered->glyphs) {
+        return {0, 0};
+    }
+    return {rendered->glyphs->w, rendered->lineHeight};
+}
+
 void Surface::drawTextImpl(std::string_view utf8, const Rect& box, TextAlign align,
                            Colorref textColor, const Colorref* backgroundColor) {
     if (!valid() || utf8.empty()) {
@@ -413,10 +425,12 @@ void Surface::drawTextImpl(std::string_view utf8, const Rect& box, TextAlign ali
     }
     const SDL_Surface& glyphs = *line.glyphs;
     const int64_t textWidth = glyphs.w;
-    const int64_t x = target.left + (target.right - target.left - textWidth) / 2;
-    const int64_t y = align == TextAlign::Centre
-                          ? target.top + (target.bottom - target.top - line.lineHeight) / 2
-                          : target.top;
+    const int64_t x = align == TextAlign::Left
+                          ? target.left
+                          : target.left + (target.right - target.left - textWidth) / 2;
+    const int64_t y = align == TextAlign::TopCentre
+                          ? target.top
+                          : target.top + (target.bottom - target.top - line.lineHeight) / 2;
 
     if (backgroundColor) {
         const Box band = intersect(Box{x, y, x + textWidth, y + line.lineHeight}, clip);

@@ -60,7 +60,11 @@ class Surface {
     enum class TextAlign {
         TopCentre,  // one line at the top edge of the box, centred horizontally
         Centre,     // one line centred both ways in the box
+        Left,       // one line from the left edge of the box, centred vertically
     };
+    // The width and the line height of one line of text in the interface font; zeros without
+    // a font.
+    static Point textExtent(std::string_view utf8);
     // Draws one line of UTF-8 text into box in the 16-pixel interface font. With a background
     // colour the text's cell band is first filled with it (opaque mode); without, only the
     // glyphs are drawn (transparent mode). Pixels outside box and outside the surface are not

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -51,6 +52,27 @@ void quietenAlsa() {
         }
         // Kept loaded for the life of the process, as SDL keeps its own reference.
     });
+}
+
+// Scales the samples by `gain` in 1/65536 steps: 8-bit unsigned ones around their middle, 128,
+// 16-bit signed ones (in the machine's byte order) around 0.
+void scaleSamples(uint8_t* bytes, uint32_t length, bool eightBit, float gain) {
+    const int32_t factor = static_cast<int32_t>(std::lround(gain * 65536.0f));
+    if (factor >= 65536) {
+        return;
+    }
+    if (eightBit) {
+        for (uint32_t i = 0; i < length; ++i) {
+            bytes[i] = static_cast<uint8_t>(128 + (((bytes[i] - 128) * factor) >> 16));
+        }
+        return;
+    }
+    for (uint32_t i = 0; i + 1 < length; i += 2) {
+        int16_t sample;
+        std::memcpy(&sample, bytes + i, 2);
+        sample = static_cast<int16_t>((sample * factor) >> 16);
+        std::memcpy(bytes + i, &sample, 2);
+    }
 }
 
 uint16_t pullSamples(uint32_t rate) {
@@ -105,6 +127,7 @@ WaveOut* WaveOut::open(const WaveFormat& format, WaveOutCallback callback, void*
         return nullptr;
     }
     self->silence_ = obtained.silence;
+    self->eightBit_ = format.bitsPerSample == 8;
     self->report(kWaveOutOpened, nullptr);
     SDL_PauseAudioDevice(self->device_, 0);
     return self;
@@ -166,6 +189,11 @@ void WaveOut::restart() {
     SDL_PauseAudioDevice(device_, 0);
 }
 
+void WaveOut::setVolume(float gain) {
+    // NaN counts as silence: a gain that cannot be read is better not heard.
+    volume_.store(gain > 0.0f ? std::min(gain, 1.0f) : 0.0f, std::memory_order_relaxed);
+}
+
 void WaveOut::close() {
     reset();
     {
@@ -204,6 +232,8 @@ void WaveOut::fill(uint8_t* stream, uint32_t length) {
             report(kWaveOutDone, header);
         }
     }
+    // Scaled here, not at write, so that a change of volume is heard at the next pull.
+    scaleSamples(stream, filled, eightBit_, volume_.load(std::memory_order_relaxed));
     std::memset(stream + filled, silence_, length - filled);
 }
 

@@ -2,6 +2,7 @@
 // The sound output: a device that plays blocks of 16-bit PCM in the order they are written and
 // reports each finished block through a callback on the audio thread.
 
+#include <atomic>
 #include <cstdint>
 
 namespace vidora {
@@ -75,6 +76,11 @@ class WaveOut {
     // Holds playback where it is: queued blocks stay queued and silence is played until restart.
     void pause();
     void restart();
+    // The gain, 0 (silence) to 1 (as written; the default), applied to the samples as they go to
+    // the sound system, so a change is heard within one pull, queued blocks included. The
+    // caller's blocks are left as written. Any thread may set it at any time.
+    void setVolume(float gain);
+    float volume() const { return volume_.load(std::memory_order_relaxed); }
     // Drops what is still queued (as reset does), releases the device and deletes this object.
     void close();
 
@@ -99,6 +105,8 @@ class WaveOut {
     uint32_t headOffset_ = 0;  // bytes of the head block already played
     uint64_t position_ = 0;    // bytes of blocks played since open or reset
     uint8_t silence_ = 0;
+    bool eightBit_ = false;  // 8-bit unsigned around 128, else 16-bit signed
+    std::atomic<float> volume_{1.0f};
 };
 
 }  // namespace vidora

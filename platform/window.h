@@ -14,12 +14,6 @@ namespace vidora {
 
 class Surface;
 
-struct Point {
-    int32_t x = 0;
-    int32_t y = 0;
-    friend bool operator==(const Point&, const Point&) = default;
-};
-
 class Window {
   public:
     // Creates the window, not yet shown, titled `title` (UTF-8). nullptr when no window can be

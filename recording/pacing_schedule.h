@@ -6,11 +6,13 @@
 // (unsigned arithmetic), counts as a second; the first record after a seek keeps the delay of the
 // record before it.
 //
-// Times are microseconds. A record's stream time is the sum of the delays so far; it is due on
-// the clock at base + stream time. A pause holds the stream time where it stands, and resuming
-// restarts the schedule from that moment.
+// Times are microseconds. A record's stream time is the sum of the delays so far; the schedule
+// maps it to the clock (ScheduleMapping), at recorded speed or faster or slower. A pause holds
+// the stream time where it stands, and resuming restarts the schedule from that moment.
 
 #include <cstdint>
+
+#include "engine/engine_types.h"
 
 namespace vidora {
 
@@ -21,7 +23,8 @@ class PacingSchedule {
 
     // Starts at clock time `now` with the stream standing at `streamTime`.
     void start(int64_t now, int64_t streamTime) {
-        base_ = now - streamTime;
+        mapping_.origin = now;
+        mapping_.anchor = streamTime;
         streamTime_ = streamTime;
     }
     // The stream time of the record with this timestamp; it is due at dueAt() of it.
@@ -40,20 +43,33 @@ class PacingSchedule {
     }
     // The next record is the first after a seek.
     void resync() { resyncPending_ = true; }
+    // The stream time next() will give the first record after a seek.
+    int64_t nextAfterResync() const {
+        return streamTime_ + int64_t{delayMs_ > kMaxDelayMs ? kMaxDelayMs : delayMs_} * 1000;
+    }
 
-    int64_t dueAt(int64_t streamTime) const { return base_ + streamTime; }
+    int64_t dueAt(int64_t streamTime) const { return mapping_.clockAt(streamTime); }
     // The stream time that the clock time `now` stands for.
-    int64_t streamAt(int64_t now) const { return now - base_; }
+    int64_t streamAt(int64_t now) const { return mapping_.streamAt(now); }
     // Everything not yet due moves `us` later.
-    void delay(int64_t us) { base_ += us; }
+    void delay(int64_t us) { mapping_.origin += us; }
     // After a pause that held the stream at `heldStreamTime`: go on from `now`.
-    void resume(int64_t now, int64_t heldStreamTime) { base_ = now - heldStreamTime; }
+    void resume(int64_t now, int64_t heldStreamTime) {
+        mapping_.origin = now;
+        mapping_.anchor = heldStreamTime;
+    }
+    // From `now` on the stream moves `speed` times as fast as the clock.
+    void setSpeed(int64_t now, double speed) {
+        mapping_.anchor = mapping_.streamAt(now);
+        mapping_.origin = now;
+        mapping_.speed = speed;
+    }
 
-    int64_t base() const { return base_; }
+    const ScheduleMapping& mapping() const { return mapping_; }
     uint32_t delayMs() const { return delayMs_; }
 
   private:
-    int64_t base_ = 0;
+    ScheduleMapping mapping_;
     int64_t streamTime_ = 0;
     uint32_t previousTimestamp_ = 0;
     uint32_t delayMs_ = kFirstDelayMs;

@@ -54,6 +54,11 @@ bool RecordingFile::seekTo(uint64_t position) {
     return fseeko(file_.get(), static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
+uint64_t RecordingFile::position() {
+    const off_t at = file_ ? ftello(file_.get()) : -1;
+    return at < 0 ? 0 : static_cast<uint64_t>(at);
+}
+
 bool RecordingFile::seekBack(uint64_t bytes) {
     return fseeko(file_.get(), -static_cast<off_t>(bytes), SEEK_CUR) == 0;
 }

@@ -18,6 +18,8 @@ class RecordingFile {
     size_t read(void* destination, size_t n);
     bool seekTo(uint64_t position);
     bool seekBack(uint64_t bytes);
+    // Where the next read begins.
+    uint64_t position();
     // The file's size now: a camera may still be writing it.
     uint64_t size();
 

@@ -10,6 +10,13 @@
 
 namespace vidora {
 
+namespace {
+
+constexpr int64_t kSmallJumpUs = 5000000;
+constexpr int64_t kLargeJumpUs = 60000000;
+
+}  // namespace
+
 void SkinWindow::pause(uint32_t milliseconds) {
     if (sleepFunction) {
         sleepFunction(milliseconds);
@@ -41,6 +48,16 @@ void SkinWindow::onTimer() {
     hover[1] = playButton.contains(p.x, p.y) ? 1 : 0;
     hover[2] = hover[1];
     hover[3] = snapshotButton.contains(p.x, p.y) ? 1 : 0;
+    hoverLabel = hoverLabelAt(p);
+    hoverAt = p;
+    // Playback went on into the camera's next file by itself: say which.
+    const std::string playing = engine.currentPath();
+    if (playing != shownPath) {
+        if (!shownPath.empty() && !playing.empty()) {
+            showMessage("继续播放 " + playing.substr(playing.find_last_of('/') + 1));
+        }
+        shownPath = playing;
+    }
     // Pictures reach the screen as they are drawn; the tick repaints the window only when a
     // highlight, the play button's face or the progress bar has changed since the last paint.
     if (paintedLooks() != looks()) {
@@ -48,11 +65,70 @@ void SkinWindow::onTimer() {
     }
 }
 
-void SkinWindow::onKey(int32_t key) {
-    if (key == kKeyEscape) {
-        dismiss();
-    } else if (key == kKeyF2) {
-        switchSkin();
+void SkinWindow::onKey(int32_t key, bool ctrl) {
+    // The list of keys stays until the next key, which goes on to do what it does, except Esc
+    // and F1, which only take the list away.
+    if (helpShown) {
+        toggleHelp();
+        if (key == kKeyEscape || key == kKeyF1) {
+            return;
+        }
+    }
+    if (ctrl) {
+        if (key == 'G') {
+            goToTypedMoment();
+        }
+        return;
+    }
+    switch (key) {
+        case kKeyEscape:
+            dismiss();
+            break;
+        case kKeyF2:
+            switchSkin();
+            break;
+        case kKeyF1:
+            toggleHelp();
+            break;
+        case kKeySpace:
+            playOrPause();
+            showMessage(engine.isPaused() != 0 ? "暂停" : "播放");
+            break;
+        case kKeyLeft:
+        case kKeyRight:
+            seekByTime(key == kKeyLeft ? -kSmallJumpUs : kSmallJumpUs);
+            break;
+        case kKeyDown:
+        case kKeyUp:
+            seekByTime(key == kKeyDown ? -kLargeJumpUs : kLargeJumpUs);
+            break;
+        case kKeyHome:
+            goToStart();
+            break;
+        case kKeyPeriod:
+        case kKeyComma:
+            stepPicture(key == kKeyPeriod ? 1 : -1);
+            break;
+        case kKeyLeftBracket:
+        case kKeyRightBracket:
+            changeSpeed(key == kKeyRightBracket ? 1 : -1);
+            break;
+        case kKeyBackspace:
+            resetSpeed();
+            break;
+        case '9':
+        case '0':
+            changeVolume(key == '0' ? 1 : -1);
+            break;
+        case 'M':
+            toggleMute();
+            break;
+        case kKeyPageDown:
+        case kKeyPageUp:
+            openNeighbour(key == kKeyPageDown ? 1 : -1);
+            break;
+        default:
+            break;
     }
 }
 
@@ -184,6 +260,7 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
 }
 
 void SkinWindow::openRecording(const std::string& path) {
+    shownPath = path;
     blankVideo();
     engine.open(path, video.get(), videoTargetRect());
 }

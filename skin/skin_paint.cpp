@@ -202,6 +202,9 @@ SkinWindow::Looks SkinWindow::looks() const {
     now.playFace = (engine.isPlaying() != 0 && engine.isPaused() == 0) ? 1 : 0;
     now.progress = engine.progress();
     now.notice = !notice.empty();
+    now.hoverLabel = hoverLabel;
+    now.hoverAt = hoverLabel.empty() ? Point{} : hoverAt;
+    now.help = helpShown;
     return now;
 }
 
@@ -237,12 +240,14 @@ void SkinWindow::drawVideo() {
         case FileProblem::None:
             break;
     }
+    drawHelp();
     drawNotice();
+    drawHoverLabel();
 }
 
-void SkinWindow::showNotice(std::string text) {
+void SkinWindow::showNotice(std::string text, uint64_t milliseconds) {
     notice = std::move(text);
-    noticeUntilMs = monotonicMilliseconds() + kNoticeMs;
+    noticeUntilMs = monotonicMilliseconds() + milliseconds;
     needsPaint = true;
 }
 

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/entry_dialog.h"
 #include "platform/file_dialog.h"
 #include "platform/geometry.h"
 #include "platform/surface.h"
@@ -36,8 +37,9 @@ constexpr Colorref kColourKey = 0x0000FF;  // pure red: see-through in the norma
 // Pause between the input that switches a display mode and the rebuild.
 constexpr uint32_t kModeSwitchPauseMs = 200;
 
-// How long a notice stays over the picture.
+// How long a notice stays over the picture, and a message saying what a key did.
 constexpr uint64_t kNoticeMs = 3000;
+constexpr uint64_t kMessageMs = 1000;
 // The notice shown when a snapshot could not be written.
 constexpr const char* kSaveFailedText = "保存失败";
 
@@ -65,6 +67,10 @@ class SkinWindow {
     // Called over and over while a file dialog is open, so that the window goes on painting and
     // ticking meanwhile (default: nothing).
     void setDialogPump(std::function<void()> pump);
+    // The entry dialog that asks for a moment (default: runEntryDialog).
+    using EntryDialogFunction = std::function<std::optional<std::string>(
+        const EntryDialogRequest& request, const std::function<void()>& whileWaiting)>;
+    void setEntryDialogFunction(EntryDialogFunction function);
     // Closing the program (default: postCloseMessage).
     void setCloseFunction(std::function<void()> function);
     // The pointer in window pixels for the hover highlights (default: the window's pointer).
@@ -101,6 +107,10 @@ class SkinWindow {
         int32_t playFace = 0;
         int32_t progress = 0;
         bool notice = false;
+        // The camera's date and time under the pointer on the seek bar, drawn next to it.
+        std::string hoverLabel;
+        Point hoverAt;
+        bool help = false;
         friend bool operator==(const Looks&, const Looks&) = default;
     };
     // Composes the window as it looks with `looks`, without showing it; paint composes it for
@@ -125,7 +135,9 @@ class SkinWindow {
     // --- Input -----------------------------------------------------------------------------------
 
     void onTimer();
-    void onKey(int32_t key);
+    void onKey(int32_t key, bool ctrl = false);
+    // The mouse wheel over the window: the volume, a step a notch.
+    void onWheel(int32_t notches);
     void onClick(int32_t x, int32_t y);
     // The share of the recording a press at (x, y) on the seek bar asks for; 0 off the bar and
     // at its very ends, which ask for nothing.
@@ -153,6 +165,31 @@ class SkinWindow {
     // Esc, Alt+F4 and the window manager's close: leaves fullscreen, or else closes.
     void dismiss();
 
+    // --- Reviewing: each says what it did in a brief message over the picture -------------------
+
+    // Jumps `us` of the recording's time from the picture on show (the arrow keys).
+    void seekByTime(int64_t us);
+    // To the first record (Home).
+    void goToStart();
+    // Pauses and shows the next (+1) or previous (−1) picture ('.' and ',').
+    void stepPicture(int direction);
+    // Halves (−1) or doubles (+1) the speed, between a quarter and sixteen times ('[' and ']').
+    void changeSpeed(int direction);
+    void resetSpeed();
+    // The volume in 10 % steps ('9', '0', the wheel), and mute ('m'), which remembers the level.
+    void changeVolume(int32_t steps);
+    void toggleMute();
+    // Asks for a moment (the camera's date and time, a time of day, or a time into the
+    // recording) and goes to its first picture (Ctrl+G).
+    void goToTypedMoment();
+    // Opens the next (+1) or previous (−1) recording of the same folder by name (Page Down, Up).
+    void openNeighbour(int direction);
+    // The list of keys over the picture, until the next key (F1).
+    void toggleHelp();
+    int32_t volumePercent = 100;
+    bool muted = false;
+    bool helpShown = false;
+
     // --- File dialogs and snapshots --------------------------------------------------------------
 
     // Asks for a recording to open, or for a snapshot's name; nothing when cancelled.
@@ -163,7 +200,9 @@ class SkinWindow {
     bool saveSnapshot(std::string path);
     // Shows one line of text across the middle of the video area, over the picture, for
     // kNoticeMs (the failure of something the user asked for).
-    void showNotice(std::string text);
+    void showNotice(std::string text, uint64_t milliseconds = kNoticeMs);
+    // A brief message (what a key did), for a second.
+    void showMessage(std::string text);
     bool noticeShown() const { return !notice.empty(); }
 
     // --- State, shared with the event loop and the tests -----------------------------------------
@@ -210,8 +249,18 @@ class SkinWindow {
     const Looks& paintedLooks() const { return painted; }
     Looks painted;
 
-    // The notice over the video area of the composition, while it lasts.
+    // The notice over the video area of the composition, while it lasts, the hover label and the
+    // list of keys.
     void drawNotice();
+    void drawHoverLabel();
+    void drawHelp();
+    // The camera's date and time a click at `p` on the seek bar would land on; empty off the
+    // bar or without the index.
+    std::string hoverLabelAt(Point p) const;
+    // The recording on show, to tell when playback went on into the next file by itself.
+    std::string shownPath;
+    std::string hoverLabel;
+    Point hoverAt;
     std::string notice;
     uint64_t noticeUntilMs = 0;
 
@@ -230,6 +279,7 @@ class SkinWindow {
     FileDialogFunction fileDialogFunction;
     std::function<void()> dialogPump;
     std::function<void()> closeFunction;
+    EntryDialogFunction entryDialogFunction;
     std::function<Point()> pointerSource;
     std::function<Rect()> desktopSource;
 };

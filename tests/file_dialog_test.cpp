@@ -1,7 +1,8 @@
-// The file dialog against a fake chooser: a script that records how it was started and answers
-// as the test tells it to.
+// The file and entry dialogs against a fake dialog program: a script that records how it was
+// started and answers as the test tells it to.
 
 #include "platform/file_dialog.h"
+#include "platform/entry_dialog.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -53,6 +54,10 @@ class FileDialogTest : public ::testing::Test {
         EXPECT_EQ(errno, ECHILD);
         fs::remove_all(dir);
     }
+    std::string seenArguments() const {
+        std::ifstream in(dir / "args");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     std::optional<std::string> run(const FileDialogRequest& request, const std::string& answer,
                                    const char* exitCode = "0") {
         setenv("FAKE_ANSWER", answer.c_str(), 1);
@@ -87,10 +92,7 @@ TEST_F(FileDialogTest, AnswerCountsOnlyWhenItMeetsTheRequestsRule) {
 }
 
 TEST_F(FileDialogTest, ChooserGetsItsArgumentsAndNoAccessibilityBridge) {
-    auto seen = [this] {
-        std::ifstream in(dir / "args");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    auto seen = [this] { return seenArguments(); };
     run(kOpen, "", "1");
     EXPECT_EQ(seen(),
               "--file-selection\n--title=选择文件对话框\n--file-filter=KRM Files | *.krm\n"
@@ -113,6 +115,26 @@ TEST_F(FileDialogTest, CallerKeepsRunningWhileTheChooserIsOpen) {
         }
     };
     EXPECT_EQ(runFileDialog(kOpen, paint), clip);
+}
+
+TEST_F(FileDialogTest, EntryDialogReturnsTheTypedLine) {
+    const EntryDialogRequest jump{"跳转", "输入时间_例如 2015.06.01 12:31:00 或 +1:30\\", "12:31",
+                                  0x4a00007};
+    auto typed = [&](const std::string& answer, const char* exitCode) {
+        setenv("FAKE_ANSWER", answer.c_str(), 1);
+        setenv("FAKE_EXIT", exitCode, 1);
+        return runEntryDialog(jump, [] {});
+    };
+    EXPECT_EQ(typed("2015.06.01 12:31:00\n", "0"), "2015.06.01 12:31:00");
+    // The prompt's mnemonic mark and escape character are doubled so that they show as typed.
+    EXPECT_EQ(seenArguments(),
+              "--entry\n--attach=77594631\n--title=跳转\n"
+              "--text=输入时间__例如 2015.06.01 12:31:00 或 +1:30\\\\\n--entry-text=12:31\n"
+              "NO_AT_BRIDGE=1\n");
+    EXPECT_EQ(typed("录像 第二段\n", "0"), "录像 第二段");
+    EXPECT_EQ(typed("\n", "0"), "");  // confirmed empty: the caller decides
+    EXPECT_EQ(typed("12:31\n", "1"), std::nullopt);
+    EXPECT_EQ(typed("12:31\n", "killed"), std::nullopt);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/wave_out.h"
+#include "support/recording_bytes.h"
 #include "support/wait_for.h"
 
 namespace vidora {
@@ -119,6 +120,54 @@ TEST_F(WaveOutTest, RefusedBlocksAreNeitherQueuedNorReportedAndCloseReportsTheRe
     WaveFormat threeBytes = kFormat;
     threeBytes.bitsPerSample = 24;
     EXPECT_EQ(open(file, threeBytes), nullptr);
+}
+
+// The volume is applied as the device hands the samples on, queued blocks included, and leaves
+// the caller's blocks as written: a block at half volume, then one at 0, in both formats.
+TEST_F(WaveOutTest, VolumeScalesWhatIsPlayedAroundSilence) {
+    struct Case {
+        uint16_t bits;
+        uint8_t silence;
+        std::vector<uint8_t> loud, half;  // none of their bytes is the silence byte
+    };
+    for (const Case& c :
+         {Case{16, 0, {0xe8, 0x03, 0x18, 0xfc}, {0xf4, 0x01, 0x0c, 0xfe}},  // +-1000
+          Case{8, 128, {200, 56}, {164, 92}}}) {
+        SCOPED_TRACE(c.bits);
+        Block first, second;
+        for (size_t i = 0; i < kBlockBytes; ++i) {
+            first.samples[i] = second.samples[i] = c.loud[i % c.loud.size()];
+        }
+        WaveFormat format = kFormat;
+        format.bitsPerSample = c.bits;
+        const size_t before = doneCount();
+        WaveOut* device = open(file, format);
+        ASSERT_NE(device, nullptr);
+        device->pause();
+        device->prepareHeader(&first.header);
+        device->prepareHeader(&second.header);
+        ASSERT_EQ(device->write(&first.header), kWaveOutOk);
+        device->setVolume(0.5f);  // after the block was queued
+        EXPECT_EQ(device->volume(), 0.5f);
+        device->restart();
+        ASSERT_TRUE(test::waitFor([&] { return doneCount() == before + 1; }));
+        device->setVolume(0);
+        ASSERT_EQ(device->write(&second.header), kWaveOutOk);
+        ASSERT_TRUE(test::waitFor([&] { return doneCount() == before + 2; }));
+        device->close();
+
+        std::vector<uint8_t> heard, expected;
+        for (uint8_t byte : test::readFileBytes(file)) {
+            if (byte != c.silence) {
+                heard.push_back(byte);
+            }
+        }
+        while (expected.size() < kBlockBytes) {
+            expected.insert(expected.end(), c.half.begin(), c.half.end());
+        }
+        EXPECT_EQ(heard, expected) << "the first block at half volume, the second not at all";
+        EXPECT_EQ(first.samples[0], c.loud[0]) << "the caller's block is left as written";
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Drawing a picture and its time into the video surface; see presenter.h.
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -10,6 +9,7 @@
 #include <cmath>
 
 #include "platform/surface.h"
+#include "recording/time_text.h"
 
 namespace vidora {
 
@@ -110,11 +110,6 @@ void gatherBottomUpBgr(const Surface& surface, const Rect& area, std::vector<uin
     }
 }
 
-void formatTime(const RecordTime& t, char (&text)[128]) {
-    std::snprintf(text, sizeof text, "%04d.%02d.%02d %02d:%02d:%02d", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
-}
-
 }  // namespace
 
 void Presenter::setTarget(Surface* surface, Rect rect) {
@@ -165,8 +160,8 @@ void Presenter::fitDisplaySize(int32_t sourceWidth, int32_t sourceHeight) {
 bool Presenter::present(const Picture& image, const RecordTime& time) {
     const Rows picture{image.bytes, displayWidth_, displayHeight_,
                        image.stride != 0 ? image.stride : displayWidth_ * 3, image.topDown};
-    char text[128] = {};
-    formatTime(time, text);
+    char text[kRecordTimeTextBytes] = {};
+    formatRecordTime(time, text);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const Rect canvas = canvasFor(rect_);
@@ -198,8 +193,8 @@ Presenter::InPlace Presenter::presentInPlace(const PictureWriter& writePicture,
                                              const RecordTime& time) {
     const int32_t width = displayWidth_;
     const int32_t height = displayHeight_;
-    char text[128] = {};
-    formatTime(time, text);
+    char text[kRecordTimeTextBytes] = {};
+    formatRecordTime(time, text);
     const bool observed = static_cast<bool>(observer);
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -25,6 +25,8 @@ constexpr int64_t kWindowWaitUs = 20000;
 constexpr uint32_t kAlignedRecordsToTrust = 3;
 // The most a picture is started before its time to make up for drawing and showing it.
 constexpr int64_t kMaxShowLatencyUs = 40000;
+// Above recorded speed, a picture due this long ago (clock time) is passed over.
+constexpr double kLateUs = 100000;
 // Times of pictures sent to a decoder that reorders them, not yet given back.
 constexpr size_t kMaxPendingTimes = 32;
 
@@ -60,6 +62,10 @@ void VideoPath::reset() {
     configured_.store(false);
     paused_.store(false);
     generationServed_ = 0;
+    showFrom_ = 0;
+    stillPending_ = false;
+    late_ = false;
+    presentedAny_.store(false);
     record_ = StreamMark{};
     drawn_.store(0);
     shown_.store(0);
@@ -118,7 +124,11 @@ void VideoPath::run(std::stop_token stop) {
 
 bool VideoPath::step() {
     showAgainOnNewTarget();
-    if (!configured_.load(std::memory_order_acquire) || paused_.load()) {
+    if (!configured_.load(std::memory_order_acquire)) {
+        return false;
+    }
+    // Paused, the path rests, except to show the picture of a place sought meanwhile.
+    if (paused_.load() && !stillPending_ && !seekPending()) {
         return false;
     }
     if (!ready_ && !setUp()) {
@@ -234,6 +244,8 @@ void VideoPath::resetDecoding() {
 void VideoPath::flushForSeek() {
     // Everything up to the last flush is obsolete: the bytes, and what the decoder holds.
     generationServed_ = ring_.generation();
+    showFrom_ = ring_.showFrom();
+    stillPending_ = showFrom_ > 0 || paused_.load();
     if (ring_.skipFlushes()) {
         record_ = StreamMark{ring_.readPosition(), 0, false};
     }
@@ -380,18 +392,37 @@ bool VideoPath::sendAndPresent(const uint8_t* data, int size, int64_t streamTime
     // held back for reordering and releases only now.
     while (avcodec_receive_frame(codec_, decoded_) == 0) {
         const int64_t time = pictureTime(decoded_);
+        if (time < showFrom_) {
+            // Decoded only to reach the picture a seek landed on.
+            av_frame_unref(decoded_);
+            continue;
+        }
         // Started early by as long as drawing a picture and getting it on the screen takes, so
-        // that it is seen when its sound is heard.
-        if (!waitUntilDue(time - showLatency_)) {
+        // that it is seen when its sound is heard. The first picture after a seek is shown at
+        // once; the sound, and the pictures after it, then follow from there.
+        if (stillPending_) {
+            stillPending_ = false;
+            if (seekPending()) {
+                av_frame_unref(decoded_);
+                flushForSeek();
+                return true;
+            }
+        } else if (!waitUntilDue(time - showLatency_)) {
             av_frame_unref(decoded_);
             if (seekPending()) {
                 flushForSeek();
             }
             return true;
+        } else if (tooLate(time)) {
+            // Far behind at a raised speed: passed over, so that decoding catches up.
+            av_frame_unref(decoded_);
+            continue;
         }
         waitForWindow();
         presentStartedAt_ = pacer_.nowUs();
         present(decoded_);
+        presentedTime_.store(time, std::memory_order_relaxed);
+        presentedAny_.store(true, std::memory_order_release);
         if (!pictureReady) {
             learnShowLatency(pacer_.nowUs());
         }
@@ -399,6 +430,21 @@ bool VideoPath::sendAndPresent(const uint8_t* data, int size, int64_t streamTime
         av_frame_move_ref(lastPicture_, decoded_);
     }
     return true;
+}
+
+bool VideoPath::tooLate(int64_t streamTime) {
+    // Only above recorded speed is a picture ever passed over; at recorded speed or slower
+    // every picture is shown, however late.
+    const double speed = clock_.speed();
+    const int64_t behind = clock_.presentationTime(pacer_.nowUs()) - streamTime;
+    const bool late = speed > 1.0 && static_cast<double>(behind) > kLateUs * speed;
+    if (late != late_) {
+        late_ = late;
+        if (lateness) {
+            lateness(late);
+        }
+    }
+    return late;
 }
 
 int64_t VideoPath::pictureTime(const AVFrame* frame) {

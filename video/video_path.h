@@ -44,6 +44,9 @@ class VideoPath {
     // shows it now. Set before the thread starts. While it is set, the path gives the window a
     // moment to take a picture (pictureShown) before it draws the next one over it.
     std::function<void()> pictureReady;
+    // Told whether pictures are shown late (more than a moment after their time, above recorded
+    // speed), so that the reader hands on key pictures alone until they are not.
+    std::function<void(bool late)> lateness;
 
     // The thread's loop: decodes and presents until `stop`, then releases the decoders.
     void run(std::stop_token stop);
@@ -67,6 +70,11 @@ class VideoPath {
     // succession are shown by one copy, the last of them).
     void pictureShown(uint32_t drawn);
     uint32_t picturesDrawn() const { return drawn_.load(); }
+    // The stream time of the picture last presented; false before the first.
+    bool lastPresentedTime(int64_t* streamTime) const {
+        *streamTime = presentedTime_.load(std::memory_order_acquire);
+        return presentedAny_.load(std::memory_order_acquire);
+    }
     WakeSignal& wake() { return wake_; }
 
   private:
@@ -80,6 +88,7 @@ class VideoPath {
     void drain();
     bool sendAndPresent(const uint8_t* data, int size, int64_t streamTime, bool picture);
     int64_t pictureTime(const AVFrame* frame);
+    bool tooLate(int64_t streamTime);
     bool waitUntilDue(int64_t streamTime);
     void waitForWindow();
     void learnShowLatency(int64_t shownAt);
@@ -112,6 +121,8 @@ class VideoPath {
     std::atomic<uint32_t> shown_{0};
     std::atomic<int64_t> lastShownAt_{0};
     std::atomic<bool> waitingForWindow_{false};
+    std::atomic<int64_t> presentedTime_{0};
+    std::atomic<bool> presentedAny_{false};
 
     // Decoding state, the video thread's alone.
     bool ready_ = false;
@@ -131,6 +142,12 @@ class VideoPath {
     // The record the next bytes belong to.
     StreamMark record_;
     uint32_t generationServed_ = 0;
+    // After a seek: pictures before this stream time only prepare the decoder and are not shown,
+    // and the first one at or after it is shown at once (stillPending_), so that the new place is
+    // seen without waiting for the sound; while paused it is the only picture shown.
+    int64_t showFrom_ = 0;
+    bool stillPending_ = false;
+    bool late_ = false;
     std::deque<int64_t> pendingTimes_;
     int64_t lastPictureTime_ = 0;
     // H.263: how many records in a row began with a picture start code, and the copy of a
