@@ -59,7 +59,7 @@ clean:
 FUZZ_SECONDS ?= 60
 FUZZ_DIR ?= build-fuzz
 FUZZ_OUT ?= fuzz-out
-FUZZ_TARGETS := fuzz_reader fuzz_pipeline fuzz_rings
+FUZZ_TARGETS := fuzz_reader fuzz_pipeline fuzz_rings fuzz_index
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
 fuzz:
@@ -85,7 +85,7 @@ fuzz:
 BENCH_DIR ?= build-bench
 BENCH_ARGS ?=
 BENCH_PACKAGES := mpv libavformat-dev
-# The pictures on the screen and the sound of the real player in a window (section 8); 0 skips it.
+# The pictures on the screen and the sound of the real player in a window (section 9); 0 skips it.
 # BENCH_LONGPLAY=0 skips the 30-minute memory run of the real player (section 7);
 # BENCH_ARGS="--memory-minutes N" shortens it.
 BENCH_SCREEN ?= 1

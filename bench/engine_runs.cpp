@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
 #include "bench/process_stats.h"
 #include "engine/playback_engine.h"
 #include "platform/surface.h"
+#include "recording/recording_format.h"
 #include "video/presenter.h"
 
 namespace vidora::bench {
@@ -158,8 +160,11 @@ SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int coun
         }
     };
     Surface surface(area.width(), area.height());
+    // With the record index ready a seek lands exactly: the first picture shown is the landing
+    // record's, decoded from the key picture before it.
     if (engine.open(recording.path, &surface, area) != 1 ||
-        !waitUntil([&] { return engine.video().presenter().presented() >= 25; }, 30.0)) {
+        !waitUntil([&] { return engine.video().presenter().presented() >= 25; }, 30.0) ||
+        !waitUntil([&] { return engine.index() != nullptr; }, 30.0)) {
         result.failed = count;
         return result;
     }
@@ -170,12 +175,21 @@ SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int coun
         }
         generation.store(engine.videoRing().generation());
         shown.store(false);
-        engine.requestSeek(kPercents[static_cast<size_t>(i) % std::size(kPercents)]);
+        const int percent = kPercents[static_cast<size_t>(i) % std::size(kPercents)];
+        engine.requestSeek(percent);
         const bool ok = waitUntil([&] { return shown.load(); }, 10.0, milliseconds(1));
         generation.store(~0u);
         if (ok) {
             std::lock_guard<std::mutex> lock(mutex);
             result.seconds.push_back(std::chrono::duration<double>(shownAt - requestedAt).count());
+            // The picture shown is the landing record's: the first record at or after the share.
+            const std::shared_ptr<const RecordIndex> index = engine.index();
+            const uint64_t size = std::filesystem::file_size(recording.path);
+            const size_t landing = index->firstAtOrAfterOffset(
+                kRecordingHeaderBytes + uint64_t{static_cast<uint32_t>(percent)} * size / 100);
+            if (engine.currentRecord() != landing) {
+                ++result.inexact;
+            }
         } else {
             ++result.failed;
             if (engine.isPlaying() == 0) {

@@ -46,11 +46,13 @@ double pausedCpuShare(const BenchRecording& recording, Rect area, double seconds
 struct SeekLatencies {
     std::vector<double> seconds;  // one per seek that showed a picture
     int failed = 0;               // seeks after which no picture came within the timeout
+    int inexact = 0;              // seeks whose first picture was not the landing record's
 };
 
 // Plays at recorded speed and seeks `count` times to spread-out percentages, each once the
-// previous seek has shown its first picture and played on a little. A seek's latency runs from
-// requestSeek to the first picture presented from the new position.
+// previous seek has shown its first picture and played on a little, once the record index is
+// ready. A seek's latency runs from requestSeek to the first picture presented from the new
+// position, which is the picture of the record the seek lands on.
 SeekLatencies seekLatencies(const BenchRecording& recording, Rect area, int count);
 
 }  // namespace vidora::bench

@@ -58,6 +58,7 @@ struct SeekResult {
     std::string area;
     std::vector<double> latencySeconds;
     int failed = 0;
+    int inexact = 0;
 };
 
 // One player's runs of one recording in one window size.
@@ -112,6 +113,18 @@ struct LongPlayGrowth {
 };
 LongPlayGrowth longPlayGrowth(const LongPlayResult& result);
 
+// Building the record index of a long recording with the page cache warm.
+struct RecordIndexResult {
+    bool measured = false;
+    std::string recording;
+    uint64_t fileBytes = 0;
+    size_t records = 0;
+    size_t keys = 0;
+    std::vector<double> seconds;  // one build per run
+    double bytesPerRecord = 0.0;
+    std::string note;  // why it could not be measured, if so
+};
+
 struct Report {
     MachineInfo machine;
     std::string buildType;
@@ -126,6 +139,7 @@ struct Report {
     SeekResult seek;
     PeerComparison peers;
     LongPlayResult longPlay;
+    RecordIndexResult recordIndex;
 };
 
 std::string markdown(const Report& report);

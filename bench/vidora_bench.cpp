@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,8 @@
 #include "bench/process_stats.h"
 #include "bench/report.h"
 #include "engine/playback_engine.h"
+#include "recording/record_index.h"
+#include "recording/recording_format.h"
 #include "video/presenter.h"
 
 #ifndef VIDORA_BENCH_BUILD_TYPE
@@ -40,7 +43,7 @@ constexpr char kUsage[] =
     "                    [--seeks N] [--paused-seconds S] [--memory-minutes M] [--vidora PATH]\n"
     "  DIR holds the recordings of make-bench-data.sh; RESULTS.md and results.json go to --out\n"
     "  (default: the current folder). LIST is any of throughput,realtime,seek,paused,peers,\n"
-    "  longplay; NAMES limits throughput, real-time and peer runs to some of h264_320x240,\n"
+    "  longplay,index; NAMES limits throughput, real-time and peer runs to some of h264_320x240,\n"
     "  h264_1280x720, h264_1920x1080 and h263_352x288. M is how long the long playback runs\n"
     "  (default 30 minutes; BENCH_LONGPLAY=0 in the environment leaves it out). PATH is the\n"
     "  player the peer and long playback runs start (default: vidora in the build folder above\n"
@@ -60,6 +63,10 @@ const char* const kRecordings[] = {"h264_320x240", "h264_1280x720", "h264_1920x1
                                    "h263_352x288"};
 const char kSeekRecording[] = "h264_1280x720_long";
 const char kLongPlayRecording[] = "h264_1280x720_long";
+// The record index is built over this recording's records repeated up to a GiB.
+const char kIndexSource[] = "h264_1280x720";
+const char kIndexRecording[] = "h264_1280x720_1gib";
+constexpr uint64_t kIndexRecordingBytes = uint64_t{1} << 30;
 
 struct Options {
     std::string dataDir;
@@ -73,6 +80,7 @@ struct Options {
     bool paused = true;
     bool peers = true;
     bool longPlay = true;
+    bool recordIndex = true;
     int memoryMinutes = 30;
     std::string vidora;      // the player binary; empty: beside the bench's folder
     std::string recordings;  // comma-separated names; empty: all
@@ -584,6 +592,120 @@ void measureLongPlay(const Options& options, const BenchRecording& recording, Re
     }
 }
 
+// --- The record index ------------------------------------------------------------------------
+
+// Writes `path`: the records of the recording `source` over and over until the file holds a GiB,
+// each pass's timestamps and times going on from where the last pass ended.
+bool writeLongRecording(const std::string& source, const std::string& path, std::string* error) {
+    const std::string bytes = readText(source);
+    if (bytes.size() < kRecordingHeaderBytes) {
+        *error = "cannot read " + source;
+        return false;
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    struct Piece {
+        size_t offset;
+        size_t length;
+    };
+    std::vector<Piece> records;
+    for (size_t at = kRecordingHeaderBytes; at + kRecordHeaderBytes <= bytes.size();) {
+        const RecordHeader h = parseRecordHeader(data + at);
+        const size_t length = kRecordHeaderBytes + h.videoBytes + h.audioBytes;
+        if (h.sync != RECORD_SYNC || !isValidRecordTime(h.time) || at + length > bytes.size()) {
+            break;
+        }
+        records.push_back(Piece{at, length});
+        at += length;
+    }
+    if (records.size() < 2) {
+        *error = source + " holds too few records";
+        return false;
+    }
+    const RecordHeader first = parseRecordHeader(data + records.front().offset);
+    const RecordHeader second = parseRecordHeader(data + records[1].offset);
+    const RecordHeader last = parseRecordHeader(data + records.back().offset);
+    // A pass lasts from its first record to one record gap after its last, in whole seconds so
+    // that the times go on as the timestamps do.
+    const uint32_t passMs =
+        (last.timestamp - first.timestamp + second.timestamp - first.timestamp + 999) / 1000 * 1000;
+    const std::string part = path + ".part";
+    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), kRecordingHeaderBytes);
+    uint64_t written = kRecordingHeaderBytes;
+    std::string pass;
+    for (uint32_t n = 0; out && written < kIndexRecordingBytes; ++n) {
+        pass.clear();
+        for (const Piece& r : records) {
+            std::string record = bytes.substr(r.offset, r.length);
+            auto* header = reinterpret_cast<uint8_t*>(record.data());
+            RecordHeader h = parseRecordHeader(header);
+            const uint32_t timestamp = h.timestamp + n * passMs;
+            const RecordTime time =
+                recordTimeFromClockSeconds(recordClockSeconds(h.time) + n * (passMs / 1000));
+            const uint16_t fields[] = {time.year, time.month,  time.day,
+                                       time.hour, time.minute, time.second};
+            for (int f = 0; f < 6; ++f) {
+                header[8 + 2 * f] = static_cast<uint8_t>(fields[f]);
+                header[9 + 2 * f] = static_cast<uint8_t>(fields[f] >> 8);
+            }
+            for (int b = 0; b < 4; ++b) {
+                header[20 + b] = static_cast<uint8_t>(timestamp >> (8 * b));
+            }
+            pass += record;
+        }
+        out.write(pass.data(), static_cast<std::streamsize>(pass.size()));
+        written += pass.size();
+    }
+    out.close();
+    std::error_code failed;
+    if (!out || (std::filesystem::rename(part, path, failed), failed)) {
+        std::filesystem::remove(part, failed);
+        *error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+void measureRecordIndex(const Options& options, Report* report) {
+    RecordIndexResult& result = report->recordIndex;
+    result.measured = true;
+    result.recording = kIndexRecording;
+    const std::string path = options.dataDir + "/" + kIndexRecording + ".krm";
+    std::error_code error;
+    // Written once into the data folder and kept for later runs.
+    if (std::filesystem::file_size(path, error) < kIndexRecordingBytes || error) {
+        progress("record index: writing " + path);
+        if (!writeLongRecording(options.dataDir + "/" + kIndexSource + ".krm", path,
+                                &result.note)) {
+            progress("record index: " + result.note);
+            return;
+        }
+    }
+    result.fileBytes = std::filesystem::file_size(path, error);
+    RecordIndex index;
+    // The first build brings the file into the page cache.
+    if (index.build(path) != RecordIndex::End::Complete) {
+        result.note = path + " does not index to its end";
+        progress("record index: " + result.note);
+        return;
+    }
+    for (int run = 0; run < options.runs; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        const RecordIndex::End end = index.build(path);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (end == RecordIndex::End::Complete) {
+            result.seconds.push_back(took.count());
+        }
+        progress("record index: " + std::to_string(index.size()) + " records in " +
+                 std::to_string(took.count()) + " s");
+    }
+    result.records = index.size();
+    result.bytesPerRecord = index.bytesPerRecord();
+    for (size_t i = 0; i < index.size(); ++i) {
+        result.keys += index.at(i).key ? 1 : 0;
+    }
+}
+
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
@@ -609,6 +731,7 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->paused = only.find(",paused,") != std::string::npos;
             options->peers = only.find(",peers,") != std::string::npos;
             options->longPlay = only.find(",longplay,") != std::string::npos;
+            options->recordIndex = only.find(",index,") != std::string::npos;
         } else if (flag == "--memory-minutes" && (v = value()) != nullptr) {
             options->memoryMinutes = std::max(1, std::atoi(v));
         } else if (flag == "--vidora" && (v = value()) != nullptr) {
@@ -698,6 +821,7 @@ int benchMain(int argc, char** argv) {
         report.seek.area = kNormal.name;
         report.seek.latencySeconds = seeks.seconds;
         report.seek.failed = seeks.failed;
+        report.seek.inexact = seeks.inexact;
         progress("seeks: median " + std::to_string(median(seeks.seconds) * 1000) + " ms, p95 " +
                  std::to_string(percentile(seeks.seconds, 95) * 1000) + " ms");
     }
@@ -711,6 +835,10 @@ int benchMain(int argc, char** argv) {
             return 1;
         }
         measureLongPlay(options, recording, &report);
+    }
+
+    if (options.recordIndex) {
+        measureRecordIndex(options, &report);
     }
 
     report.loadAtEnd = loadAverage();

@@ -3,7 +3,8 @@
 # whole and cut recordings, the same with damage built in by krm-mux, each behind the control
 # bytes its target expects (see the harness headers in this folder).
 #
-# usage: make-seeds.sh BUILD_DIR OUT   (writes OUT/fuzz_reader, OUT/fuzz_pipeline, OUT/fuzz_rings)
+# usage: make-seeds.sh BUILD_DIR OUT
+#        (writes OUT/fuzz_reader, OUT/fuzz_pipeline, OUT/fuzz_rings, OUT/fuzz_index)
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -22,7 +23,7 @@ for f in h264_320x240.krm h263_352x288.krm h264_1280x720_b.krm h264_320x240.h264
     fi
 done
 
-mkdir -p "$out/fuzz_reader" "$out/fuzz_pipeline" "$out/fuzz_rings"
+mkdir -p "$out/fuzz_reader" "$out/fuzz_pipeline" "$out/fuzz_rings" "$out/fuzz_index"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -61,6 +62,9 @@ for f in "$work"/*.krm; do
 done
 reader_seed empty '\x01\x00\x00\x00' /dev/null
 
+# Record index: its inputs are laid out as the reader's, so it starts from the same seeds.
+cp "$out"/fuzz_reader/* "$out/fuzz_index/"
+
 # Pipeline: six control bytes, then the records that follow the 1024-byte header.
 pipeline_seed() {  # NAME CONTROL FILE BYTES
     { printf "$2"; head -c "$4" < <(tail -c +1025 "$3"); } >"$out/fuzz_pipeline/$1"
@@ -87,4 +91,4 @@ rings_seed pcm '\x00\x06\x40\x01\x07\x06\x10\x00\x08\x08\x08\x08'
 rings_seed full '\x00'"$(for _ in $(seq 60); do printf '\\x00\\xff\\x00'; done)"'\x04\xff\xff'
 
 echo "seeds: $(ls "$out/fuzz_reader" | wc -l) reader, $(ls "$out/fuzz_pipeline" | wc -l)" \
-    "pipeline, $(ls "$out/fuzz_rings" | wc -l) rings, in $out"
+    "pipeline, $(ls "$out/fuzz_rings" | wc -l) rings, $(ls "$out/fuzz_index" | wc -l) index, in $out"

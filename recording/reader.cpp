@@ -20,8 +20,8 @@ constexpr uint32_t kSeekWindowBytes = kSeekReadBytes + 4;
 // An exact seek goes back at most this many records to its key picture (about 24 s at 25
 // pictures a second); a recording with fewer key pictures lands where the search would.
 constexpr size_t kMaxPrerollRecords = 600;
-// Records delivered at once after a seek while paused: the landing record, and the few after it
-// that a decoder which reorders pictures needs before it gives the landing picture up.
+// Records delivered at once after a seek: the landing record, and the few after it that a
+// decoder which reorders pictures needs before it gives the landing picture up.
 constexpr uint32_t kStillRecords = 4;
 // Sound plays at these speeds, with its pitch kept; outside them it is silent.
 constexpr double kMinAudibleSpeed = 0.5;
@@ -173,10 +173,12 @@ bool Reader::step(std::stop_token stop) {
             return false;
         }
         const bool preroll = prerollLeft_ > 0;
-        // Records that only prepare the decoder are not seen, and a paused seek shows the
-        // landing record's date and time, not those of the few delivered behind it.
-        const bool atOnce = !preroll && stillLeft_ > 0 && paused_.load();
-        if (!preroll && (!atOnce || stillLeft_ == kStillRecords)) {
+        // The landing record of a seek, and the few after it that a decoder which reorders
+        // pictures needs before it gives up the landing picture, go at once: its picture is
+        // shown as soon as it is decoded. Records that only prepare the decoder are not seen,
+        // and a paused seek shows the landing record's date and time, not those behind it.
+        const bool atOnce = !preroll && stillLeft_ > 0;
+        if (!preroll && (!atOnce || !paused_.load() || stillLeft_ == kStillRecords)) {
             // Published before validation, so an invalid record's date stays visible.
             setRecordTime(record.time);
         }

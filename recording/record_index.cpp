@@ -327,7 +327,7 @@ RecordIndex::End RecordIndex::build(const std::string& path, std::stop_token sto
         }
 
         if (!records_.empty()) {
-            uint32_t gapMs = record.timestamp - previousTimestamp;
+            const uint32_t gapMs = record.timestamp - previousTimestamp;
             playUs += int64_t{std::min(gapMs, PacingSchedule::kMaxDelayMs)} * 1000;
         }
         if (records_.size() % kCheckpointEvery == 0) {
@@ -388,7 +388,7 @@ size_t RecordIndex::atPlayTime(int64_t us) const {
     if (records_.empty()) {
         return npos;
     }
-    if (us <= 0) {
+    if (us < 0) {
         return 0;
     }
     // The last block that starts at or before `us`, then along its gaps.

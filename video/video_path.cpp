@@ -419,6 +419,12 @@ bool VideoPath::sendAndPresent(const uint8_t* data, int size, int64_t streamTime
             continue;
         }
         waitForWindow();
+        if (seekPending()) {
+            // A seek came while the picture waited: it is from before it.
+            av_frame_unref(decoded_);
+            flushForSeek();
+            return true;
+        }
         presentStartedAt_ = pacer_.nowUs();
         present(decoded_);
         presentedTime_.store(time, std::memory_order_relaxed);
