@@ -253,8 +253,12 @@ std::optional<size_t> PlaybackEngine::currentRecord() const {
     const std::optional<size_t> shown = shownRecord(*index);
     std::lock_guard<std::mutex> lock(targetMutex_);
     // A seek on its way counts from where it goes, so that a quick second press goes on from
-    // there rather than from the picture still on show.
-    if (target_ && shown != target_ && pacer_.nowUs() - targetAt_ < kTargetPendingUs) {
+    // there rather than from the picture still on show; once its picture is shown, playback
+    // goes on from it and the picture on show counts again.
+    if (target_ && video_.seeksShown() != seeksShownAtTarget_) {
+        target_.reset();
+    }
+    if (target_ && pacer_.nowUs() - targetAt_ < kTargetPendingUs) {
         return target_;
     }
     return shown;
@@ -268,6 +272,7 @@ void PlaybackEngine::seekToRecord(size_t record) {
         std::lock_guard<std::mutex> lock(targetMutex_);
         target_ = record;
         targetAt_ = pacer_.nowUs();
+        seeksShownAtTarget_ = video_.seeksShown();
     }
     reader_.requestSeekToRecord(record);
     // After the end a new reader serves the seek, from the same file.

@@ -133,8 +133,9 @@ class PlaybackEngine {
     // The record the last exact seek asked for, until its picture is shown: further steps and
     // jumps count from it.
     mutable std::mutex targetMutex_;
-    std::optional<size_t> target_;
+    mutable std::optional<size_t> target_;
     int64_t targetAt_ = 0;
+    uint32_t seeksShownAtTarget_ = 0;
 
     // Held by open and close, so that two of them never interleave their stop and start.
     std::mutex controlMutex_;

@@ -22,7 +22,9 @@ constexpr uint32_t kSeekWindowBytes = kSeekReadBytes + 4;
 constexpr size_t kMaxPrerollRecords = 600;
 // Records delivered at once after a seek: the landing record, and the few after it that a
 // decoder which reorders pictures needs before it gives the landing picture up.
-constexpr uint32_t kStillRecords = 4;
+constexpr uint32_t kStillPictures = 4;
+// At most this many records, whatever they hold, go at once (a recording without pictures).
+constexpr uint32_t kStillRecords = 16;
 // Sound plays at these speeds, with its pitch kept; outside them it is silent.
 constexpr double kMinAudibleSpeed = 0.5;
 constexpr double kMaxAudibleSpeed = 2.0;
@@ -95,6 +97,8 @@ bool Reader::start(const std::string& path) {
     clock_.runSchedule(schedule_.mapping());
     prerollLeft_ = 0;
     stillLeft_ = 0;
+    stillRecords_ = 0;
+    landingNext_ = false;
     holding_ = false;
     awaitingKey_ = false;
     return true;
@@ -178,7 +182,8 @@ bool Reader::step(std::stop_token stop) {
         // shown as soon as it is decoded. Records that only prepare the decoder are not seen,
         // and a paused seek shows the landing record's date and time, not those behind it.
         const bool atOnce = !preroll && stillLeft_ > 0;
-        if (!preroll && (!atOnce || !paused_.load() || stillLeft_ == kStillRecords)) {
+        const bool landing = !preroll && landingNext_;
+        if (!preroll && (!atOnce || !paused_.load() || landing)) {
             // Published before validation, so an invalid record's date stays visible.
             setRecordTime(record.time);
         }
@@ -209,8 +214,10 @@ bool Reader::step(std::stop_token stop) {
             deliver(record, streamTime, offset, true, stop);
             return true;
         }
+        landingNext_ = false;
         if (stillLeft_ > 0) {
-            --stillLeft_;
+            stillLeft_ = (record.videoBytes > 0 ? stillLeft_ - 1 : stillLeft_);
+            stillLeft_ = --stillRecords_ > 0 ? stillLeft_ : 0;
         }
         const Wait wait = atOnce ? Wait::Due : waitUntilDue(streamTime, stop);
         if (wait == Wait::Stop) {
@@ -419,7 +426,9 @@ bool Reader::seekExactly(const RecordIndex& index, size_t record) {
     schedule_.resync();
     landingTime_ = schedule_.nextAfterResync();
     prerollLeft_ = static_cast<uint32_t>(record - key);
-    stillLeft_ = kStillRecords;
+    stillLeft_ = kStillPictures;
+    stillRecords_ = kStillRecords;
+    landingNext_ = true;
     awaitingKey_ = false;
     flushStreams(landingTime_);
     return true;
@@ -446,7 +455,9 @@ bool Reader::seek(uint64_t offset, const std::stop_token& stop) {
                 schedule_.resync();
                 file_.seekBack(kSeekWindowBytes - p);
                 prerollLeft_ = 0;
-                stillLeft_ = kStillRecords;
+                stillLeft_ = kStillPictures;
+                stillRecords_ = kStillRecords;
+                landingNext_ = true;
                 awaitingKey_ = false;
                 // Pictures and sound from before the jump are dropped by those who hold them.
                 flushStreams();

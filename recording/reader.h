@@ -138,10 +138,12 @@ class Reader {
     PacingSchedule schedule_;
     std::unique_ptr<uint8_t[]> payload_;
     // An exact seek: records still to hand over only to prepare the decoder, the stream time
-    // of the landing record, and records still to deliver at once while paused.
+    // of the landing record, and what is still to deliver at once after a seek.
     uint32_t prerollLeft_ = 0;
     int64_t landingTime_ = 0;
-    uint32_t stillLeft_ = 0;
+    uint32_t stillLeft_ = 0;  // pictures
+    uint32_t stillRecords_ = 0;
+    bool landingNext_ = false;
     // Paused: since when the stream stands, and where.
     bool holding_ = false;
     int64_t held_ = 0;

@@ -246,6 +246,7 @@ void VideoPath::flushForSeek() {
     generationServed_ = ring_.generation();
     showFrom_ = ring_.showFrom();
     stillPending_ = showFrom_ > 0 || paused_.load();
+    seekShownPending_ = true;
     if (ring_.skipFlushes()) {
         record_ = StreamMark{ring_.readPosition(), 0, false};
     }
@@ -429,6 +430,10 @@ bool VideoPath::sendAndPresent(const uint8_t* data, int size, int64_t streamTime
         present(decoded_);
         presentedTime_.store(time, std::memory_order_relaxed);
         presentedAny_.store(true, std::memory_order_release);
+        if (seekShownPending_) {
+            seekShownPending_ = false;
+            seeksShown_.fetch_add(1, std::memory_order_release);
+        }
         if (!pictureReady) {
             learnShowLatency(pacer_.nowUs());
         }

@@ -70,6 +70,8 @@ class VideoPath {
     // succession are shown by one copy, the last of them).
     void pictureShown(uint32_t drawn);
     uint32_t picturesDrawn() const { return drawn_.load(); }
+    // How many seeks have had their first picture shown.
+    uint32_t seeksShown() const { return seeksShown_.load(std::memory_order_acquire); }
     // The stream time of the picture last presented; false before the first.
     bool lastPresentedTime(int64_t* streamTime) const {
         *streamTime = presentedTime_.load(std::memory_order_acquire);
@@ -123,6 +125,7 @@ class VideoPath {
     std::atomic<bool> waitingForWindow_{false};
     std::atomic<int64_t> presentedTime_{0};
     std::atomic<bool> presentedAny_{false};
+    std::atomic<uint32_t> seeksShown_{0};
 
     // Decoding state, the video thread's alone.
     bool ready_ = false;
@@ -147,6 +150,7 @@ class VideoPath {
     // seen without waiting for the sound; while paused it is the only picture shown.
     int64_t showFrom_ = 0;
     bool stillPending_ = false;
+    bool seekShownPending_ = false;
     bool late_ = false;
     std::deque<int64_t> pendingTimes_;
     int64_t lastPictureTime_ = 0;

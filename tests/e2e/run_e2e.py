@@ -7,7 +7,8 @@ usage: run_e2e.py [--build-dir DIR] [--source-dir DIR] [--vidora EXE] [--keep] [
        run_e2e.py --list
 """
 import argparse, contextlib, ctypes, os, random, shutil, signal, struct, subprocess, sys, tempfile
-import time, traceback
+import statistics, time, traceback
+from types import SimpleNamespace
 # The watch that times pictures and sound on the screen is the benchmark's too.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
 import playback_watch as watch  # noqa: E402
@@ -124,6 +125,16 @@ def fill(img, layout):
     line = ([img.pixel(x, (t + b) // 2) for x in range(l, r)] if r - l > b - t else
             [img.pixel((l + r) // 2, y) for y in range(b - 1, t - 1, -1)])
     return next((i for i, p in enumerate(line) if p != WHITE), len(line)), len(line)
+
+def notice(video):
+    """Whether a notice shows across the middle of the video area, white text centred on a dark
+    band: (shown, what is there)."""
+    b = video.crop(0, video.height // 2 - 14, video.width, video.height // 2 + 14)
+    white = [i % b.width for i, p in enumerate(b.pixels()) if p == WHITE] or [0]
+    dark, middle = b.count(lambda p: p == BAND), (min(white) + max(white)) / 2
+    return (dark > b.width * b.height // 2 and len(white) > 10 and
+            abs(middle - b.width / 2) <= b.width / 20, "%d band pixels, %d white centred at %s" % (
+                dark, len(white), middle))
 
 def shell_vars(text):
     return dict(line.split("=", 1) for line in text.split() if "=" in line)
@@ -753,13 +764,7 @@ def snapshot_fails(s):
     os.makedirs(folder)
     s.press("snapshot")
     s.answer(SAVE, os.path.join(folder, "picture"))
-    def probe():
-        b = s.video().crop(0, 104, 332, 132)
-        white = [i % b.width for i, p in enumerate(b.pixels()) if p == WHITE] or [0]
-        dark, middle = b.count(lambda p: p == BAND), (min(white) + max(white)) / 2
-        return (dark > b.width * b.height // 2 and len(white) > 30 and abs(middle - 166) <= 4,
-                "%d band pixels, %d white centred at %s" % (dark, len(white), middle))
-    until("the failure notice across the video", probe)
+    until("the failure notice across the video", lambda: notice(s.video()))
     check(not os.listdir(folder), "left in the folder: %s" % os.listdir(folder))
     until("the notice to go", lambda: (s.video().data == still.data, "still shown"), 10, 0.25)
     check(not os.listdir(folder), "left in the folder: %s" % os.listdir(folder))
@@ -816,6 +821,289 @@ def seek_sound(s):
     check(abs(piece - shown) <= 1, "the first sound after the jump is from second %d, the picture"
           " then from second %d" % (piece, shown))
     check(delay <= 1.0, "the sound came back %.1f s after the jump" % delay)
+
+# -- The reviewer's keys, on marked recordings: record i is picture i, at i × 40 ms.
+
+def number(screen):
+    """The number of the picture the watch last read (-1: none yet)."""
+    return screen.pictures[-1][1] if screen.pictures else -1
+
+def numbers(screen, since=0):
+    return [n for _, n in screen.pictures[since:]]
+
+def reach(screen, n, timeout=20):
+    until("picture %d" % n, lambda: (number(screen) >= n, number(screen)), timeout, 0.05)
+
+def said(s):
+    """Waits for the message a key brings across the picture, then for it to go."""
+    until("the message", lambda: notice(s.video()), 5, 0.05)
+    until("the message to go", lambda: (not notice(s.video())[0], "still shown"), 5, 0.1)
+
+def lands(s, screen, press, want):
+    """Does `press` (a key, or a function) and waits for its message; picture `want` must then be
+    the only one shown after it, none on the way (nothing new when it is on show already)."""
+    mark = len(screen.pictures)
+    if isinstance(press, str):
+        s.key(press)
+    else:
+        press()
+    until("the message of %s" % press, lambda: notice(s.video()), 5, 0.05)
+    until("picture %d" % want, lambda: (number(screen) == want, number(screen)), 10, 0.05)
+    if not numbers(screen, mark):  # already on show: no other may come either
+        until("the message to go", lambda: (not notice(s.video())[0], "still shown"), 5, 0.1)
+    check(numbers(screen, mark) in ([want], []), "%s showed %s, not %d alone" % (
+        press, numbers(screen, mark), want))
+
+def paused_on(s, screen):
+    """Pauses with Space (the play face, its message) and returns the picture standing still."""
+    s.key("space")
+    s.faces(play="play")
+    s.still()
+    return number(screen)
+
+@scenario
+def keys_jump(s):
+    """Paused, the arrows jump 5 s and 60 s of the recording to the exact picture and Home goes to
+    the first, each with its message; a jump back from the start stays there. Playing, a jump
+    lands the same distance from the picture shown and plays on from there."""
+    rec = marked(s, (320, 240), 70)
+    with watch.watching(s, rec) as (screen, _):
+        reach(screen, 30)
+        n = paused_on(s, screen)
+        for key, want in (("Right", n + 125), ("Up", n + 1625), ("Left", n + 1500),
+                          ("Down", n), ("Home", 0), ("Left", 0), ("Down", 0)):
+            lands(s, screen, key, want)
+        check(s.face("play") == "play", "the jumps did not stay paused")
+        s.key("space")
+        reach(screen, 40)
+        mark = len(screen.pictures)
+        s.key("Right")
+        until("the pictures after the jump", lambda: (len(
+            after := [n for n in numbers(screen, mark) if n >= 150]) >= 10, after), 10, 0.05)
+        seen = numbers(screen, mark - 1)
+        jump = next(i for i, n in enumerate(seen) if n >= 150)
+        before, after = seen[jump - 1], seen[jump:jump + 10]
+        # The picture on show when the key is read may be a few after the one the watch saw last.
+        check(115 <= after[0] - before <= 125 and after == sorted(after),
+              "from picture %d the jump showed %s" % (before, after))
+
+@scenario
+def keys_step(s):
+    """',' and '.' pause and step one picture, back or on; F1's list of keys stays until the next
+    key, which still steps; a snapshot then is the picture on show."""
+    rec = marked(s, (320, 240), 20)
+    with watch.watching(s, rec) as (screen, _):
+        reach(screen, 40)
+        s.key("comma")
+        s.faces(play="play")
+        s.still()
+        n = number(screen)
+        check(numbers(screen)[-2:] == [n + 1, n], "',' while playing showed %s" % numbers(
+            screen)[-3:])
+        for key, want in (("period", n + 1), ("period", n + 2), ("comma", n + 1)):
+            lands(s, screen, key, want)
+        s.key("space")
+        reach(screen, n + 10)
+        s.key("period")
+        s.faces(play="play")
+        s.still()
+        n = number(screen)
+        check(numbers(screen)[-2:] == [n - 1, n], "'.' while playing showed %s" % numbers(
+            screen)[-3:])
+        listed = lambda: s.video().crop(0, 30, 332, 90).count(lambda p: p == BAND) > 10000
+        s.key("F1")
+        until("the list of keys", lambda: (listed(), "not shown"))
+        s.still()
+        check(listed(), "the list of keys went by itself")
+        lands(s, screen, "period", n + 1)
+        check(not listed(), "the list of keys stayed")
+        still = s.still()
+        s.press("snapshot")
+        s.answer(SAVE, os.path.join(s.workdir, "step"))
+        path = os.path.join(s.workdir, "step.bmp")
+        until(path, lambda: ((size := os.path.exists(path) and os.path.getsize(path)) == 235110,
+                             size))
+        check(Image.bmp(path).data == still.data and number(screen) == n + 1,
+              "the snapshot is not the picture stepped to")
+
+def loudness(sound, start):
+    """The peak of the two seconds of sound from sample `start`: the beep in them (the tone's
+    level varies too much through the codec to tell a step of the volume)."""
+    until("two seconds of sound", lambda: (len(sound.samples()) >= start + 2 * watch.RATE, ""),
+          10, 0.05)
+    return peak(sound.samples()[start:start + 2 * watch.RATE])
+
+def heard_after(s, sound, press):
+    """Does `press`, waits for its message, and returns where the sound heard from then on
+    starts (past what the device had been handed already)."""
+    press()
+    until("the message", lambda: notice(s.video()), 5, 0.05)
+    return len(sound.samples()) + watch.RATE // 4
+
+def pace(screen, pictures):
+    """Pictures a second, by the watch's clock, while the next `pictures` go by."""
+    t0, n0 = screen.pictures[-1]
+    reach(screen, n0 + pictures)
+    t1, n1 = screen.pictures[-1]
+    return (n1 - n0) / (t1 - t0)
+
+@scenario
+def keys_speed_volume(s):
+    """'9', '0', the wheel and 'm' set the loudness heard (half at 50 %, none muted, the level
+    before again unmuted); ']' doubles the speed with the sound at its pitch, in step with the
+    pictures, and again to 4× the pace, silent; Backspace brings back 1×."""
+    rec = marked(s, (320, 240), 40)
+    with watch.watching(s, rec) as (screen, sound):
+        reach(screen, 50)
+        full = loudness(sound, len(sound.samples()))
+        def wheel_up():
+            s.point(*centre(NORMAL["video"]))
+            s.xdo("click", "--repeat", "2", "--delay", "50", "4")
+            s.hover(None)
+        for what, press, share in (
+                ("'9' five times", lambda: [s.key("9") for _ in range(5)], 0.5),
+                ("two notches of the wheel up", wheel_up, 0.7),
+                ("'m'", lambda: s.key("m"), 0),
+                ("'m' again", lambda: s.key("m"), 0.7),
+                ("'0' four times", lambda: [s.key("0") for _ in range(4)], 1)):
+            got = loudness(sound, heard_after(s, sound, press)) / full
+            check(abs(got - share) <= 0.06, "after %s %.2f of the level, not %.2f" % (
+                what, got, share))
+        ones = pace(screen, 50)
+        for key, speed in (("bracketright", 2), ("bracketright", 4), ("BackSpace", 1)):
+            start = heard_after(s, sound, lambda: s.key(key))
+            reach(screen, number(screen) + 10)
+            got = pace(screen, 50 * speed) / ones
+            check(abs(got - speed) <= speed * 0.3, "%s: %.1f× the pace, not %d×" % (
+                key, got, speed))
+            until("a second of sound", lambda: (len(sound.samples()) >= start + watch.RATE, ""))
+            samples = sound.samples()[:start + watch.RATE]
+            if speed > 2:
+                check(peak(samples[start:]) <= SILENCE, "%s: sound at %d× (peak %d)" % (
+                    key, speed, peak(samples[start:])))
+                continue
+            heard = watch.piece_windows(samples, start)
+            off = [(p, shown) for i, p in heard if (shown := watch.picture_at(
+                screen.pictures, sound.time_of(i))) is None or abs(p - shown // 25) > 1]
+            check(len(heard) >= 6 and not off, "%s: %d windows of the tone heard, off their "
+                  "pictures (second, picture): %s" % (key, len(heard), off[:5]))
+
+GOTO = "转到时间"  # the go-to dialog's title
+
+def go_to(s, text):
+    s.key("ctrl+g")
+    s.answer(GOTO, text)
+
+@scenario
+def goto_dialog(s):
+    """Ctrl+G's dialog takes a time into the recording, a time of day or a date and time, and goes
+    to the first picture of that moment, playing or paused; a moment the recording does not cover
+    leaves the picture where it was."""
+    rec = marked(s, (320, 240), 40)
+    with watch.watching(s, rec) as (screen, _):
+        reach(screen, 200)
+        mark = len(screen.pictures)
+        go_to(s, "+0:05")
+        until("the pictures after the jump", lambda: (len(
+            after := [n for n in numbers(screen, mark) if n < 200]) >= 10, after), 10, 0.05)
+        after = [n for n in numbers(screen, mark) if n < 200]
+        check(after[0] == 125 and after == sorted(after), "+0:05 showed %s" % after[:10])
+        paused_on(s, screen)
+        for text, want in (("23:59:15", 250), ("2016.02.28 23:59:35", 750), ("+5:00", 750),
+                           ("2016.02.28 23:58:00", 750)):
+            lands(s, screen, lambda: go_to(s, text), want)
+
+@scenario
+def hover_time(s):
+    """Paused, in both skins, the pointer over the seek bar shows a label of the camera time there
+    beside it (another further along the bar); off the bar no label shows."""
+    s.play().key("space")
+    s.faces(play="play")
+    for mode, on_bar, off_bar in (("normal", [(428, 240), (428, 40)], (300, 140)),
+                                  ("large", [(60, 354), (480, 354)], (300, 200))):
+        if mode != s.layout["name"]:
+            s.to(mode).playing()
+        still, labels = s.still(), []
+        def off():
+            s.point(*off_bar)
+            until("no label off the bar", lambda: (s.video().data == still.data, "a label"))
+        for x, y in on_bar:
+            off()
+            s.point(x, y)
+            def probe():
+                v = s.video()
+                changed = [(i % v.width, i // v.width) for i, (a, b) in enumerate(zip(
+                    v.pixels(), still.pixels())) if a != b]
+                return changed != [], (v, changed)
+            v, changed = until("a label by the pointer", probe, 5, 0.1)
+            xs, ys = [p[0] for p in changed], [p[1] for p in changed]
+            box = (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
+            px, py = x - s.layout["video"][0], y - s.layout["video"][1]
+            beside = (box[0] <= px <= box[2] and box[3] >= v.height - 8 if mode == "large" else
+                      box[1] <= py <= box[3] and box[2] >= v.width - 8)
+            label = v.crop(*box)
+            check(beside and label.count(lambda p: p == BAND) > label.width * label.height // 2
+                  and label.count(lambda p: p == WHITE) > 20,
+                  "%s skin: the change at %s is no label beside %s" % (mode, box, (px, py)))
+            labels.append(label.data)
+        check(labels[0] != labels[1], "%s skin: one label all along the bar" % mode)
+        off()
+
+def cut(path, out, first, end, days=0, seconds=0):
+    """Writes records [first, end) of recording `path` as recording `out`, their camera time moved
+    on by `days` and `seconds` (kept within the month and the minute)."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    parts, at, i = [blob[:1024]], 1024, 0
+    while at + 32 <= len(blob):
+        size = 32 + sum(struct.unpack_from("<II", blob, at + 24))
+        if first <= i < end:
+            record = bytearray(blob[at:at + size])
+            y, mo, d, h, mi, sec = struct.unpack_from("<6H", record, 8)
+            struct.pack_into("<6H", record, 8, y, mo, d + days, h, mi, sec + seconds)
+            parts.append(record)
+        at, i = at + size, i + 1
+    with open(out, "wb") as f:
+        f.write(b"".join(parts))
+    return out
+
+@scenario
+def next_file(s):
+    """A camera's drive in three files: the second begins 4 s after the first ended, and playback
+    goes on into it, its pictures and sound following on, with a message; the third begins a day
+    later, and playback stops at the second's end. Page Up and Page Down open the neighbours by
+    name, Page Down nothing after the last."""
+    rec = marked(s, (320, 240), 14)  # pictures 0-149 in the first file, 150-299, 300-349
+    folder = os.path.join(s.workdir, "camera")
+    os.makedirs(folder)
+    files = [cut(rec.path, os.path.join(folder, "cam_%d.krm" % i), *part) for i, part in
+             enumerate(((0, 150), (150, 300, 0, 3), (300, 350, 1)), 1)]
+    with watch.watching(s, SimpleNamespace(path=files[0], size=rec.size)) as (screen, sound):
+        reach(screen, 150)
+        until("the message", lambda: notice(s.video()), 5, 0.05)
+        reach(screen, 299)
+        s.faces(play="play")
+        s.still()
+        seen = numbers(screen)
+        check(seen == sorted(seen) and seen[-1] == 299, "pictures shown: %s" % seen)
+        span = [sound.sample_at(watch.picture_time(screen.pictures, n)) for n in (75, 225)]
+        samples = sound.samples()[span[0]:span[1]]
+        silent, runs = watch.inserted_silence(samples)[0], watch.piece_runs(samples)
+        in_order = len(runs) >= 5 and runs == list(range(runs[0], runs[0] + len(runs)))
+        check(silent <= 50 and in_order, "from the first file into the second %.0f ms of "
+              "silence, seconds heard %s" % (silent, runs))
+        for key, first, end in (("Prior", 0, 150), ("Next", 150, 300), ("Next", 300, 350)):
+            mark = len(screen.pictures)
+            s.key(key)
+            until("the message of " + key, lambda: notice(s.video()), 5, 0.05)
+            ours = lambda: [n for n in numbers(screen, mark) if first <= n < end]
+            until("the pictures of the file", lambda: (ours() != [], numbers(screen, mark)), 10)
+            check(ours()[0] == first, "%s showed %s" % (key, numbers(screen, mark)[:5]))
+        mark = len(screen.pictures)
+        s.key("Next")
+        said(s)
+        check(min(numbers(screen, mark), default=300) >= 300,
+              "Page Down on the last file showed %s" % numbers(screen, mark)[:5])
 
 class Config:
     def __init__(self, a):
