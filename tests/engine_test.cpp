@@ -127,6 +127,40 @@ long residentBytes() {
 }
 
 // Opens, seeks, pauses, plays again and closes, over and over, with every codec and size.
+// The reviewer's operations on the real threads: the index comes while playing, jumps and steps
+// land on their records (paused and after the end too), and the speed and volume change under
+// way.
+TEST(Engine, JumpsStepsAndSpeedsLandOnTheirRecords) {
+    Player p;
+    ASSERT_EQ(
+        p.engine.open(VIDORA_TEST_DATA_DIR "/h264_320x240.krm", &p.surface, Rect{0, 0, 332, 236}),
+        1);
+    ASSERT_TRUE(waitFor([&] { return p.engine.index() != nullptr && p.shown() > 3; }));
+    const size_t records = p.engine.index()->size();
+    p.engine.setSpeed(4.0);
+    p.engine.setVolume(0.5f);
+    const std::optional<size_t> jumped = p.engine.seekBy(1000000);
+    ASSERT_TRUE(jumped.has_value());
+    EXPECT_TRUE(waitFor([&] { return p.engine.currentRecord() >= jumped; }));
+    p.engine.setSpeed(1.0);
+    const std::optional<size_t> stepped = p.engine.stepPicture(-1);
+    ASSERT_TRUE(stepped.has_value());
+    EXPECT_TRUE(
+        waitFor([&] { return p.engine.isPaused() == 1 && p.engine.currentRecord() == stepped; }));
+    // Paused, a second step goes on from the first, whether or not its picture is up yet.
+    EXPECT_EQ(p.engine.stepPicture(+1), *stepped + 1);
+    EXPECT_TRUE(waitFor([&] { return p.engine.currentRecord() == *stepped + 1; }));
+    p.engine.togglePlay();
+    ASSERT_TRUE(waitFor([&] { return p.engine.isPlaying() == 0; }, 20s));
+    // After the end a step shows the picture before the last one shown, paused.
+    const std::optional<size_t> end = p.engine.currentRecord();
+    ASSERT_TRUE(end.has_value() && *end + 10 > records);
+    EXPECT_EQ(p.engine.stepPicture(-1), *end - 1);
+    EXPECT_TRUE(waitFor([&] { return p.engine.currentRecord() == *end - 1; }));
+    EXPECT_EQ(p.engine.isPaused(), 1);
+    p.engine.close();
+}
+
 TEST(Engine, HundredsOfRunsLeaveNoThreadAndNoGrowth) {
     const std::string dir = VIDORA_TEST_DATA_DIR;
     const std::string recordings[] = {quickRecording().path(), dir + "/h263_352x288.krm",
