@@ -80,20 +80,25 @@ TEST(VideoPath, PresentsExactlyWhatFFmpegDecodes) {
     }
 }
 
+// A 176 × 144 H.263 recording of one picture a record, `stepMs` apart.
+Bytes pictureARecord(const std::vector<ByteVector>& pictures, uint32_t stepMs) {
+    Bytes file = test::recordingHeader("h263", 176, 144);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        test::TestRecord record;
+        record.timestamp = 1000 + stepMs * static_cast<uint32_t>(i);
+        record.video.assign(pictures[i].begin(), pictures[i].end());
+        test::appendRecord(file, record);
+    }
+    return file;
+}
+
 // Pictures come when their records do: a low-rate H.263 stream is not held back until some of
 // it has piled up, and a picture-per-record stream shows each picture with its own record.
 TEST(VideoPath, PicturesComeWithTheirRecords) {
     const Bytes stream = test::readFileBytes(testData("h263_176x144_low.h263"));
     const std::vector<ByteVector> units = splitH263Pictures(stream);
     ASSERT_GT(units.size(), 30u);
-    Bytes perRecord = test::recordingHeader("h263", 176, 144);
-    for (size_t i = 0; i < units.size(); ++i) {
-        test::TestRecord record;
-        record.timestamp = 1000 + 200 * static_cast<uint32_t>(i);
-        record.video.assign(units[i].begin(), units[i].end());
-        test::appendRecord(perRecord, record);
-    }
-    TempFile perRecordFile("per-record.krm", perRecord);
+    TempFile perRecordFile("per-record.krm", pictureARecord(units, 200));
     struct Case {
         std::string path;
         std::function<size_t(size_t)> whole;  // pictures on show before record n comes
@@ -132,14 +137,7 @@ std::vector<uint32_t> videoBytesOfRecords(const std::string& path) {
 TEST(VideoPath, ExactSeeksShowTheLandingRecordsPicture) {
     const Bytes h263 = test::readFileBytes(testData("h263_176x144_low.h263"));
     const std::vector<ByteVector> h263Pictures = splitH263Pictures(h263);
-    Bytes perRecord = test::recordingHeader("h263", 176, 144);
-    for (size_t i = 0; i < h263Pictures.size(); ++i) {
-        test::TestRecord record;
-        record.timestamp = 1000 + 40 * static_cast<uint32_t>(i);
-        record.video.assign(h263Pictures[i].begin(), h263Pictures[i].end());
-        test::appendRecord(perRecord, record);
-    }
-    TempFile perRecordFile("exact-h263.krm", perRecord);
+    TempFile perRecordFile("exact-h263.krm", pictureARecord(h263Pictures, 40));
     const Bytes bFrames = test::readFileBytes(testData("h264_1280x720_b.h264"));
     struct Case {
         std::string path;
