@@ -1,18 +1,13 @@
 #pragma once
-// The record index on arbitrary bytes. An input is four control bytes and then the file itself,
-// laid out as the reader's inputs are so that the two share their seeds; the control bytes are
-// one more value to look up (a play time, a clock time, a time of day and a file offset).
-//
-// The index built from the file is compared with a reading of the whole file done here, record
-// by record and independently of the index's parser: which header passes, where reading ends
-// and why, every record's offset, timestamp, date and time, key flag and play time, and the
-// answers of every lookup, worked out by walking all the records.
+// The record index on arbitrary bytes: four control bytes (one more play time and clock time to
+// look up), then the file, laid out as the reader's inputs so that the two share their seeds.
+// The index is compared with a reading of the whole file done here, independently of the index's
+// parser: how and where reading ends, every record's offset, timestamp, date and time, key flag
+// and play time, and the lookups around a sample of the records, answered by walking them all.
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "fuzz/memory_file.h"
@@ -26,110 +21,64 @@ constexpr size_t kIndexControlBytes = 4;
 constexpr size_t kIndexMaxFileBytes = 512 * 1024;
 constexpr size_t kNone = RecordIndex::npos;
 
-// A bit reader over bytes that may run out: `ok` falls once a read goes past them.
-struct Bits {
-    const uint8_t* bytes;
-    size_t size;
-    size_t at = 0;
-    bool ok = true;
-    uint32_t take(int count) {
-        uint32_t value = 0;
-        for (int n = 0; n < count; ++n, ++at) {
-            if (at / 8 >= size) {
-                ok = false;
-                return 0;
-            }
-            value = (value << 1) | ((bytes[at / 8] >> (7 - at % 8)) & 1);
-        }
-        return value;
-    }
-};
-
-inline bool beginsWithStartCode(const uint8_t* v, size_t n) {
-    return (n >= 3 && v[0] == 0 && v[1] == 0 && v[2] == 1) ||
-           (n >= 4 && v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 1);
-}
-
-// The NAL unit types in order: each is the byte after a start code; the search for the next
-// start code resumes after that byte.
-inline std::vector<int> nalTypes(const uint8_t* s, size_t n) {
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < n;) {
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            types.push_back(s[i + 3] & 0x1F);
-            i += 4;
-        } else {
-            ++i;
-        }
-    }
-    return types;
-}
-
+// H.264: a bare Annex B stream or else the first length-prefixed packet, cut at the record's end;
+// the first slice decides, and bytes that end after an SPS without a slice count as key.
 inline bool expectKeyH264(const uint8_t* v, size_t n) {
-    const uint8_t* stream = v;
-    size_t length = n;
-    if (!beginsWithStartCode(v, n)) {
-        // A length-prefixed packet: only the first one counts, cut at the record's end.
-        if (n < 4) {
+    auto startCode = [](const uint8_t* s, size_t k) {
+        return (k >= 3 && s[0] == 0 && s[1] == 0 && s[2] == 1) ||
+               (k >= 4 && s[0] == 0 && s[1] == 0 && s[2] == 0 && s[3] == 1);
+    };
+    if (!startCode(v, n)) {
+        n = n < 4 ? 0 : std::min<size_t>(le32(v), n - 4);
+        v += 4;
+        if (!startCode(v, n)) {
             return false;
         }
-        stream = v + 4;
-        length = std::min<size_t>(le32(v), n - 4);
-    }
-    if (!beginsWithStartCode(stream, length)) {
-        return false;
     }
     bool sps = false;
-    for (int type : nalTypes(stream, length)) {
-        if (type >= 1 && type <= 5) {
-            return type == 5;
+    for (size_t i = 0; i + 3 < n; ++i) {
+        if (v[i] == 0 && v[i + 1] == 0 && v[i + 2] == 1) {
+            const int type = v[i + 3] & 0x1F;
+            if (type >= 1 && type <= 5) {
+                return type == 5;
+            }
+            sps = sps || type == 7;
+            i += 3;  // the search goes on after the type byte
         }
-        sps = sps || type == 7;
     }
     return sps;
 }
 
+// H.263: a picture start code, then INTRA in the plain PTYPE, or picture type 000 in PLUSPTYPE
+// (after the 18-bit OPPTYPE when UFEP is 001).
 inline bool expectKeyH263(const uint8_t* v, size_t n) {
-    Bits bits{v, n};
-    if (bits.take(22) != 0x20) {
-        return false;
+    uint64_t word = 0;  // the first 8 bytes, most significant first
+    for (size_t i = 0; i < 8; ++i) {
+        word = word << 8 | (i < n ? v[i] : 0);
     }
-    bits.take(8);  // temporal reference
-    const bool marks = bits.take(1) == 1 && bits.take(1) == 0;
-    bits.take(3);
-    const uint32_t format = bits.take(3);
-    if (!bits.ok || !marks) {
+    auto bits = [&](size_t first, size_t count) -> int {  // -1 past the bytes
+        return first + count > 8 * n ? -1 : static_cast<int>(word << first >> (64 - count));
+    };
+    const int format = bits(35, 3);
+    if (bits(0, 22) != 0x20 || bits(30, 2) != 0b10) {
         return false;
     }
     if (format >= 1 && format <= 5) {
-        return bits.take(1) == 0 && bits.ok;
+        return bits(38, 1) == 0;
     }
-    if (format != 7) {
-        return false;
-    }
-    const uint32_t ufep = bits.take(3);
-    if (ufep == 1) {
-        bits.take(18);
-    } else if (ufep != 0) {
-        return false;
-    }
-    return bits.take(3) == 0 && bits.ok;
+    const int ufep = format == 7 ? bits(38, 3) : -1;
+    return (ufep == 0 || ufep == 1) && bits(ufep == 1 ? 59 : 41, 3) == 0;
 }
 
-// Seconds since 2012-01-01 00:00:00 of a valid time, counted day by day.
-constexpr int64_t kIndexClockDays = 2557;  // 2012 to 2018
+// Seconds since 2012-01-01 00:00:00 of a valid time; in 2012 to 2018 every fourth year leaps.
+constexpr int64_t kIndexClockDays = 2557;
 inline int64_t clockOf(const RecordTime& t) {
     int64_t days = t.day - 1;
     for (int y = 2012; y < t.year; ++y) {
-        days += calendarValid(RecordTime{static_cast<uint16_t>(y), 2, 29, 0, 0, 0}) ? 366 : 365;
+        days += y % 4 == 0 ? 366 : 365;
     }
     for (int m = 1; m < t.month; ++m) {
-        int length = 31;
-        while (!calendarValid(
-            RecordTime{t.year, static_cast<uint16_t>(m), static_cast<uint16_t>(length), 0, 0, 0})) {
-            --length;
-        }
-        days += length;
+        days += m == 2 ? 28 + (t.year % 4 == 0) : 30 + (m + m / 8) % 2;
     }
     return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
 }
@@ -143,205 +92,134 @@ struct ExpectedRecord {
     int64_t clock;
 };
 
-struct ExpectedIndex {
-    RecordIndex::End end = RecordIndex::End::NotARecording;
-    bool h264 = false;
-    uint64_t badOffset = 0;
-    uint64_t endOffset = 0;
-    std::vector<ExpectedRecord> records;
-};
-
-inline ExpectedIndex expectIndex(const uint8_t* file, size_t size) {
-    ExpectedIndex e;
-    uint8_t header[1024] = {};
-    std::copy(file, file + std::min<size_t>(size, sizeof header), header);
-    bool accepted = false;
-    const size_t firstZero = std::find(header, header + sizeof header, 0) - header;
-    for (size_t i = 0; i + 3 <= firstZero && !accepted; ++i) {
-        accepted = header[i] == 'h' && header[i + 1] == '2' && header[i + 2] == '6';
-    }
-    if (!accepted) {
-        return e;
-    }
-    e.h264 =
-        std::tolower(header[0]) == 'h' && header[1] == '2' && header[2] == '6' && header[3] == '4';
-    if (size < 1024) {
-        e.end = RecordIndex::End::BadRecord;
-        return e;
-    }
-    size_t at = 1024;
-    int64_t playUs = 0;
-    e.end = RecordIndex::End::Complete;
-    while (at < size) {
-        const uint8_t* r = file + at;
-        e.end = RecordIndex::End::BadRecord;
-        e.badOffset = at;
-        if (size - at < 32) {
-            break;
+// Reads the records after a recording header into `x`; returns how reading ends, with where in
+// *stop (the bad record, or the end of the file).
+inline RecordIndex::End readRecords(const uint8_t* file, size_t size, bool h264,
+                                    std::vector<ExpectedRecord>& x, uint64_t* stop) {
+    for (*stop = 1024; *stop < size;
+         *stop += 32 + uint64_t{le32(file + *stop + 24)} + le32(file + *stop + 28)) {
+        const uint8_t* r = file + *stop;
+        if (size - *stop < 32) {
+            return RecordIndex::End::BadRecord;
         }
         const RecordTime t{le16(r + 8),  le16(r + 10), le16(r + 12),
                            le16(r + 14), le16(r + 16), le16(r + 18)};
-        const uint64_t v = le32(r + 24);
-        const uint64_t a = le32(r + 28);
+        const uint64_t video = le32(r + 24);
+        const uint64_t payload = video + le32(r + 28);
         if (le32(r) != 0x12345678 || le32(r + 4) != 0x12340008 || !calendarValid(t) ||
-            v + a > 65536 || size - at - 32 < v + a) {
-            break;
+            payload > 65536 || size - *stop - 32 < payload) {
+            return RecordIndex::End::BadRecord;
         }
-        e.end = RecordIndex::End::Complete;
-        e.badOffset = 0;
-        const uint32_t timestamp = le32(r + 20);
-        if (!e.records.empty()) {
-            playUs += std::min<uint32_t>(timestamp - e.records.back().timestamp, 1000) * 1000;
-        }
-        const bool key = e.h264 ? expectKeyH264(r + 32, v) : expectKeyH263(r + 32, v);
-        e.records.push_back(ExpectedRecord{at, timestamp, t, key, playUs, clockOf(t)});
-        at += 32 + v + a;
+        const uint32_t stamp = le32(r + 20);
+        // Gaps over a second, or backwards, count as a second.
+        const int64_t gapUs =
+            x.empty() ? 0 : std::min<uint32_t>(stamp - x.back().timestamp, 1000) * 1000;
+        x.push_back(ExpectedRecord{
+            *stop, stamp, t, h264 ? expectKeyH264(r + 32, video) : expectKeyH263(r + 32, video),
+            (x.empty() ? 0 : x.back().playUs) + gapUs, clockOf(t)});
     }
-    e.endOffset = at;
-    return e;
+    return RecordIndex::End::Complete;
 }
 
-// The lookups, each by walking every record.
-inline size_t walkPlayTime(const ExpectedIndex& e, int64_t us) {
-    if (e.records.empty()) {
-        return kNone;
-    }
-    size_t found = 0;
-    for (size_t i = 0; i < e.records.size(); ++i) {
-        if (e.records[i].playUs <= us) {
-            found = i;
-        }
-    }
-    return found;
-}
-
-inline size_t walkClock(const ExpectedIndex& e, int64_t clock) {
-    for (size_t i = 0; i < e.records.size(); ++i) {
-        if (e.records[i].clock == clock) {
-            return i;
-        }
-    }
-    for (size_t i = 1; i < e.records.size(); ++i) {
-        if (e.records[i - 1].clock < clock && e.records[i].clock > clock) {
-            return i;
-        }
-    }
-    return kNone;
-}
-
-inline size_t walkTimeOfDay(const ExpectedIndex& e, int64_t inDay) {
-    std::unordered_set<int64_t> tried;
-    for (const ExpectedRecord& r : e.records) {
-        const int64_t day = r.clock / 86400;
-        if (tried.insert(day).second) {
-            const size_t found = walkClock(e, day * 86400 + inDay);
-            if (found != kNone) {
-                return found;
-            }
-        }
-    }
-    return kNone;
+// The first record at `clock`, failing that the first just after a gap over it.
+inline size_t walkClock(const std::vector<ExpectedRecord>& x, int64_t clock) {
+    const auto at = std::find_if(x.begin(), x.end(), [&](auto& r) { return r.clock == clock; });
+    const auto gap = std::adjacent_find(
+        x.begin(), x.end(), [&](auto& a, auto& b) { return a.clock < clock && b.clock > clock; });
+    return at != x.end() ? at - x.begin() : gap != x.end() ? gap - x.begin() + 1 : kNone;
 }
 
 // Compares an index built from `file` with the reading of it done here; `probe` is one more
 // value to look up. Returns the failed checks, empty when none failed.
 inline std::string compareIndex(const RecordIndex& index, RecordIndex::End end, const uint8_t* file,
                                 size_t size, uint32_t probe) {
-    Findings findings;
-    const ExpectedIndex e = expectIndex(file, size);
-    findings.check(end == e.end, "the index ended as " + std::to_string(static_cast<int>(end)) +
-                                     ", expected " + std::to_string(static_cast<int>(e.end)));
-    if (e.end == RecordIndex::End::NotARecording) {
-        return findings.text();
+    Findings f;
+    // The header: "h26" before its first zero byte, H.264 when it begins with "h264" (any case h).
+    uint8_t h[1024] = {};
+    std::copy(file, file + std::min<size_t>(size, sizeof h), h);
+    uint8_t* tagEnd = std::find(h, h + sizeof h, 0);
+    const std::string_view tag = "h26";
+    if (std::search(h, tagEnd, tag.begin(), tag.end()) == tagEnd) {
+        f.check(end == RecordIndex::End::NotARecording, "took a recording");
+        return f.text();
     }
-    findings.check(index.h264() == e.h264, "the codec is not the header's");
-    if (e.end == RecordIndex::End::BadRecord) {
-        findings.check(index.badOffset() == e.badOffset && index.badReason()[0] != 0,
-                       "bad record at " + std::to_string(index.badOffset()) + ", expected at " +
-                           std::to_string(e.badOffset));
+    const bool h264 = (h[0] | 0x20) == 'h' && h[1] == '2' && h[2] == '6' && h[3] == '4';
+    std::vector<ExpectedRecord> x;
+    uint64_t stop = 0;
+    const RecordIndex::End expected =
+        size < 1024 ? RecordIndex::End::BadRecord : readRecords(file, size, h264, x, &stop);
+    const size_t n = x.size();
+    f.check(end == expected && index.size() == n && index.endOffset() == stop &&
+                index.h264() == h264 &&
+                (end != RecordIndex::End::BadRecord ||
+                 (index.badOffset() == stop && index.badReason()[0] != 0)),
+            "ended as " + std::to_string(static_cast<int>(end)) + " after " +
+                std::to_string(index.size()) + " records at " + std::to_string(index.endOffset()) +
+                ", or took the wrong codec");
+    if (index.size() != n) {
+        return f.text();
     }
-    findings.check(
-        index.size() == e.records.size(),
-        std::to_string(index.size()) + " records, expected " + std::to_string(e.records.size()));
-    if (index.size() != e.records.size()) {
-        return findings.text();
-    }
-    findings.check(e.records.empty() || index.endOffset() == e.endOffset, "wrong end offset");
-    size_t lastKey = kNone;
-    for (size_t i = 0; i < e.records.size(); ++i) {
-        const ExpectedRecord& x = e.records[i];
+    for (size_t i = 0; i < n; ++i) {
         const IndexedRecord r = index.at(i);
-        const std::string which = "record " + std::to_string(i) + ": ";
-        findings.check(r.offset == x.offset && r.timestamp == x.timestamp && r.time == x.time,
-                       which + "offset, timestamp or time differ");
-        findings.check(r.key == x.key, which + "key flag " + std::to_string(r.key));
-        findings.check(r.playUs == x.playUs, which + "play time " + std::to_string(r.playUs) +
-                                                 ", expected " + std::to_string(x.playUs));
-        lastKey = x.key ? i : lastKey;
-        // Asked of every record, a stream without keys would take as long as its square.
-        if (e.records.size() <= 2048 || i % 64 == 0) {
-            findings.check(index.keyAtOrBefore(i) == lastKey, which + "wrong key at or before");
-        }
-        findings.check(index.firstAtOrAfterOffset(x.offset) == i &&
-                           index.firstAtOrAfterOffset(x.offset + 1) == i + 1,
-                       which + "wrong record at an offset");
+        f.check(r.offset == x[i].offset && r.timestamp == x[i].timestamp && r.time == x[i].time &&
+                    r.key == x[i].key && r.playUs == x[i].playUs,
+                "record " + std::to_string(i) + " differs");
     }
-    findings.check(index.keyAtOrBefore(e.records.size()) == lastKey,
-                   "wrong key at or before the end");
-    // Lookups around a sample of the records, and at the probe.
-    std::vector<int64_t> times{-1, probe * int64_t{1000}};
-    std::vector<int64_t> clocks{probe % (kIndexClockDays * 86400)};
-    const size_t step = std::max<size_t>(1, e.records.size() / 48);
-    for (size_t i = 0; i < e.records.size(); i += step) {
-        for (int64_t d : {-1, 0, 1}) {
-            times.push_back(e.records[i].playUs + d);
-            clocks.push_back(e.records[i].clock + d);
+    // Each date walked costs a walk over all the records: times of day only for a few dates.
+    std::vector<int64_t> dates;  // in the order they first appear
+    for (size_t i = 0; i < n && dates.size() <= 16; ++i) {
+        if (std::find(dates.begin(), dates.end(), x[i].clock / 86400) == dates.end()) {
+            dates.push_back(x[i].clock / 86400);
         }
     }
-    for (int64_t us : times) {
-        findings.check(index.atPlayTime(us) == walkPlayTime(e, us),
-                       "wrong record at play time " + std::to_string(us));
-    }
-    // Walking each date costs a walk over all the records: times of day only for a few dates.
-    std::unordered_set<int64_t> dates;
-    for (size_t i = 0; i < e.records.size() && dates.size() <= 16; ++i) {
-        dates.insert(e.records[i].clock / 86400);
-    }
-    for (int64_t clock : clocks) {
+    auto lookUp = [&](int64_t us, int64_t clock) {
+        const auto after =
+            std::find_if(x.begin() + (n > 0), x.end(), [&](auto& r) { return r.playUs > us; });
+        f.check(index.atPlayTime(us) == (n == 0 ? kNone : after - x.begin() - 1),
+                "play time " + std::to_string(us));
         if (clock < 0 || clock >= kIndexClockDays * 86400) {
-            continue;
+            return;
         }
         const RecordTime t = recordTimeFromClockSeconds(static_cast<uint32_t>(clock));
-        findings.check(index.atClock(t) == walkClock(e, clock),
-                       "wrong record at clock " + std::to_string(clock));
-        if (dates.size() <= 16) {
-            const int64_t inDay = clock % 86400;
-            findings.check(
-                index.atTimeOfDay(static_cast<int>(inDay / 3600), static_cast<int>(inDay / 60 % 60),
-                                  static_cast<int>(inDay % 60)) == walkTimeOfDay(e, inDay),
-                "wrong record at time of day " + std::to_string(inDay));
+        f.check(index.atClock(t) == walkClock(x, clock), "clock " + std::to_string(clock));
+        size_t atDay = kNone;
+        for (size_t d = 0; dates.size() <= 16 && d < dates.size() && atDay == kNone; ++d) {
+            atDay = walkClock(x, dates[d] * 86400 + clock % 86400);
+        }
+        f.check(dates.size() > 16 || index.atTimeOfDay(t.hour, t.minute, t.second) == atDay,
+                "time of day at clock " + std::to_string(clock));
+    };
+    auto keyAtOrBefore = [&](size_t i) -> size_t {
+        const auto key =
+            std::find_if(x.rend() - std::min(i + 1, n), x.rend(), [](auto& r) { return r.key; });
+        return key == x.rend() ? kNone : x.rend() - key - 1;
+    };
+    lookUp(-1, probe % (kIndexClockDays * 86400));
+    lookUp(probe * int64_t{1000}, -1);
+    f.check(index.keyAtOrBefore(n) == keyAtOrBefore(n), "key at or before the end");
+    // Around a sample of the records: the key search walks back, so not at every one.
+    for (size_t i = 0; i < n; i += std::max<size_t>(1, n / 48)) {
+        f.check(index.keyAtOrBefore(i) == keyAtOrBefore(i) &&
+                    index.firstAtOrAfterOffset(x[i].offset) == i &&
+                    index.firstAtOrAfterOffset(x[i].offset + 1) == i + 1,
+                "key or offset lookup at record " + std::to_string(i));
+        for (int64_t d : {-1, 0, 1}) {
+            lookUp(x[i].playUs + d, x[i].clock + d);
         }
     }
-    // 16 bytes a record, and 8 for a play time every 64 records.
-    const double n = static_cast<double>(e.records.size());
-    findings.check(
-        e.records.empty() || index.bytesPerRecord() * n <= 16 * n + 8 * std::ceil(n / 64) + 0.5,
-        "more than 16 bytes a record");
-    return findings.text();
+    return f.text();
 }
 
 // Runs one input; returns the failed checks, empty when none failed.
 inline std::string runIndexCase(MemoryFile& file, const uint8_t* data, size_t size) {
-    const uint32_t probe = size >= kIndexControlBytes ? le32(data) : 0;
-    const uint8_t* fileBytes = size >= kIndexControlBytes ? data + kIndexControlBytes : data;
-    size_t fileSize = size >= kIndexControlBytes ? size - kIndexControlBytes : size;
-    fileSize = std::min(fileSize, kIndexMaxFileBytes);
-    if (!file.write(fileBytes, fileSize)) {
+    const size_t skip = size >= kIndexControlBytes ? kIndexControlBytes : 0;
+    const size_t fileSize = std::min(size - skip, kIndexMaxFileBytes);
+    if (!file.write(data + skip, fileSize)) {
         return std::string();  // nothing to test without a file
     }
     RecordIndex index;
-    const RecordIndex::End end = index.build(file.path());
-    return compareIndex(index, end, fileBytes, fileSize, probe);
+    return compareIndex(index, index.build(file.path()), data + skip, fileSize,
+                        skip ? le32(data) : 0);
 }
 
 }  // namespace vidora::fuzz

@@ -7,7 +7,8 @@
 //   byte 0   bit 0: H.263 (else H.264)
 //            bits 1-2: picture size in the header: bytes 2-5, 320x240, 352x288, 1280x720
 //            bits 3-4: video area: 332x236, 512x324, 501x301, 3x2
-//            bit 5: seek before the third record, to the percentage in byte 1 (mod 101)
+//            bit 5: seek before the third record, to the percentage in byte 1 (mod 101);
+//                   with byte 1's top bit, exactly (with the record index of the input)
 //            bit 6: move the drawing target to a second surface once, halfway
 //            bit 7: once the reader has ended, play the file again from the start
 //   byte 1   seek percentage
@@ -24,6 +25,7 @@
 #include "fuzz/memory_file.h"
 #include "fuzz/run_support.h"
 #include "platform/surface.h"
+#include "recording/record_index.h"
 #include "tests/support/inline_run.h"
 
 namespace vidora::fuzz {
@@ -38,6 +40,7 @@ struct PipelineControls {
     int height = 0;
     Rect videoArea{0, 0, 332, 236};
     int seekPercent = 0;  // 0: no seek
+    bool exact = false;
     bool moveTarget = false;
     bool playAgain = false;
 };
@@ -60,7 +63,8 @@ inline PipelineControls pipelineControls(const uint8_t* data, size_t size) {
         {0, 0, 332, 236}, {0, 0, 512, 324}, {0, 0, 501, 301}, {0, 0, 3, 2}};
     c.videoArea = kAreas[(flags >> 3) & 3];
     if ((flags & 0x20) != 0) {
-        c.seekPercent = data[1] % 101;
+        c.seekPercent = (data[1] & 0x7F) % 101;
+        c.exact = (data[1] & 0x80) != 0;
     }
     c.moveTarget = (flags & 0x40) != 0;
     c.playAgain = (flags & 0x80) != 0;
@@ -92,6 +96,13 @@ inline std::string runPipelineCase(PlaybackEngine& engine, MemoryFile& file, Sur
     }
     surface.fill(Rect{0, 0, surface.width(), surface.height()}, 0);
     test::InlineRun run(engine, &surface, controls.videoArea);
+    auto index = std::make_shared<RecordIndex>();
+    if (controls.exact) {
+        index->build(file.path());
+    }
+    run.engine.reader().index = [&] {
+        return controls.exact ? std::shared_ptr<const RecordIndex>(index) : nullptr;
+    };
     findings.check(run.start(file.path()), "a valid header was refused");
     auto control = [&](size_t record) {
         if (record == 2 && controls.seekPercent != 0) {
@@ -105,6 +116,8 @@ inline std::string runPipelineCase(PlaybackEngine& engine, MemoryFile& file, Sur
     if (controls.playAgain && played < kPipelineMaxRecords && run.start(file.path())) {
         played += run.play(kPipelineMaxRecords - played, control);
     }
+    // The engine's own index comes back for the next input.
+    run.engine.reader().index = [&engine] { return engine.index(); };
     // Beyond what the sanitizers watch: the sound comes in whole samples.
     findings.check(run.pcm.size() % 2 == 0, "the sound is not whole 16-bit samples");
     return findings.text();

@@ -25,6 +25,8 @@ constexpr size_t kMaxPrerollRecords = 600;
 constexpr uint32_t kStillPictures = 4;
 // At most this many records, whatever they hold, go at once (a recording without pictures).
 constexpr uint32_t kStillRecords = 16;
+// How long a record that only prepares the decoder waits for room in the video ring.
+constexpr int64_t kPrerollRoomWaitUs = 1000000;
 // Sound plays at these speeds, with its pitch kept; outside them it is silent.
 constexpr double kMinAudibleSpeed = 0.5;
 constexpr double kMaxAudibleSpeed = 2.0;
@@ -247,10 +249,12 @@ void Reader::deliver(const RecordHeader& record, int64_t streamTime, uint64_t of
             awaitingKey_ = false;
         }
         if (preroll) {
-            // The decoder needs every one of these: the reader waits for room rather than drop.
+            // The decoder needs every one of these: the reader waits for room rather than drop,
+            // though not for ever (a video path that takes nothing must not hold the reader).
+            const int64_t deadline = pacer_.nowUs() + kPrerollRoomWaitUs;
             while (!video_.putRecord(payload_.get(), record.videoBytes, streamTime)) {
                 const uint64_t seen = wake_.count();
-                if (stop.stop_requested() || seekPending()) {
+                if (stop.stop_requested() || seekPending() || pacer_.nowUs() >= deadline) {
                     return;
                 }
                 pacer_.waitFor(wake_, seen, 10000);

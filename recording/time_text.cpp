@@ -166,6 +166,7 @@ std::optional<TypedMoment> parseMoment(std::string_view text, BareTime bare) {
         Cursor c(text);
         moment.kind = TypedMoment::Kind::DateTime;
         moment.time = RecordTime{};
+        moment.intoUs = 0;
         if (readDateTime(c, &moment.time) && c.atEnd()) {
             return moment;
         }
