@@ -92,7 +92,9 @@ void SkinWindow::onKey(int32_t key, bool ctrl) {
             break;
         case kKeySpace:
             playOrPause();
-            showMessage(engine.isPaused() != 0 ? "暂停" : "播放");
+            if (!engine.currentPath().empty() && engine.fileProblem() == FileProblem::None) {
+                showMessage(engine.isPaused() != 0 ? "暂停" : "播放");
+            }
             break;
         case kKeyLeft:
         case kKeyRight:

@@ -73,11 +73,26 @@ void SkinWindow::onWheel(int32_t notches) {
     changeVolume(notches);
 }
 
+bool SkinWindow::indexReady() {
+    // Nothing to move in without a recording that plays; the index may still be on its way.
+    if (engine.currentPath().empty() || engine.fileProblem() != FileProblem::None) {
+        return false;
+    }
+    const std::shared_ptr<const RecordIndex> index = engine.index();
+    if (!index) {
+        showMessage(kIndexNotReady);
+        return false;
+    }
+    return index->size() > 0;
+}
+
 void SkinWindow::seekByTime(int64_t us) {
+    if (!indexReady()) {
+        return;
+    }
     const std::optional<size_t> landing = engine.seekBy(us);
     const std::shared_ptr<const RecordIndex> index = engine.index();
     if (!landing || !index) {
-        showMessage(kIndexNotReady);
         return;
     }
     const IndexedRecord record = index->at(*landing);
@@ -86,20 +101,21 @@ void SkinWindow::seekByTime(int64_t us) {
 }
 
 void SkinWindow::goToStart() {
-    const std::shared_ptr<const RecordIndex> index = engine.index();
-    if (!index || index->size() == 0) {
-        showMessage(kIndexNotReady);
+    if (!indexReady()) {
         return;
     }
+    const std::shared_ptr<const RecordIndex> index = engine.index();
     engine.seekToRecord(0);
     showMessage("回到开头　" + formatRecordTime(index->at(0).time));
 }
 
 void SkinWindow::stepPicture(int direction) {
+    if (!indexReady()) {
+        return;
+    }
     const std::optional<size_t> shown = engine.stepPicture(direction);
     const std::shared_ptr<const RecordIndex> index = engine.index();
     if (!shown || !index) {
-        showMessage(kIndexNotReady);
         return;
     }
     needsPaint = true;  // the play button shows play while paused
@@ -141,14 +157,10 @@ void SkinWindow::toggleMute() {
 }
 
 void SkinWindow::goToTypedMoment() {
+    if (!indexReady()) {
+        return;
+    }
     const std::shared_ptr<const RecordIndex> index = engine.index();
-    if (engine.currentPath().empty()) {
-        return;
-    }
-    if (!index || index->size() == 0) {
-        showMessage(kIndexNotReady);
-        return;
-    }
     EntryDialogRequest request;
     request.title = kGoToTitle;
     request.prompt = kGoToPrompt;

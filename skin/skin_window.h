@@ -257,6 +257,8 @@ class SkinWindow {
     // The camera's date and time a click at `p` on the seek bar would land on; empty off the
     // bar or without the index.
     std::string hoverLabelAt(Point p) const;
+    // Whether the recording on show has its index, saying so when it is on its way.
+    bool indexReady();
     // The recording on show, to tell when playback went on into the next file by itself.
     std::string shownPath;
     std::string hoverLabel;
