@@ -57,6 +57,7 @@ PlaybackEngine::PlaybackEngine(Pacer::Kind time)
     };
     video_.recordTime = [this] { return reader_.recordTime(); };
     video_.lateness = [this](bool late) { reader_.setVideoLate(late); };
+    video_.endedDamaged = [this] { return reader_.endedDamaged(); };
     // An exact seek hands the reader's records to the video ring without dropping any.
     videoRing_.setProducerWake(&reader_.wake());
     reader_.index = [this] { return index_.index(); };

@@ -27,6 +27,9 @@ std::vector<std::string> chooserArguments(const FileDialogRequest& request) {
     }
     args.push_back("--title=" + request.title);
     args.push_back("--file-filter=" + request.filterName + " | " + request.filterGlob);
+    for (const auto& [name, glob] : request.moreFilters) {
+        args.push_back("--file-filter=" + name + " | " + glob);
+    }
     return args;
 }
 

@@ -9,6 +9,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vidora {
 
@@ -20,6 +22,8 @@ struct FileDialogRequest {
     // The window the dialog belongs to (Window::systemId), 0 for none: the dialog then opens
     // above it, as its child, and the desktop keeps it there.
     uint64_t owner = 0;
+    // Further filters the user may choose instead: name and glob.
+    std::vector<std::pair<std::string, std::string>> moreFilters;
 };
 
 // The chosen path, or nothing when the user cancelled, the chooser failed, or the answer does

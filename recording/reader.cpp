@@ -79,6 +79,8 @@ void Reader::reset() {
 
 bool Reader::start(const std::string& path) {
     playing_.store(false);
+    damaged_.store(false);
+    end_ = End::FileEnd;
     progress_.store(0);
     if (!open(path, false)) {
         return false;
@@ -146,6 +148,7 @@ bool Reader::open(const std::string& path, bool continuing) {
 }
 
 void Reader::finish() {
+    damaged_.store(end_ == End::BadRecord, std::memory_order_release);
     playing_.store(false);
     video_.setFinished(true);
     audio_.setFinished(true);
@@ -160,7 +163,7 @@ bool Reader::step(std::stop_token stop) {
         }
         applySpeed();
         if (seekPending() && !serveSeek(stop)) {
-            end_ = stop.stop_requested() ? End::Stopped : End::BadRecord;
+            end_ = stop.stop_requested() ? End::Stopped : End::SeekFailed;
             return false;
         }
         // Paused, the reader holds, except to show the picture of a place sought meanwhile.

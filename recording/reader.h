@@ -98,12 +98,14 @@ class Reader {
     // The file offset of the record delivered last; false before the first.
     bool lastRecordOffset(uint64_t* offset) const;
     FileProblem problem() const { return problem_.load(); }
+    // Whether the last run ended at a damaged record (set before the rings are finished).
+    bool endedDamaged() const { return damaged_.load(std::memory_order_acquire); }
     // Forgets the last run's progress, time and problem (no reader may be running).
     void reset();
 
   private:
     enum class Wait { Due, Stop, Seek };
-    enum class End { FileEnd, BadRecord, Stopped };
+    enum class End { FileEnd, BadRecord, SeekFailed, Stopped };
     bool open(const std::string& path, bool continuing);
     bool playFile(std::stop_token stop);
     Wait waitUntilDue(int64_t streamTime, const std::stop_token& stop);
@@ -159,6 +161,7 @@ class Reader {
     std::atomic<int64_t> seekRecord_{-1};
     std::atomic<double> speed_{1.0};
     std::atomic<bool> videoLate_{false};
+    std::atomic<bool> damaged_{false};
     std::atomic<FileProblem> problem_{FileProblem::None};
     mutable std::mutex timeMutex_;
     // Guarded by timeMutex_: the date and time published, and the last deliveries.

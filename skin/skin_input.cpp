@@ -273,6 +273,7 @@ std::optional<std::string> SkinWindow::chooseFile(bool forSnapshot) {
         request.title = "保存图片对话框";
         request.filterName = "BMP Files";
         request.filterGlob = "*.bmp";
+        request.moreFilters = {{"PNG Files", "*.png"}};
         request.save = true;
     } else {
         request.title = "选择文件对话框";

@@ -1,5 +1,5 @@
 // Snapshots: the video area as the last paint composed it, saved as an uncompressed 24-bit
-// bottom-up BMP file.
+// bottom-up BMP file, or as a PNG file with the same pixels when the name asks for one.
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +11,10 @@
 
 #include "skin/skin_window.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 namespace vidora {
 
 namespace {
@@ -19,6 +23,7 @@ constexpr std::size_t kFileHeaderBytes = 14;
 constexpr std::size_t kInfoHeaderBytes = 40;
 constexpr std::size_t kHeaderBytes = kFileHeaderBytes + kInfoHeaderBytes;
 constexpr const char* kExtension = ".bmp";
+constexpr const char* kPngExtension = ".png";
 
 // Attempts at finding an unused temporary name before giving up.
 constexpr int kTemporaryNameTries = 16;
@@ -34,10 +39,39 @@ void put32(std::vector<uint8_t>& out, std::size_t at, uint32_t value) {
     }
 }
 
-bool endsInBmp(const std::string& path) {
-    const std::string ext = kExtension;
+bool endsIn(const std::string& path, const std::string& ext) {
     return path.size() >= ext.size() &&
            path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+// The picture as a PNG file, by FFmpeg's PNG encoder: `rgb` holds `height` rows of `width`
+// red-green-blue pixels, top row first. Empty when it cannot be encoded.
+std::vector<uint8_t> encodePng(const std::vector<uint8_t>& rgb, int32_t width, int32_t height) {
+    std::vector<uint8_t> file;
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+    AVCodecContext* context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    if (context != nullptr && frame != nullptr && packet != nullptr) {
+        context->width = width;
+        context->height = height;
+        context->pix_fmt = AV_PIX_FMT_RGB24;
+        context->time_base = AVRational{1, 1};
+        frame->format = AV_PIX_FMT_RGB24;
+        frame->width = width;
+        frame->height = height;
+        frame->data[0] = const_cast<uint8_t*>(rgb.data());
+        frame->linesize[0] = width * 3;
+        if (avcodec_open2(context, codec, nullptr) == 0 &&
+            avcodec_send_frame(context, frame) == 0 && avcodec_send_frame(context, nullptr) == 0 &&
+            avcodec_receive_packet(context, packet) == 0) {
+            file.assign(packet->data, packet->data + packet->size);
+        }
+    }
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&context);
+    return file;
 }
 
 // A name in the target's folder that no file has yet, opened for writing; null when the folder
@@ -98,8 +132,10 @@ bool writeWhole(const std::string& target, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 bool SkinWindow::saveSnapshot(std::string path) {
-    // Compared byte for byte: "shot.BMP" becomes "shot.BMP.bmp".
-    if (!endsInBmp(path)) {
+    // Compared byte for byte: "shot.BMP" becomes "shot.BMP.bmp". A name that ends in ".png"
+    // is saved as PNG, with the same pixels.
+    const bool png = endsIn(path, kPngExtension);
+    if (!png && !endsIn(path, kExtension)) {
         path += kExtension;
     }
 
@@ -109,9 +145,11 @@ bool SkinWindow::saveSnapshot(std::string path) {
     if (w <= 0 || h <= 0) {
         return false;
     }
-    // A notice still over the picture is not part of it.
-    if (!notice.empty()) {
+    // A notice, the list of keys or a hover label still over the picture is not part of it.
+    if (!notice.empty() || helpShown || !hoverLabel.empty()) {
         notice.clear();
+        helpShown = false;
+        hoverLabel.clear();
         drawVideo();
     }
     const std::size_t rowBytes = static_cast<std::size_t>(w) * 3;
@@ -145,6 +183,22 @@ bool SkinWindow::saveSnapshot(std::string path) {
         }
     }
 
+    if (png) {
+        // The same pixels, top row first, red first.
+        std::vector<uint8_t> rgb(pixelBytes);
+        for (int32_t r = 0; r < h; ++r) {
+            const uint8_t* in =
+                file.data() + kHeaderBytes + rowBytes * static_cast<size_t>(h - 1 - r);
+            uint8_t* out = rgb.data() + rowBytes * static_cast<size_t>(r);
+            for (int32_t x = 0; x < w; ++x, in += 3, out += 3) {
+                out[0] = in[2];
+                out[1] = in[1];
+                out[2] = in[0];
+            }
+        }
+        const std::vector<uint8_t> encoded = encodePng(rgb, w, h);
+        return !encoded.empty() && writeWhole(path, encoded);
+    }
     return writeWhole(path, file);
 }
 

@@ -194,7 +194,8 @@ class SkinWindow {
 
     // Asks for a recording to open, or for a snapshot's name; nothing when cancelled.
     std::optional<std::string> chooseFile(bool forSnapshot);
-    // Writes the video area as the last paint composed it to a 24-bit BMP file. ".bmp" is
+    // Writes the video area as the last paint composed it to a 24-bit BMP file, or to a PNG
+    // file with the same pixels when the name ends in exactly ".png". Otherwise ".bmp" is
     // appended unless the name ends in exactly ".bmp". The file appears only complete: a file
     // that cannot be written leaves nothing behind and an existing file untouched. False then.
     bool saveSnapshot(std::string path);

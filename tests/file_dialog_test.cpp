@@ -32,8 +32,9 @@ printf '%s' "$FAKE_ANSWER"
 exit "$FAKE_EXIT"
 )";
 
-const FileDialogRequest kOpen{"选择文件对话框", "KRM Files", "*.krm", false};
-const FileDialogRequest kSave{"保存图片对话框", "BMP Files", "*.bmp", true, 0x4a00007};
+const FileDialogRequest kOpen{"选择文件对话框", "KRM Files", "*.krm", false, 0, {}};
+const FileDialogRequest kSave{"保存图片对话框",        "BMP Files", "*.bmp", true, 0x4a00007,
+                              {{"PNG Files", "*.png"}}};
 
 class FileDialogTest : public ::testing::Test {
   protected:
@@ -100,7 +101,8 @@ TEST_F(FileDialogTest, ChooserGetsItsArgumentsAndNoAccessibilityBridge) {
     run(kSave, "", "1");  // with an owner window, which the dialog is attached to
     EXPECT_EQ(seen(),
               "--file-selection\n--save\n--confirm-overwrite\n--attach=77594631\n"
-              "--title=保存图片对话框\n--file-filter=BMP Files | *.bmp\nNO_AT_BRIDGE=1\n");
+              "--title=保存图片对话框\n--file-filter=BMP Files | *.bmp\n"
+              "--file-filter=PNG Files | *.png\nNO_AT_BRIDGE=1\n");
 }
 
 TEST_F(FileDialogTest, CallerKeepsRunningWhileTheChooserIsOpen) {

@@ -2,6 +2,10 @@
 // composes, and snapshots of the video area.
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -327,6 +331,30 @@ std::vector<uint8_t> expectedSnapshot(const SkinWindow& skin) {
     return out;
 }
 
+// A PNG file decoded by FFmpeg, as the pixels of a bottom-up 24-bit BMP (blue first).
+std::vector<uint8_t> pngAsBmpPixels(const std::vector<uint8_t>& png) {
+    std::vector<uint8_t> out;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    packet->data = const_cast<uint8_t*>(png.data());
+    packet->size = static_cast<int>(png.size());
+    if (avcodec_open2(context, codec, nullptr) == 0 && avcodec_send_packet(context, packet) == 0 &&
+        avcodec_receive_frame(context, frame) == 0 && frame->format == AV_PIX_FMT_RGB24) {
+        for (int r = frame->height - 1; r >= 0; --r) {
+            const uint8_t* in = frame->data[0] + static_cast<ptrdiff_t>(r) * frame->linesize[0];
+            for (int x = 0; x < frame->width; ++x, in += 3) {
+                out.insert(out.end(), {in[2], in[1], in[0]});
+            }
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return out;
+}
+
 TEST_F(Skin, SnapshotIsTheComposedVideoAreaAsABitmap) {
     for (auto [large, full] : {std::pair{0, 0}, {1, 0}, {0, 1}}) {
         desktop = {0, 0, 1366, 768};  // fullscreen: 1366 columns, saved as 1368
@@ -334,7 +362,13 @@ TEST_F(Skin, SnapshotIsTheComposedVideoAreaAsABitmap) {
         skin.video->fill({0, 0, 100, 50}, rgb(1, 2, 3));  // tells the rows and columns apart
         skin.paint();
         ASSERT_TRUE(skin.saveSnapshot((folder / "shot").string()));
-        EXPECT_TRUE(bytesOf("shot.bmp") == expectedSnapshot(skin)) << large << full;
+        const std::vector<uint8_t> bmp = bytesOf("shot.bmp");
+        EXPECT_TRUE(bmp == expectedSnapshot(skin)) << large << full;
+        // A name ending in ".png" gets the same pixels as a PNG file.
+        ASSERT_TRUE(skin.saveSnapshot((folder / "shot.png").string()));
+        EXPECT_TRUE(pngAsBmpPixels(bytesOf("shot.png")) ==
+                    std::vector<uint8_t>(bmp.begin() + 54, bmp.end()))
+            << large << full;
     }
     EXPECT_EQ(fs::file_size(folder / "shot.bmp"), 54u + 1368 * 640 * 3);
 }

@@ -7,6 +7,7 @@
 #include "video/presenter.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "platform/surface.h"
 #include "recording/time_text.h"
@@ -18,6 +19,8 @@ namespace {
 constexpr Colorref kTimeTextColor = 0xC8C8C8;
 constexpr Colorref kTimeBandColor = 0x141414;
 constexpr Colorref kCanvasColor = 0x000000;
+// After the date and time of a recording that stopped at a damaged record.
+constexpr char kDamagedText[] = "已损坏";
 
 Rect intersect(const Rect& a, const Rect& b) {
     return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
@@ -157,11 +160,19 @@ void Presenter::fitDisplaySize(int32_t sourceWidth, int32_t sourceHeight) {
     displayHeight_ = roundUpTo4(static_cast<int32_t>(height));
 }
 
+void Presenter::bandText(const RecordTime& time, char (&text)[kRecordTimeTextBytes]) const {
+    formatRecordTime(time, text);
+    if (damaged_.load(std::memory_order_relaxed)) {
+        const size_t used = std::strlen(text);
+        std::snprintf(text + used, sizeof text - used, " %s", kDamagedText);
+    }
+}
+
 bool Presenter::present(const Picture& image, const RecordTime& time) {
     const Rows picture{image.bytes, displayWidth_, displayHeight_,
                        image.stride != 0 ? image.stride : displayWidth_ * 3, image.topDown};
     char text[kRecordTimeTextBytes] = {};
-    formatRecordTime(time, text);
+    bandText(time, text);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const Rect canvas = canvasFor(rect_);
@@ -194,7 +205,7 @@ Presenter::InPlace Presenter::presentInPlace(const PictureWriter& writePicture,
     const int32_t width = displayWidth_;
     const int32_t height = displayHeight_;
     char text[kRecordTimeTextBytes] = {};
-    formatRecordTime(time, text);
+    bandText(time, text);
     const bool observed = static_cast<bool>(observer);
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -23,6 +23,7 @@
 
 #include "engine/engine_types.h"
 #include "platform/geometry.h"
+#include "recording/time_text.h"
 
 namespace vidora {
 
@@ -74,6 +75,9 @@ class Presenter {
     Observer observer;
     uint32_t presented() const { return presented_.load(); }
     void resetCount() { presented_.store(0); }
+    // The recording stopped at a damaged record: the time band says so after the date and time.
+    void setDamaged(bool damaged) { damaged_.store(damaged, std::memory_order_relaxed); }
+    bool damaged() const { return damaged_.load(std::memory_order_relaxed); }
 
   private:
     void observe(const Picture& picture);
@@ -84,6 +88,9 @@ class Presenter {
     int32_t displayWidth_ = 0;
     int32_t displayHeight_ = 0;
     std::atomic<uint32_t> presented_{0};
+    std::atomic<bool> damaged_{false};
+    // The date and time as the band shows them.
+    void bandText(const RecordTime& time, char (&text)[kRecordTimeTextBytes]) const;
     // Packed rows for the observer when the picture's rows are not packed.
     std::vector<uint8_t> observed_;
 };

@@ -64,6 +64,8 @@ void VideoPath::reset() {
     generationServed_ = 0;
     showFrom_ = 0;
     stillPending_ = false;
+    damageShown_ = false;
+    presenter_.setDamaged(false);
     late_ = false;
     presentedAny_.store(false);
     record_ = StreamMark{};
@@ -245,6 +247,8 @@ void VideoPath::flushForSeek() {
     // Everything up to the last flush is obsolete: the bytes, and what the decoder holds.
     generationServed_ = ring_.generation();
     showFrom_ = ring_.showFrom();
+    damageShown_ = false;
+    presenter_.setDamaged(false);
     stillPending_ = showFrom_ > 0 || paused_.load();
     seekShownPending_ = true;
     if (ring_.skipFlushes()) {
@@ -265,6 +269,14 @@ bool VideoPath::packetStep() {
         // the decoder hold until more comes, are shown too.
         if (fedSinceDrain_ && ring_.finished() && ring_.unread() == 0) {
             drain();
+        }
+        if (ring_.finished() && !damageShown_ && endedDamaged && endedDamaged()) {
+            // The picture stays; its band now says that the recording is damaged.
+            damageShown_ = true;
+            presenter_.setDamaged(true);
+            if (lastPicture_ != nullptr && lastPicture_->buf[0] != nullptr) {
+                present(lastPicture_);
+            }
         }
         return false;
     }

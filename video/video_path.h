@@ -47,6 +47,8 @@ class VideoPath {
     // Told whether pictures are shown late (more than a moment after their time, above recorded
     // speed), so that the reader hands on key pictures alone until they are not.
     std::function<void(bool late)> lateness;
+    // Whether the reader stopped at a damaged record, asked once it has delivered its last.
+    std::function<bool()> endedDamaged;
 
     // The thread's loop: decodes and presents until `stop`, then releases the decoders.
     void run(std::stop_token stop);
@@ -151,6 +153,7 @@ class VideoPath {
     int64_t showFrom_ = 0;
     bool stillPending_ = false;
     bool seekShownPending_ = false;
+    bool damageShown_ = false;
     bool late_ = false;
     std::deque<int64_t> pendingTimes_;
     int64_t lastPictureTime_ = 0;
