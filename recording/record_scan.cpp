@@ -1,0 +1,104 @@
+#include "recording/record_scan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace vidora {
+
+namespace {
+
+// Large enough that a scan runs at the disk's speed, small enough to be no burden.
+constexpr size_t kScanBlockBytes = 1 << 20;
+constexpr uint8_t kSyncBytes[4] = {RECORD_SYNC & 0xFF, (RECORD_SYNC >> 8) & 0xFF,
+                                   (RECORD_SYNC >> 16) & 0xFF, RECORD_SYNC >> 24};
+
+size_t readAt(int fd, uint8_t* into, size_t n, uint64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = pread(fd, into + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(r);
+    }
+    return done;
+}
+
+// The end of the record whose header is at `offset` when it is plausible and fits in the file;
+// 0 otherwise.
+uint64_t recordEnd(int fd, uint64_t offset, uint64_t fileSize) {
+    uint8_t bytes[kRecordHeaderBytes];
+    if (fileSize - offset < kRecordHeaderBytes ||
+        readAt(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
+        return 0;
+    }
+    const RecordHeader header = parseRecordHeader(bytes);
+    const uint64_t end = offset + kRecordHeaderBytes + header.videoBytes + header.audioBytes;
+    return isPlausibleRecordHeader(header) && end <= fileSize ? end : 0;
+}
+
+bool recordResumesAt(int fd, uint64_t offset, uint64_t fileSize) {
+    const uint64_t end = recordEnd(fd, offset, fileSize);
+    return end != 0 && (end == fileSize || recordEnd(fd, end, fileSize) != 0);
+}
+
+}  // namespace
+
+bool isPlausibleRecordHeader(const RecordHeader& header) {
+    return header.sync == RECORD_SYNC && header.kind == RECORD_KIND &&
+           isValidRecordTime(header.time) &&
+           uint64_t{header.videoBytes} + header.audioBytes <= kMaxRecordPayloadBytes;
+}
+
+std::optional<uint64_t> nextValidRecord(const std::string& path, uint64_t from) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    std::optional<uint64_t> found;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        const uint64_t fileSize = static_cast<uint64_t>(info.st_size);
+        std::vector<uint8_t> block(kScanBlockBytes);
+        // Blocks overlap by three bytes, so that a sync word across two blocks is seen.
+        for (uint64_t at = std::max<uint64_t>(from, kRecordingHeaderBytes);
+             !found && at + kRecordHeaderBytes <= fileSize;) {
+            const size_t got = readAt(fd, block.data(), block.size(), at);
+            if (got < sizeof kSyncBytes) {
+                break;
+            }
+            const uint8_t* p = block.data();
+            const uint8_t* last = p + got - sizeof kSyncBytes;
+            while (p <= last) {
+                p = static_cast<const uint8_t*>(std::memchr(p, kSyncBytes[0], last - p + 1));
+                if (p == nullptr) {
+                    break;
+                }
+                const uint64_t offset = at + static_cast<uint64_t>(p - block.data());
+                if (std::memcmp(p, kSyncBytes, sizeof kSyncBytes) == 0 &&
+                    recordResumesAt(fd, offset, fileSize)) {
+                    found = offset;
+                    break;
+                }
+                ++p;
+            }
+            if (got < block.size()) {
+                break;
+            }
+            at += got - (sizeof kSyncBytes - 1);
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
+}  // namespace vidora
