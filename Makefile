@@ -13,7 +13,7 @@ comma := ,
 
 # Debian packages the build, the player and the tests need.
 PACKAGES := build-essential cmake pkg-config \
-	libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev \
+	libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev \
 	libsdl2-dev libsdl2-ttf-dev libfontconfig-dev libx11-dev fonts-wqy-microhei zenity \
 	libgtest-dev xvfb openbox xdotool x11-utils libx11-6 libxdamage1 imagemagick ffmpeg \
 	libopencore-amrnb-dev python3

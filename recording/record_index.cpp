@@ -256,6 +256,11 @@ RecordIndex::End RecordIndex::bad(uint64_t offset, const char* reason) {
 }
 
 RecordIndex::End RecordIndex::build(const std::string& path, std::stop_token stop) {
+    return build(path, kRecordingHeaderBytes, stop);
+}
+
+RecordIndex::End RecordIndex::build(const std::string& path, uint64_t firstRecordOffset,
+                                    std::stop_token stop) {
     clear();
     // Non-blocking, so that a FIFO given by mistake is refused rather than waited on.
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -277,7 +282,10 @@ RecordIndex::End RecordIndex::build(const std::string& path, std::stop_token sto
         return bad(0, "recording header cut short");
     }
 
-    uint64_t at = kRecordingHeaderBytes;
+    uint64_t at = std::max<uint64_t>(firstRecordOffset, kRecordingHeaderBytes);
+    if (at > file.fileSize()) {
+        return bad(at, "record offset past the end of the file");
+    }
     int64_t playUs = 0;
     uint32_t previousTimestamp = 0;
     const auto finish = [&](End end) {

@@ -54,6 +54,10 @@ class RecordIndex {
     // of the file, the first bad record, or `stop`. Records read up to then stay usable. A file
     // shorter than its 1024-byte header is a bad record at offset 0.
     End build(const std::string& path, std::stop_token stop = {});
+    // The same from the record at `firstRecordOffset` on (at least the recording header's end),
+    // for a stretch that follows damage: its first record plays at 0 and the codec comes from
+    // the recording's header as before.
+    End build(const std::string& path, uint64_t firstRecordOffset, std::stop_token stop = {});
 
     bool h264() const { return h264_; }
     size_t size() const { return records_.size(); }
