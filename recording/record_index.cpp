@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "recording/pacing_schedule.h"
+#include "recording/recording_file.h"
 #include "recording/recording_format.h"
 
 namespace vidora {
@@ -174,21 +175,7 @@ class ReadWindow {
   private:
     static constexpr size_t kHeaderAndFirstVideo = kRecordHeaderBytes + kKeyReadSteps[0];
 
-    size_t readAt(uint64_t offset, size_t n) {
-        size_t done = 0;
-        while (done < n) {
-            const ssize_t r =
-                pread(fd_, buffer_.data() + done, n - done, static_cast<off_t>(offset + done));
-            if (r < 0 && errno == EINTR) {
-                continue;
-            }
-            if (r <= 0) {
-                break;
-            }
-            done += static_cast<size_t>(r);
-        }
-        return done;
-    }
+    size_t readAt(uint64_t offset, size_t n) { return readFully(fd_, buffer_.data(), n, offset); }
 
     int fd_;
     uint64_t fileSize_;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "recording/recording_file.h"
+
 namespace vidora {
 
 namespace {
@@ -18,27 +20,12 @@ constexpr size_t kScanBlockBytes = 1 << 20;
 constexpr uint8_t kSyncBytes[4] = {RECORD_SYNC & 0xFF, (RECORD_SYNC >> 8) & 0xFF,
                                    (RECORD_SYNC >> 16) & 0xFF, RECORD_SYNC >> 24};
 
-size_t readAt(int fd, uint8_t* into, size_t n, uint64_t offset) {
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t r = pread(fd, into + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            break;
-        }
-        done += static_cast<size_t>(r);
-    }
-    return done;
-}
-
 // The end of the record whose header is at `offset` when it is plausible and fits in the file;
 // 0 otherwise.
 uint64_t recordEnd(int fd, uint64_t offset, uint64_t fileSize) {
     uint8_t bytes[kRecordHeaderBytes];
     if (fileSize - offset < kRecordHeaderBytes ||
-        readAt(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
+        readFully(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
         return 0;
     }
     const RecordHeader header = parseRecordHeader(bytes);
@@ -72,7 +59,7 @@ std::optional<uint64_t> nextValidRecord(const std::string& path, uint64_t from) 
         // Blocks overlap by three bytes, so that a sync word across two blocks is seen.
         for (uint64_t at = std::max<uint64_t>(from, kRecordingHeaderBytes);
              !found && at + kRecordHeaderBytes <= fileSize;) {
-            const size_t got = readAt(fd, block.data(), block.size(), at);
+            const size_t got = readFully(fd, block.data(), block.size(), at);
             if (got < sizeof kSyncBytes) {
                 break;
             }

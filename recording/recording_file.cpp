@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vidora {
 
@@ -52,6 +53,22 @@ size_t RecordingFile::read(void* destination, size_t n) {
 
 bool RecordingFile::seekTo(uint64_t position) {
     return fseeko(file_.get(), static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+size_t readFully(int fd, void* into, size_t n, uint64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = pread(fd, static_cast<uint8_t*>(into) + done, n - done,
+                                static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(r);
+    }
+    return done;
 }
 
 uint64_t RecordingFile::position() {

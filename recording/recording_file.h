@@ -8,6 +8,10 @@
 
 namespace vidora {
 
+// Reads n bytes at `offset` of the file descriptor `fd`, going on after interruptions and short
+// reads; the count read, fewer at the end of the file or on an error.
+size_t readFully(int fd, void* into, size_t n, uint64_t offset);
+
 class RecordingFile {
   public:
     // Only regular files: a folder, a FIFO or a device "cannot be opened", as on systems where
