@@ -105,6 +105,7 @@ bool Reader::start(const std::string& path) {
     landingNext_ = false;
     holding_ = false;
     awaitingKey_ = false;
+    soundPassedOver_ = false;
     return true;
 }
 
@@ -272,8 +273,17 @@ void Reader::deliver(const RecordHeader& record, int64_t streamTime, uint64_t of
         }
     }
     const double speed = speedApplied_;
-    if (!preroll && record.audioBytes > 0 && speed >= kMinAudibleSpeed &&
-        speed <= kMaxAudibleSpeed) {
+    if (!preroll && record.audioBytes > 0) {
+        if (speed < kMinAudibleSpeed || speed > kMaxAudibleSpeed) {
+            soundPassedOver_ = true;
+            return;
+        }
+        if (soundPassedOver_) {
+            // The sound starts again in the middle of its stream, where a record's first bytes
+            // may be the tail of a frame: the decoder is told to find its step again.
+            soundPassedOver_ = false;
+            audio_.flush();
+        }
         audio_.putRecord(payload_.get() + record.videoBytes, record.audioBytes, streamTime);
     }
 }

@@ -153,6 +153,8 @@ class Reader {
     // Video records are passed over until the next key picture (one was dropped, or only key
     // pictures are wanted).
     bool awaitingKey_ = false;
+    // Sound was passed over (a speed at which it is not heard) since it was last delivered.
+    bool soundPassedOver_ = false;
 
     std::atomic<bool> playing_{false};
     std::atomic<bool> paused_{false};
