@@ -59,7 +59,7 @@ clean:
 FUZZ_SECONDS ?= 60
 FUZZ_DIR ?= build-fuzz
 FUZZ_OUT ?= fuzz-out
-FUZZ_TARGETS := fuzz_reader fuzz_pipeline fuzz_rings fuzz_index
+FUZZ_TARGETS := fuzz_reader fuzz_pipeline fuzz_rings fuzz_index fuzz_krmtool
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
 fuzz:
@@ -93,7 +93,7 @@ BENCH_SCREEN ?= 1
 bench:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
 	@test -f $(BENCH_DIR)/CMakeCache.txt || cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target vidora vidora-bench krm-mux amrnb-encode
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target vidora vidora-bench krmtool krm-mux amrnb-encode
 	./$(BENCH_DIR)/bench/vidora-bench --data $(BENCH_DIR)/benchdata --out bench $(BENCH_ARGS)
 	@if [ "$(BENCH_SCREEN)" = 1 ]; then \
 		python3 bench/screen_report.py --build-dir $(BENCH_DIR) --out bench; fi

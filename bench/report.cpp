@@ -413,6 +413,30 @@ std::string markdown(const Report& r) {
                 << fixed(x.bytesPerRecord, 3) << " | " << list(x.seconds, 3) << " |\n";
         }
     }
+    const ExportResult& e = r.exportRun;
+    if (e.measured) {
+        out << "\n## 9. Export\n\n"
+            << "`krmtool export` of " << e.recording
+            << ": the records of the 1280x720 recording over and over for ten minutes, their "
+               "timestamps and times going on, into an MP4 (the video copied, the sound turned "
+               "into AAC, the camera's clock as subtitles). The whole process is timed, its "
+               "start included; the page cache is warm (one export first, not counted).\n\n";
+        if (!e.note.empty()) {
+            out << "Not measured: " << e.note << ".\n";
+        } else {
+            const double seconds = median(e.seconds);
+            const double minutes = e.footageSeconds / 60.0;
+            out << "| Recording | MiB | Footage min | MP4 MiB | Median s | s a minute of footage | "
+                   "Runs s |\n"
+                << "|---|---:|---:|---:|---:|---:|---|\n"
+                << "| " << e.recording << " | "
+                << fixed(static_cast<double>(e.fileBytes) / (1 << 20), 1) << " | "
+                << fixed(minutes, 2) << " | "
+                << fixed(static_cast<double>(e.mp4Bytes) / (1 << 20), 1) << " | "
+                << fixed(seconds, 2) << " | " << fixed(minutes > 0 ? seconds / minutes : 0, 3)
+                << " | " << list(e.seconds, 2) << " |\n";
+        }
+    }
     return out.str();
 }
 
@@ -534,6 +558,20 @@ std::string json(const Report& r) {
             << ", \"median_seconds\": " << jsonNumber(median(x.seconds))
             << ", \"bytes_per_record\": " << jsonNumber(x.bytesPerRecord)
             << ", \"note\": " << jsonString(x.note) << "}";
+    } else {
+        out << "null";
+    }
+    out << ",\n  \"export\": ";
+    if (r.exportRun.measured) {
+        const ExportResult& e = r.exportRun;
+        const double minutes = e.footageSeconds / 60.0;
+        out << "{\"recording\": " << jsonString(e.recording) << ", \"file_bytes\": " << e.fileBytes
+            << ", \"footage_seconds\": " << jsonNumber(e.footageSeconds)
+            << ", \"mp4_bytes\": " << e.mp4Bytes << ", \"seconds\": " << jsonArray(e.seconds)
+            << ", \"median_seconds\": " << jsonNumber(median(e.seconds))
+            << ", \"seconds_per_footage_minute\": "
+            << jsonNumber(minutes > 0 ? median(e.seconds) / minutes : 0.0)
+            << ", \"note\": " << jsonString(e.note) << "}";
     } else {
         out << "null";
     }

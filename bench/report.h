@@ -125,6 +125,16 @@ struct RecordIndexResult {
     std::string note;  // why it could not be measured, if so
 };
 
+struct ExportResult {
+    bool measured = false;
+    std::string recording;
+    uint64_t fileBytes = 0;
+    double footageSeconds = 0.0;
+    uint64_t mp4Bytes = 0;
+    std::vector<double> seconds;  // one export per run
+    std::string note;             // why it could not be measured, if so
+};
+
 struct Report {
     MachineInfo machine;
     std::string buildType;
@@ -140,6 +150,7 @@ struct Report {
     PeerComparison peers;
     LongPlayResult longPlay;
     RecordIndexResult recordIndex;
+    ExportResult exportRun;
 };
 
 std::string markdown(const Report& report);

@@ -77,7 +77,7 @@ def main():
         rows.append(result)
         print("%s %s: %s" % (result["recording"], mode, result), flush=True)
 
-    lines = ["", "## 9. On the screen and in the sound", "",
+    lines = ["", "## 10. On the screen and in the sound", "",
              "The real player in a window of its own X server with SDL's disk sound driver, on "
              "%d s recordings at 25 pictures a second whose pictures carry their number and whose "
              "sound beeps at every 50th picture (bench/playback_watch.py). Pictures reaching "

@@ -5,6 +5,8 @@
 // Measurements that need a process of their own (CPU time of a whole playback, the peak resident
 // size, a pause) run this program again as a child with --child; everything else runs here.
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,7 +45,8 @@ constexpr char kUsage[] =
     "                    [--seeks N] [--paused-seconds S] [--memory-minutes M] [--vidora PATH]\n"
     "  DIR holds the recordings of make-bench-data.sh; RESULTS.md and results.json go to --out\n"
     "  (default: the current folder). LIST is any of throughput,realtime,seek,paused,peers,\n"
-    "  longplay,index; NAMES limits throughput, real-time and peer runs to some of h264_320x240,\n"
+    "  longplay,index,export; NAMES limits throughput, real-time and peer runs to some of "
+    "h264_320x240,\n"
     "  h264_1280x720, h264_1920x1080 and h263_352x288. M is how long the long playback runs\n"
     "  (default 30 minutes; BENCH_LONGPLAY=0 in the environment leaves it out). PATH is the\n"
     "  player the peer and long playback runs start (default: vidora in the build folder above\n"
@@ -67,6 +70,9 @@ const char kLongPlayRecording[] = "h264_1280x720_long";
 const char kIndexSource[] = "h264_1280x720";
 const char kIndexRecording[] = "h264_1280x720_1gib";
 constexpr uint64_t kIndexRecordingBytes = uint64_t{1} << 30;
+// `krmtool export` is timed on ten minutes of the same records.
+const char kExportRecording[] = "h264_1280x720_10min";
+constexpr uint32_t kExportRecordingMs = 10 * 60 * 1000;
 
 struct Options {
     std::string dataDir;
@@ -81,6 +87,7 @@ struct Options {
     bool peers = true;
     bool longPlay = true;
     bool recordIndex = true;
+    bool exportRun = true;
     int memoryMinutes = 30;
     std::string vidora;      // the player binary; empty: beside the bench's folder
     std::string recordings;  // comma-separated names; empty: all
@@ -594,9 +601,11 @@ void measureLongPlay(const Options& options, const BenchRecording& recording, Re
 
 // --- The record index ------------------------------------------------------------------------
 
-// Writes `path`: the records of the recording `source` over and over until the file holds a GiB,
-// each pass's timestamps and times going on from where the last pass ended.
-bool writeLongRecording(const std::string& source, const std::string& path, std::string* error) {
+// Writes `path`: the records of the recording `source` over and over until the file holds
+// `maxBytes` or plays `maxMs`, each pass's timestamps and times going on from where the last pass
+// ended.
+bool writeLongRecording(const std::string& source, const std::string& path, uint64_t maxBytes,
+                        uint64_t maxMs, std::string* error) {
     const std::string bytes = readText(source);
     if (bytes.size() < kRecordingHeaderBytes) {
         *error = "cannot read " + source;
@@ -633,7 +642,7 @@ bool writeLongRecording(const std::string& source, const std::string& path, std:
     out.write(bytes.data(), kRecordingHeaderBytes);
     uint64_t written = kRecordingHeaderBytes;
     std::string pass;
-    for (uint32_t n = 0; out && written < kIndexRecordingBytes; ++n) {
+    for (uint32_t n = 0; out && written < maxBytes && uint64_t{n} * passMs < maxMs; ++n) {
         pass.clear();
         for (const Piece& r : records) {
             std::string record = bytes.substr(r.offset, r.length);
@@ -676,7 +685,7 @@ void measureRecordIndex(const Options& options, Report* report) {
     if (std::filesystem::file_size(path, error) < kIndexRecordingBytes || error) {
         progress("record index: writing " + path);
         if (!writeLongRecording(options.dataDir + "/" + kIndexSource + ".krm", path,
-                                &result.note)) {
+                                kIndexRecordingBytes, UINT64_MAX, &result.note)) {
             progress("record index: " + result.note);
             return;
         }
@@ -706,6 +715,78 @@ void measureRecordIndex(const Options& options, Report* report) {
     }
 }
 
+// --- krmtool export ---------------------------------------------------------------------------
+
+// Runs `args` and waits; true when it exited with 0.
+bool runProcess(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void measureExport(const Options& options, Report* report) {
+    ExportResult& result = report->exportRun;
+    result.measured = true;
+    result.recording = kExportRecording;
+    const std::string path = options.dataDir + "/" + kExportRecording + ".krm";
+    RecordIndex index;
+    // Written once into the data folder and kept for later runs.
+    if (index.build(path) != RecordIndex::End::Complete || index.size() < 2) {
+        progress("export: writing " + path);
+        if (!writeLongRecording(options.dataDir + "/" + kIndexSource + ".krm", path, UINT64_MAX,
+                                kExportRecordingMs, &result.note)) {
+            progress("export: " + result.note);
+            return;
+        }
+        if (index.build(path) != RecordIndex::End::Complete || index.size() < 2) {
+            result.note = path + " does not index to its end";
+            return;
+        }
+    }
+    std::error_code error;
+    result.fileBytes = std::filesystem::file_size(path, error);
+    // The footage lasts to one record's length after its last record.
+    const int64_t lastUs = index.at(index.size() - 1).playUs;
+    result.footageSeconds =
+        static_cast<double>(lastUs + lastUs / static_cast<int64_t>(index.size() - 1)) / 1e6;
+    const std::string krmtool =
+        std::filesystem::path(selfPath()).parent_path().parent_path() / "tools" / "krmtool";
+    char pattern[] = "/tmp/vidora-bench-export.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        result.note = "no temporary folder";
+        return;
+    }
+    const std::string out = std::string(pattern) + "/out.mp4";
+    // The first export brings the recording into the page cache.
+    for (int run = -1; run < options.runs; ++run) {
+        std::filesystem::remove(out, error);
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = runProcess({krmtool, "export", path, out});
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (!ok) {
+            result.note = krmtool + " export " + path + " failed";
+            progress("export: " + result.note);
+            break;
+        }
+        result.mp4Bytes = std::filesystem::file_size(out, error);
+        if (run >= 0) {
+            result.seconds.push_back(took.count());
+        }
+        progress("export: " + std::to_string(took.count()) + " s");
+    }
+    std::filesystem::remove_all(pattern, error);
+}
+
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
@@ -732,6 +813,7 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->peers = only.find(",peers,") != std::string::npos;
             options->longPlay = only.find(",longplay,") != std::string::npos;
             options->recordIndex = only.find(",index,") != std::string::npos;
+            options->exportRun = only.find(",export,") != std::string::npos;
         } else if (flag == "--memory-minutes" && (v = value()) != nullptr) {
             options->memoryMinutes = std::max(1, std::atoi(v));
         } else if (flag == "--vidora" && (v = value()) != nullptr) {
@@ -839,6 +921,9 @@ int benchMain(int argc, char** argv) {
 
     if (options.recordIndex) {
         measureRecordIndex(options, &report);
+    }
+    if (options.exportRun) {
+        measureExport(options, &report);
     }
 
     report.loadAtEnd = loadAverage();

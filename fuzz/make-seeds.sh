@@ -4,7 +4,8 @@
 # bytes its target expects (see the harness headers in this folder).
 #
 # usage: make-seeds.sh BUILD_DIR OUT
-#        (writes OUT/fuzz_reader, OUT/fuzz_pipeline, OUT/fuzz_rings, OUT/fuzz_index)
+#        (writes OUT/fuzz_reader, OUT/fuzz_pipeline, OUT/fuzz_rings, OUT/fuzz_index,
+#        OUT/fuzz_krmtool)
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -23,7 +24,8 @@ for f in h264_320x240.krm h263_352x288.krm h264_1280x720_b.krm h264_320x240.h264
     fi
 done
 
-mkdir -p "$out/fuzz_reader" "$out/fuzz_pipeline" "$out/fuzz_rings" "$out/fuzz_index"
+mkdir -p "$out/fuzz_reader" "$out/fuzz_pipeline" "$out/fuzz_rings" "$out/fuzz_index" \
+    "$out/fuzz_krmtool"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -82,6 +84,24 @@ pipeline_seed h263-as-h264 '\x02\x00\x00\x00\x00\x00' "$data/h263_352x288.krm" 2
 pipeline_seed h264-320-header-lies '\x00\x00\x02\x00\xf0\x7f' "$data/h264_320x240.krm" 20000
 pipeline_seed h263-352-negative-size '\x01\x00\xc0\xfe\x20\x01' "$data/h263_352x288.krm" 20000
 
+# krmtool: a control byte, then the whole file (header choice 0) or the records after a header
+# the harness writes. Cut so that each export stays short.
+krmtool_seed() {  # NAME CONTROL FILE BYTES [SKIP]
+    { printf "$2"; head -c "$4" < <(tail -c +$((${5:-0} + 1)) "$3"); } >"$out/fuzz_krmtool/$1"
+}
+for f in "$data"/*.krm; do
+    krmtool_seed "$(basename "$f" .krm)" '\x00' "$f" 120000
+done
+for f in "$work"/*.krm; do
+    krmtool_seed "$(basename "$f" .krm)" '\x00' "$f" 60000
+done
+krmtool_seed h264-320-cut-from-to '\x0d' "$data/h264_320x240.krm" 100000 1024
+krmtool_seed h263-352-cut-from '\x06' "$data/h263_352x288.krm" 100000 1024
+krmtool_seed h264-720-b-cut-to '\x0b' "$data/h264_1280x720_b.krm" 100000 1024
+krmtool_seed h264-720-as-320 '\x01' "$data/h264_1280x720_b.krm" 60000 1024
+krmtool_seed h263-as-h264 '\x01' "$data/h263_352x288.krm" 40000 1024
+krmtool_seed h264-bad-sync-cut-from '\x05' "$work/h264-bad-sync.krm" 40000 1024
+
 # Rings: a size byte, then operations (see rings_harness.h). A few sequences that put, take
 # and peek across the wrap; the fuzzer finds the rest.
 rings_seed() { printf "$2" >"$out/fuzz_rings/$1"; }
@@ -91,4 +111,5 @@ rings_seed pcm '\x00\x06\x40\x01\x07\x06\x10\x00\x08\x08\x08\x08'
 rings_seed full '\x00'"$(for _ in $(seq 60); do printf '\\x00\\xff\\x00'; done)"'\x04\xff\xff'
 
 echo "seeds: $(ls "$out/fuzz_reader" | wc -l) reader, $(ls "$out/fuzz_pipeline" | wc -l)" \
-    "pipeline, $(ls "$out/fuzz_rings" | wc -l) rings, $(ls "$out/fuzz_index" | wc -l) index, in $out"
+    "pipeline, $(ls "$out/fuzz_rings" | wc -l) rings, $(ls "$out/fuzz_index" | wc -l) index," \
+    "$(ls "$out/fuzz_krmtool" | wc -l) krmtool, in $out"

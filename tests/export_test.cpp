@@ -428,6 +428,20 @@ TEST_F(ExportTest, SalvageGoesOnPastADamagedStretch) {
     // The stretch after the damage keeps the pacing: its timestamps follow on from before it.
     ASSERT_EQ(m.videoPts.size(), 90u);
     EXPECT_NEAR(m.videoPts[40], rec.playUs[50], 1000);
+
+    // Damage in the first record: nothing comes before it, and salvage starts after it.
+    bytes = readFile(data("h264_320x240.krm"));
+    bytes[rec.offsets[0]] ^= 0xFF;
+    std::ofstream(in, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    run = exportFile({in.string(), (dir_ / "none.mp4").string()});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("damaged at offset 1024"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir_ / "none.mp4"));
+    run = exportFile({in.string(), (dir_ / "rest.mp4").string(), "--salvage"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(readMp4(dir_ / "rest.mp4").videoPts.size(), 75u);
 }
 
 TEST_F(ExportTest, NeverOverwritesAndLeavesNothingWhenWritingFails) {

@@ -159,16 +159,17 @@ class RecordingMap {
                 return false;
             }
             h264_ = s.index.h264();
+            // Taken before the stretch goes: one without records is not kept.
+            const uint64_t bad = s.index.badOffset();
+            const char* reason = s.index.badReason();
             append(std::move(s));
             if (end != RecordIndex::End::BadRecord) {
                 break;
             }
-            const Stretch& last = stretches_.back();
-            const uint64_t bad = last.index.badOffset();
             if (!options.salvage) {
                 say("the recording is damaged at offset %llu (%s): the export ends there "
                     "(--salvage goes on past it)",
-                    static_cast<unsigned long long>(bad), last.index.badReason());
+                    static_cast<unsigned long long>(bad), reason);
                 break;
             }
             const std::string before =
@@ -804,6 +805,12 @@ class Exporter {
         av_parser_close(parser);
         avcodec_free_context(&parsing);
         progress_.clear();
+        // The first record may decode without being a key picture, and salvaged stretches may
+        // hold none: an MP4 without a picture is no export.
+        if (ok && !h264_ && !h263KeySeen_) {
+            say("%s holds no H.263 key picture to start from", options_.input.c_str());
+            return false;
+        }
         return ok && writer_.finish();
     }
 
@@ -939,6 +946,7 @@ class Exporter {
             return true;
         }
         needKey_ = false;
+        h263KeySeen_ = true;
         pts = std::max(pts, lastTicks_ + 1);
         if (pending_.empty()) {
             pending_.assign(data, data + size);
@@ -1077,6 +1085,7 @@ class Exporter {
     int64_t pendingTicks_ = 0;
     int64_t lastTicks_ = -1;
     bool needKey_ = true;
+    bool h263KeySeen_ = false;
     // Where each record's video begins in the stream fed to the parser since the last start, and
     // its time.
     std::vector<std::pair<int64_t, int64_t>> videoStarts_;
