@@ -242,14 +242,15 @@ void Reader::deliver(const RecordHeader& record, int64_t streamTime, uint64_t of
                      const std::stop_token& stop) {
     remember(streamTime, offset);
     if (record.videoBytes > 0) {
-        const bool key = startsWithKeyPicture(payload_.get(), record.videoBytes, h264_);
         const double speed = speedApplied_;
         // Above recorded speed, a machine that cannot decode every picture in time is shown the
         // key pictures alone, rather than fall ever further behind.
         if (!preroll && speed > 1.0 && videoLate_.load(std::memory_order_relaxed)) {
             awaitingKey_ = true;
         }
-        if (key || preroll) {
+        // Only a reader waiting for a key picture looks at the picture's kind.
+        if (preroll ||
+            (awaitingKey_ && startsWithKeyPicture(payload_.get(), record.videoBytes, h264_))) {
             awaitingKey_ = false;
         }
         if (preroll) {

@@ -459,8 +459,8 @@ bool VideoPath::tooLate(int64_t streamTime) {
     // Only above recorded speed is a picture ever passed over; at recorded speed or slower
     // every picture is shown, however late.
     const double speed = clock_.speed();
-    const int64_t behind = clock_.presentationTime(pacer_.nowUs()) - streamTime;
-    const bool late = speed > 1.0 && static_cast<double>(behind) > kLateUs * speed;
+    const bool late = speed > 1.0 && static_cast<double>(clock_.presentationTime(pacer_.nowUs()) -
+                                                         streamTime) > kLateUs * speed;
     if (late != late_) {
         late_ = late;
         if (lateness) {
