@@ -69,58 +69,53 @@ void SkinWindow::showMessage(std::string text) {
     showNotice(std::move(text), kMessageMs);
 }
 
+std::string SkinWindow::volumeText() const {
+    return "音量 " + std::to_string(volumePercent) + "%";
+}
+
 void SkinWindow::onWheel(int32_t notches) {
     changeVolume(notches);
 }
 
-bool SkinWindow::indexReady() {
+std::shared_ptr<const RecordIndex> SkinWindow::readyIndex() {
     // Nothing to move in without a recording that plays; the index may still be on its way.
     if (engine.currentPath().empty() || engine.fileProblem() != FileProblem::None) {
-        return false;
+        return nullptr;
     }
-    const std::shared_ptr<const RecordIndex> index = engine.index();
+    std::shared_ptr<const RecordIndex> index = engine.index();
     if (!index) {
         showMessage(kIndexNotReady);
-        return false;
     }
-    return index->size() > 0;
+    return index && index->size() > 0 ? index : nullptr;
+}
+
+void SkinWindow::showLanding(const std::string& what, const RecordIndex& index,
+                             std::optional<size_t> record) {
+    if (record) {
+        showMessage(what + "　" + formatRecordTime(index.at(*record).time));
+    }
 }
 
 void SkinWindow::seekByTime(int64_t us) {
-    if (!indexReady()) {
-        return;
+    if (const auto index = readyIndex()) {
+        showLanding(std::string(us < 0 ? "后退 " : "前进 ") +
+                        std::to_string(std::abs(us) / 1000000) + " 秒",
+                    *index, engine.seekBy(us));
     }
-    const std::optional<size_t> landing = engine.seekBy(us);
-    const std::shared_ptr<const RecordIndex> index = engine.index();
-    if (!landing || !index) {
-        return;
-    }
-    const IndexedRecord record = index->at(*landing);
-    showMessage(std::string(us < 0 ? "后退 " : "前进 ") + std::to_string(std::abs(us) / 1000000) +
-                " 秒　" + formatRecordTime(record.time));
 }
 
 void SkinWindow::goToStart() {
-    if (!indexReady()) {
-        return;
+    if (const auto index = readyIndex()) {
+        engine.seekToRecord(0);
+        showLanding("回到开头", *index, 0);
     }
-    const std::shared_ptr<const RecordIndex> index = engine.index();
-    engine.seekToRecord(0);
-    showMessage("回到开头　" + formatRecordTime(index->at(0).time));
 }
 
 void SkinWindow::stepPicture(int direction) {
-    if (!indexReady()) {
-        return;
+    if (const auto index = readyIndex()) {
+        needsPaint = true;  // the play button shows play while paused
+        showLanding(direction > 0 ? "下一帧" : "上一帧", *index, engine.stepPicture(direction));
     }
-    const std::optional<size_t> shown = engine.stepPicture(direction);
-    const std::shared_ptr<const RecordIndex> index = engine.index();
-    if (!shown || !index) {
-        return;
-    }
-    needsPaint = true;  // the play button shows play while paused
-    showMessage(std::string(direction > 0 ? "下一帧　" : "上一帧　") +
-                formatRecordTime(index->at(*shown).time));
 }
 
 void SkinWindow::changeSpeed(int direction) {
@@ -147,20 +142,20 @@ void SkinWindow::changeVolume(int32_t steps) {
     volumePercent = std::clamp(volumePercent + steps * kVolumeStep, 0, 100);
     muted = false;
     engine.setVolume(static_cast<float>(volumePercent) / 100.0f);
-    showMessage("音量 " + std::to_string(volumePercent) + "%");
+    showMessage(volumeText());
 }
 
 void SkinWindow::toggleMute() {
     muted = !muted;
     engine.setVolume(muted ? 0.0f : static_cast<float>(volumePercent) / 100.0f);
-    showMessage(muted ? std::string(kMuted) : "音量 " + std::to_string(volumePercent) + "%");
+    showMessage(muted ? std::string(kMuted) : volumeText());
 }
 
 void SkinWindow::goToTypedMoment() {
-    if (!indexReady()) {
+    const std::shared_ptr<const RecordIndex> index = readyIndex();
+    if (!index) {
         return;
     }
-    const std::shared_ptr<const RecordIndex> index = engine.index();
     EntryDialogRequest request;
     request.title = kGoToTitle;
     request.prompt = kGoToPrompt;
@@ -208,7 +203,7 @@ void SkinWindow::goToTypedMoment() {
         return;
     }
     engine.seekToRecord(record);
-    showMessage("转到 " + formatRecordTime(index->at(record).time));
+    showLanding("转到", *index, record);
 }
 
 void SkinWindow::openNeighbour(int direction) {

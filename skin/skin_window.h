@@ -28,6 +28,7 @@
 namespace vidora {
 
 class PlaybackEngine;
+class RecordIndex;
 
 // Skin colours (0x00BBGGRR).
 constexpr Colorref kProgressGround = 0x787878;
@@ -258,8 +259,13 @@ class SkinWindow {
     // The camera's date and time a click at `p` on the seek bar would land on; empty off the
     // bar or without the index.
     std::string hoverLabelAt(Point p) const;
-    // Whether the recording on show has its index, saying so when it is on its way.
-    bool indexReady();
+    // The index of the recording on show, when it has one with records; says so when it is on
+    // its way.
+    std::shared_ptr<const RecordIndex> readyIndex();
+    // "what　DATE TIME" of `record`, when there is one.
+    void showLanding(const std::string& what, const RecordIndex& index,
+                     std::optional<size_t> record);
+    std::string volumeText() const;
     // The recording on show, to tell when playback went on into the next file by itself.
     std::string shownPath;
     std::string hoverLabel;
