@@ -302,15 +302,17 @@ std::optional<size_t> PlaybackEngine::seekBy(int64_t us) {
 
 std::optional<size_t> PlaybackEngine::stepPicture(int direction) {
     const std::shared_ptr<const RecordIndex> index = index_.index();
-    const std::optional<size_t> from = currentRecord();
-    if (!index || index->size() == 0 || !from) {
+    if (!index || index->size() == 0) {
         return std::nullopt;
     }
-    if (paused_.load() == false && reader_.playing()) {
+    // Paused first, so that no picture goes up between reading the one on show and stepping
+    // from it. Stepping after the end shows the picture and stays paused there.
+    if (!paused_.load() || !reader_.playing()) {
         setPaused(true);
-    } else if (!reader_.playing()) {
-        // Stepping after the end shows the picture and stays paused there.
-        setPaused(true);
+    }
+    const std::optional<size_t> from = currentRecord();
+    if (!from) {
+        return std::nullopt;
     }
     const size_t last = index->size() - 1;
     const size_t target = direction > 0 ? std::min(*from + 1, last) : (*from > 0 ? *from - 1 : 0);

@@ -94,7 +94,12 @@ void VideoPath::setTarget(Surface* surface, Rect rect) {
 }
 
 void VideoPath::setPaused(bool paused) {
-    paused_.store(paused);
+    {
+        // Once a pause is set, no picture goes up after it, and the one that went up last has
+        // its time published: a step from "the picture on show" counts from the right one.
+        std::lock_guard<std::mutex> lock(presentMutex_);
+        paused_.store(paused);
+    }
     wake_.notify();
 }
 
@@ -413,35 +418,40 @@ bool VideoPath::sendAndPresent(const uint8_t* data, int size, int64_t streamTime
         // Started early by as long as drawing a picture and getting it on the screen takes, so
         // that it is seen when its sound is heard. The first picture after a seek is shown at
         // once; the sound, and the pictures after it, then follow from there.
-        if (stillPending_) {
-            stillPending_ = false;
+        const bool still = stillPending_;
+        stillPending_ = false;
+        bool shown = false;
+        while (!shown) {
+            if (still) {
+                if (seekPending()) {
+                    av_frame_unref(decoded_);
+                    flushForSeek();
+                    return true;
+                }
+            } else if (!waitUntilDue(time - showLatency_)) {
+                av_frame_unref(decoded_);
+                if (seekPending()) {
+                    flushForSeek();
+                }
+                return true;
+            } else if (tooLate(time)) {
+                // Far behind at a raised speed: passed over, so that decoding catches up.
+                break;
+            }
+            waitForWindow();
             if (seekPending()) {
+                // A seek came while the picture waited: it is from before it.
                 av_frame_unref(decoded_);
                 flushForSeek();
                 return true;
             }
-        } else if (!waitUntilDue(time - showLatency_)) {
-            av_frame_unref(decoded_);
-            if (seekPending()) {
-                flushForSeek();
-            }
-            return true;
-        } else if (tooLate(time)) {
-            // Far behind at a raised speed: passed over, so that decoding catches up.
+            // A pause that came meanwhile keeps the picture for when playback goes on.
+            shown = presentUnlessPaused(time, still);
+        }
+        if (!shown) {
             av_frame_unref(decoded_);
             continue;
         }
-        waitForWindow();
-        if (seekPending()) {
-            // A seek came while the picture waited: it is from before it.
-            av_frame_unref(decoded_);
-            flushForSeek();
-            return true;
-        }
-        presentStartedAt_ = pacer_.nowUs();
-        present(decoded_);
-        presentedTime_.store(time, std::memory_order_relaxed);
-        presentedAny_.store(true, std::memory_order_release);
         if (seekShownPending_) {
             seekShownPending_ = false;
             seeksShown_.fetch_add(1, std::memory_order_release);
@@ -490,6 +500,18 @@ int64_t VideoPath::pictureTime(const AVFrame* frame) {
     return time;
 }
 
+bool VideoPath::presentUnlessPaused(int64_t streamTime, bool still) {
+    std::lock_guard<std::mutex> lock(presentMutex_);
+    if (paused_.load() && !still) {
+        return false;
+    }
+    presentStartedAt_ = pacer_.nowUs();
+    present(decoded_);
+    presentedTime_.store(streamTime, std::memory_order_release);
+    presentedAny_.store(true, std::memory_order_release);
+    return true;
+}
+
 bool VideoPath::waitUntilDue(int64_t streamTime) {
     // False when a stop or a seek came first.
     for (;;) {
@@ -500,12 +522,13 @@ bool VideoPath::waitUntilDue(int64_t streamTime) {
         // Paused with the next picture decoded: a mode change meanwhile still shows a picture.
         showAgainOnNewTarget();
         const int64_t now = pacer_.nowUs();
-        if (streamTime <= clock_.presentationTime(now)) {
+        const bool paused = paused_.load();
+        if (!paused && streamTime <= clock_.presentationTime(now)) {
             return true;
         }
         // Woken by the sound's progress, a seek, a stop or a pause; otherwise when the schedule
         // brings the picture's time.
-        const int64_t wait = clock_.timeUntil(streamTime, now);
+        const int64_t wait = paused ? kIdleWaitUs : clock_.timeUntil(streamTime, now);
         pacer_.waitFor(wake_, seen, std::clamp<int64_t>(wait, 500, kIdleWaitUs));
     }
 }

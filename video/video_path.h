@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <stop_token>
 #include <vector>
 
@@ -94,6 +95,7 @@ class VideoPath {
     int64_t pictureTime(const AVFrame* frame);
     bool tooLate(int64_t streamTime);
     bool waitUntilDue(int64_t streamTime);
+    bool presentUnlessPaused(int64_t streamTime, bool still);
     void waitForWindow();
     void learnShowLatency(int64_t shownAt);
     void present(const AVFrame* frame);
@@ -118,6 +120,7 @@ class VideoPath {
     std::atomic<int32_t> declaredWidth_{0};
     std::atomic<int32_t> declaredHeight_{0};
     std::atomic<bool> paused_{false};
+    std::mutex presentMutex_;  // a pause against a picture going up
     std::atomic<uint32_t> targetChanges_{0};
 
     // The window's side of showing pictures.
