@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/event_loop.h"
 #include "engine/playback_engine.h"
@@ -18,9 +19,10 @@ vidora::PlaybackEngine engine;
 vidora::SkinWindow skin(engine);
 
 constexpr char kUsage[] =
-    "Usage: vidora [FILE.krm]\n"
-    "Plays a camera recording (.krm) with its sound, its date and time over the picture.\n"
-    "Without FILE the player starts empty; its folder button opens a recording.\n"
+    "Usage: vidora [FILE.krm...]\n"
+    "Plays camera recordings (.krm) with their sound, their date and time over the picture.\n"
+    "Without FILE the player starts empty; its folder button opens a recording. With several,\n"
+    "each plays after the one before, and Page Down / Page Up go through them.\n"
     "\n"
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n";
@@ -28,26 +30,36 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* first = argc > 1 ? argv[1] : "";
-    if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (std::strcmp(first, "--version") == 0) {
-        std::printf("vidora %s\n", VIDORA_VERSION);
-        return 0;
-    }
-    // `vidora FILE` opens FILE at start as if it had been chosen with the open button; a file it
-    // cannot open is said here, and in the window as for any file chosen there.
-    const std::string startFile = first;
-    if (!startFile.empty()) {
-        vidora::RecordingFile file;
-        std::string reason;
-        if (!file.open(startFile, &reason)) {
-            std::fprintf(stderr, "vidora: cannot open %s: %s\n", startFile.c_str(), reason.c_str());
+    std::vector<std::string> files;
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+            files.push_back(arg);
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("vidora %s\n", VIDORA_VERSION);
+            return 0;
+        } else if (arg == "--") {
+            optionsEnd = true;
+        } else {
+            std::fprintf(stderr, "vidora: unknown option %s (try --help)\n", arg.c_str());
+            return 2;
         }
     }
-    const int result = vidora::runProgram(engine, skin, startFile);
+    // Each FILE opens as if it had been chosen with the open button; one it cannot open is said
+    // here, and in the window as for any file chosen there.
+    for (const std::string& path : files) {
+        vidora::RecordingFile file;
+        std::string reason;
+        if (!file.open(path, &reason)) {
+            std::fprintf(stderr, "vidora: cannot open %s: %s\n", path.c_str(), reason.c_str());
+        }
+    }
+    skin.setPlaylist(files);
+    const int result = vidora::runProgram(engine, skin, files.empty() ? std::string() : files[0]);
     if (result == vidora::kNoDisplay) {
         std::fputs("vidora: no display to show the player on (is DISPLAY set?)\n", stderr);
         return 1;

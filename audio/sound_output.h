@@ -46,6 +46,11 @@ class SoundOutput {
     // The loudness, 0 (silent) to 1 (as recorded); heard at once.
     void setVolume(float volume);
     WakeSignal& wake() { return wake_; }
+    // Whether all the sound handed on has been heard: nothing waits in the ring or the device.
+    bool idle() const {
+        return in_.unread() == 0 &&
+               queued_.load(std::memory_order_acquire) == done_.load(std::memory_order_acquire);
+    }
 
   private:
     // Which stream time each written byte plays at: one entry per block, in the device's order.

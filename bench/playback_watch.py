@@ -361,7 +361,7 @@ def watching(s, rec, mode="normal"):
     watchers = [SoundWatcher(s.audio_path)]
     watchers[0].start()
     try:
-        s.run(rec.path)
+        s.run(*getattr(rec, "paths", [getattr(rec, "path", None)]))
         if mode != "normal":
             s.to(mode).pointer_to_screen(4, 4)
         watchers.insert(0, ScreenWatcher(s.display, s.window(), s.layout["video"], rec.size))

@@ -82,6 +82,10 @@ class PlaybackEngine {
 
     int isPlaying() const { return reader_.playing() ? 1 : 0; }
     int isPaused() const { return paused_.load() ? 1 : 0; }
+    // The reader has ended and every picture and sound it handed on has been shown and heard.
+    bool playedOut() const {
+        return !reader_.playing() && video_.allShown() && audioRing_.unread() == 0 && sound_.idle();
+    }
     int progress() const { return reader_.progress(); }
     FileProblem fileProblem() const { return reader_.problem(); }
 

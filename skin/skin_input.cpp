@@ -58,6 +58,7 @@ void SkinWindow::onTimer() {
         }
         shownPath = playing;
     }
+    goOnInPlaylist();
     // Pictures reach the screen as they are drawn; the tick repaints the window only when a
     // highlight, the play button's face or the progress bar has changed since the last paint.
     if (paintedLooks() != looks()) {
@@ -263,6 +264,7 @@ void SkinWindow::onClick(int32_t x, int32_t y) {
 
 void SkinWindow::openRecording(const std::string& path) {
     shownPath = path;
+    wasPlaying = false;
     blankVideo();
     engine.open(path, video.get(), videoTargetRect());
 }

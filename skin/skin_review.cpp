@@ -211,13 +211,53 @@ void SkinWindow::openNeighbour(int direction) {
     if (current.empty()) {
         return;
     }
-    const std::optional<std::string> next = neighbourRecording(current, direction);
+    const std::optional<std::string> next =
+        inPlaylist() ? playlistNeighbour(direction) : neighbourRecording(current, direction);
     if (!next) {
         showMessage(direction > 0 ? kNoNextFile : kNoPreviousFile);
         return;
     }
     openRecording(*next);
     showMessage(fileName(*next));
+}
+
+void SkinWindow::setPlaylist(std::vector<std::string> files) {
+    playlist = files.size() > 1 ? std::move(files) : std::vector<std::string>{};
+}
+
+bool SkinWindow::inPlaylist() const {
+    return std::find(playlist.begin(), playlist.end(), engine.currentPath()) != playlist.end();
+}
+
+std::optional<std::string> SkinWindow::playlistNeighbour(int direction) const {
+    const auto at = std::find(playlist.begin(), playlist.end(), engine.currentPath());
+    if (at == playlist.end()) {
+        return std::nullopt;
+    }
+    const ptrdiff_t next = (at - playlist.begin()) + (direction > 0 ? 1 : -1);
+    if (next < 0 || next >= static_cast<ptrdiff_t>(playlist.size())) {
+        return std::nullopt;
+    }
+    return playlist[static_cast<size_t>(next)];
+}
+
+void SkinWindow::goOnInPlaylist() {
+    // The reader ends ahead of the pictures and sound it handed on: the next file waits for
+    // them to be shown and heard (and for a pause meanwhile to end).
+    if (engine.isPlaying() != 0) {
+        wasPlaying = true;
+        return;
+    }
+    if (!wasPlaying || !engine.playedOut()) {
+        return;
+    }
+    wasPlaying = false;
+    if (inPlaylist()) {
+        if (const std::optional<std::string> next = playlistNeighbour(+1)) {
+            openRecording(*next);
+            showMessage(fileName(*next));
+        }
+    }
 }
 
 void SkinWindow::toggleHelp() {

@@ -150,6 +150,9 @@ class SkinWindow {
 
     // Plays `path` from its first record, on a black video area.
     void openRecording(const std::string& path);
+    // Files opened together (several on the command line): the first plays, each goes on to the
+    // next at its end, and Page Down / Page Up walk them instead of the folder.
+    void setPlaylist(std::vector<std::string> files);
     // Asks for a recording and opens it (the open button).
     void chooseAndOpen();
     // Pauses or resumes; with nothing playing, plays the recording again from its first record.
@@ -268,6 +271,16 @@ class SkinWindow {
     std::string volumeText() const;
     // The recording on show, to tell when playback went on into the next file by itself.
     std::string shownPath;
+    std::vector<std::string> playlist;
+    // Whether the recording on show was playing at the last tick: its end opens the next one
+    // of the playlist.
+    bool wasPlaying = false;
+    // The file `direction` away from the one on show in the playlist, when it is in one.
+    std::optional<std::string> playlistNeighbour(int direction) const;
+    // Whether the file on show is in the playlist at all.
+    bool inPlaylist() const;
+    // Opens the next file of the playlist when the one on show has just ended.
+    void goOnInPlaylist();
     std::string hoverLabel;
     Point hoverAt;
     std::string notice;

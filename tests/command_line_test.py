@@ -13,7 +13,10 @@ with tempfile.TemporaryDirectory() as scratch:
                                  (["--version"], 0, r"\Avidora "),
                                  ([missing], 1, "^vidora: cannot open %s: " % re.escape(missing)),
                                  ([missing], 1, "^vidora: no display"),
-                                 ([scratch], 1, "it is a folder")):
+                                 ([scratch], 1, "it is a folder"),
+                                 (["--bogus"], 1, "^vidora: unknown option --bogus"),
+                                 (["--", "-x.krm", missing], 1, r"open -x\.krm: (.|\n)*open %s: "
+                                  % re.escape(missing))):
         done = subprocess.run([vidora] + args, env=env, capture_output=True, text=True, timeout=20)
         said = done.stderr if fails else done.stdout
         if (done.returncode != 0) != fails or not re.search(pattern, said, re.M):
@@ -30,6 +33,6 @@ except subprocess.TimeoutExpired:
 out = player.communicate(timeout=20)[0]
 if player.returncode != 0 or "ALSA" in out:
     failures.append("no sound card: %d %r" % (player.returncode, out[-500:]))
-print("".join("FAIL %s\n" % f for f in failures) + "%d passed, %d failed" % (6 - len(failures),
+print("".join("FAIL %s\n" % f for f in failures) + "%d passed, %d failed" % (8 - len(failures),
                                                                            len(failures)))
 sys.exit(1 if failures else 0)

@@ -68,6 +68,7 @@ void VideoPath::reset() {
     presenter_.setDamaged(false);
     late_ = false;
     presentedAny_.store(false);
+    allShown_.store(false);
     record_ = StreamMark{};
     drawn_.store(0);
     shown_.store(0);
@@ -272,10 +273,11 @@ bool VideoPath::packetStep() {
     if (ring_.unread() == 0) {
         // The recording has ended and nothing follows: the last pictures, which the parser and
         // the decoder hold until more comes, are shown too.
-        if (fedSinceDrain_ && ring_.finished() && ring_.unread() == 0) {
+        const bool finished = ring_.finished();
+        if (fedSinceDrain_ && finished && ring_.unread() == 0) {
             drain();
         }
-        if (ring_.finished() && !damageShown_ && endedDamaged && endedDamaged()) {
+        if (finished && !damageShown_ && endedDamaged && endedDamaged()) {
             // The picture stays; its band now says that the recording is damaged.
             damageShown_ = true;
             presenter_.setDamaged(true);
@@ -283,8 +285,10 @@ bool VideoPath::packetStep() {
                 present(lastPicture_);
             }
         }
+        allShown_.store(finished && !fedSinceDrain_, std::memory_order_release);
         return false;
     }
+    allShown_.store(false, std::memory_order_release);
     StreamMark flush;
     ring_.marks().advanceTo(ring_.readPosition(), &record_, &flush);
     return h264_.load() ? decodeH264() : decodeH263();

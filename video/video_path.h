@@ -81,6 +81,10 @@ class VideoPath {
         return presentedAny_.load(std::memory_order_acquire);
     }
     WakeSignal& wake() { return wake_; }
+    // Whether every picture the reader handed over before it ended has been shown.
+    bool allShown() const {
+        return allShown_.load(std::memory_order_acquire) && ring_.finished() && ring_.unread() == 0;
+    }
 
   private:
     bool setUp();
@@ -130,6 +134,7 @@ class VideoPath {
     std::atomic<bool> waitingForWindow_{false};
     std::atomic<int64_t> presentedTime_{0};
     std::atomic<bool> presentedAny_{false};
+    std::atomic<bool> allShown_{false};
     std::atomic<uint32_t> seeksShown_{0};
 
     // Decoding state, the video thread's alone.

@@ -1105,6 +1105,30 @@ def next_file(s):
         check(min(numbers(screen, mark), default=300) >= 300,
               "Page Down on the last file showed %s" % numbers(screen, mark)[:5])
 
+@scenario
+def several_files(s):
+    """Files given together play in the order given, each from its first picture and with its
+    name; after the last the player stops; Page Up and Page Down walk them, not the folder."""
+    rec = marked(s, (320, 240), 8)  # pictures 100-199 in the first file given, 0-99 in the second
+    files = [cut(rec.path, os.path.join(s.workdir, name), *part)
+             for name, part in (("2_given_first.krm", (100, 200)), ("1_given_second.krm", (0, 100)))]
+    with watch.watching(s, SimpleNamespace(paths=files, size=rec.size)) as (screen, _):
+        reach(screen, 199)
+        until("the second file", lambda: (0 <= number(screen) < 100, number(screen)), 10, 0.05)
+        until("the message", lambda: notice(s.video()), 5, 0.05)
+        reach(screen, 99)
+        s.faces(play="play")
+        seen = numbers(screen)
+        turn = seen.index(199)
+        check(seen[:turn + 1] == sorted(seen[:turn + 1]) and seen[turn + 1] < 5 and
+              seen[turn + 1:] == sorted(seen[turn + 1:]), "pictures shown: %s" % seen)
+        for key, first in (("Prior", 100), ("Next", 0)):
+            mark = len(screen.pictures)
+            s.key(key)
+            until("the pictures of " + key, lambda: (numbers(screen, mark) != [], key), 10, 0.05)
+            check(numbers(screen, mark)[0] == first, "%s showed %s" % (
+                key, numbers(screen, mark)[:5]))
+
 class Config:
     def __init__(self, a):
         self.build_dir, self.keep = os.path.abspath(a.build_dir), a.keep
