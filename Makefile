@@ -16,11 +16,13 @@ PACKAGES := build-essential cmake pkg-config \
 	libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev \
 	libsdl2-dev libsdl2-ttf-dev libfontconfig-dev libx11-dev fonts-wqy-microhei zenity \
 	libgtest-dev xvfb openbox xdotool x11-utils libx11-6 libxdamage1 imagemagick ffmpeg \
-	libopencore-amrnb-dev python3
+	libopencore-amrnb-dev python3 \
+	desktop-file-utils shared-mime-info xdg-utils libfile-mimeinfo-perl appstream man-db \
+	librsvg2-bin
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build run test clean format fuzz
+.PHONY: all deps build run test clean format fuzz install uninstall deb
 
 all: build
 
@@ -45,6 +47,43 @@ run: deps build
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# `make install` puts the player, krmtool, the desktop entry, the recording file type, the icons,
+# the thumbnailer, the AppStream data and the manual pages under PREFIX (within DESTDIR when
+# given, as a package build does). Installed straight onto this machine, the desktop's caches are
+# brought up to date so that file managers know the type at once. `make uninstall` removes what
+# `make install` put there, with the same PREFIX and DESTDIR.
+PREFIX ?= /usr/local
+DESTDIR ?=
+UPDATE_DESKTOP_CACHES = \
+	if [ -z "$(DESTDIR)" ]; then \
+		! command -v update-mime-database >/dev/null || update-mime-database "$(PREFIX)/share/mime"; \
+		! command -v update-desktop-database >/dev/null || \
+			update-desktop-database -q "$(PREFIX)/share/applications"; \
+		! command -v gtk-update-icon-cache >/dev/null || [ ! -f "$(PREFIX)/share/icons/hicolor/index.theme" ] || \
+			gtk-update-icon-cache -q -t -f "$(PREFIX)/share/icons/hicolor"; \
+	fi
+
+install: deps build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)" --strip
+	@$(UPDATE_DESKTOP_CACHES)
+
+uninstall: build
+	@rm -rf $(BUILD_DIR)/uninstall-list
+	@DESTDIR="$(CURDIR)/$(BUILD_DIR)/uninstall-list" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)" >/dev/null
+	@cd $(BUILD_DIR)/uninstall-list && find . -type f -o -type l | sed 's|^\.||' | \
+		while read -r f; do [ ! -e "$(DESTDIR)$$f" ] || { rm -f "$(DESTDIR)$$f" && echo "Removed $(DESTDIR)$$f"; }; done
+	@cd $(BUILD_DIR)/uninstall-list && find . -mindepth 1 -depth -type d | sed 's|^\.||' | \
+		grep -i vidora | while read -r d; do rmdir "$(DESTDIR)$$d" 2>/dev/null || true; done
+	@rm -rf $(BUILD_DIR)/uninstall-list
+	@$(UPDATE_DESKTOP_CACHES)
+
+# `make deb` builds vidora_VERSION_ARCH.deb here from the same install step (packaging/).
+DEB_PACKAGES := dpkg-dev lintian
+deb:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(DEB_PACKAGES)"
+	@$(MAKE) --no-print-directory build
+	bash packaging/make-deb.sh $(BUILD_DIR) .
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
