@@ -1,30 +1,35 @@
 #pragma once
-// krmtool's info report and `export --salvage` on arbitrary bytes. An input is one control byte
-// and then the file, or what follows its 1024-byte header:
+// krmtool's info report, `export --salvage` and `thumbnail` on arbitrary bytes. An input is one
+// control byte and then the file, or what follows its 1024-byte header:
 //
 //   byte 0   bits 0-1: the header: 0 none (the bytes are the whole file), 1 H.264 320x240,
 //            2 H.263 352x288, 3 H.264 1280x720
 //            bits 2-3: the cut: 0 none, 1 --from 0:01, 2 --to 0:02, 3 both
+//            bits 4-7: the thumbnail's size, 1 + 20 times their value
 //
 // The report must agree with itself and with the export (a file it calls no recording does not
 // export). An export either writes its MP4 and nothing else, which libavformat then reads to the
-// end without error, or leaves the folder empty.
+// end without error, or leaves the folder empty. So does a thumbnail, with a PNG that FFmpeg
+// decodes to an RGB picture whose longer side is the size asked for.
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
 #include "fuzz/memory_file.h"
 #include "fuzz/run_support.h"
 #include "recording/recording_format.h"
+#include "tools/krmtool/commands.h"
 #include "tools/krmtool/export.h"
 #include "tools/krmtool/recording_report.h"
 
@@ -133,6 +138,45 @@ inline std::string readBackMp4(const std::string& path, size_t* videoPackets) {
     return problem;
 }
 
+// Decodes a PNG file; returns what went wrong, empty when it holds a `size`-pixel picture.
+inline std::string readBackPng(const std::string& path, int size) {
+    std::vector<uint8_t> bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        uint8_t chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        }
+        std::fclose(f);
+    }
+    bytes.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    AVCodecContext* context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    std::string problem = "the PNG does not decode";
+    if (context != nullptr && packet != nullptr && frame != nullptr &&
+        avcodec_open2(context, codec, nullptr) == 0) {
+        packet->data = bytes.data();
+        packet->size = static_cast<int>(bytes.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+        if (avcodec_send_packet(context, packet) == 0 &&
+            avcodec_receive_frame(context, frame) == 0) {
+            if (frame->format != AV_PIX_FMT_RGB24) {
+                problem = "the PNG is not RGB";
+            } else if (std::max(frame->width, frame->height) != size ||
+                       std::min(frame->width, frame->height) < 1) {
+                problem = "the PNG has a wrong size: " + std::to_string(frame->width) + "x" +
+                          std::to_string(frame->height);
+            } else {
+                problem.clear();
+            }
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return problem;
+}
+
 inline void checkReport(const RecordingReport& r, uint64_t fileSize, Findings& findings) {
     if (r.kind != RecordingReport::Kind::Recording) {
         findings.check(r.records == 0 && !r.damaged, "a refused file is reported with records");
@@ -185,6 +229,27 @@ inline std::string runKrmtoolCase(ScratchFolder& folder, MemoryFile& file, const
     findings.check(report.kind != RecordingReport::Kind::CannotOpen,
                    "the report cannot open the file: " + report.openError);
     checkReport(report, fileSize, findings);
+
+    // The thumbnail first, alone in the folder.
+    const int thumbnailSize = 1 + 20 * (control >> 4);
+    const std::string png = folder.path() + "/out.png";
+    const int thumbnailCode =
+        thumbnailCommand({file.path(), png, "-s", std::to_string(thumbnailSize)});
+    const std::vector<std::string> thumbnails = folder.names();
+    if (thumbnailCode != 0) {
+        findings.check(thumbnailCode == 1,
+                       "thumbnail ended with code " + std::to_string(thumbnailCode));
+        findings.check(thumbnails.empty(), "a failed thumbnail left " +
+                                               std::to_string(thumbnails.size()) + " files behind");
+    } else {
+        findings.check(report.kind == RecordingReport::Kind::Recording && report.records > 0,
+                       "a thumbnail of a file the report finds no record in");
+        findings.check(thumbnails.size() == 1 && thumbnails[0] == "out.png",
+                       "the thumbnail left other files than its PNG");
+        const std::string problem = readBackPng(png, thumbnailSize);
+        findings.check(problem.empty(), problem);
+    }
+    folder.empty();
 
     const std::string out = folder.path() + "/out.mp4";
     std::vector<std::string> args = {file.path(), out, "--salvage"};

@@ -247,7 +247,7 @@ RecordIndex::End RecordIndex::build(const std::string& path, std::stop_token sto
 }
 
 RecordIndex::End RecordIndex::build(const std::string& path, uint64_t firstRecordOffset,
-                                    std::stop_token stop) {
+                                    std::stop_token stop, IndexLimit limit) {
     clear();
     // Non-blocking, so that a FIFO given by mistake is refused rather than waited on.
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -273,6 +273,7 @@ RecordIndex::End RecordIndex::build(const std::string& path, uint64_t firstRecor
     if (at > file.fileSize()) {
         return bad(at, "record offset past the end of the file");
     }
+    const uint64_t first = at;
     int64_t playUs = 0;
     uint32_t previousTimestamp = 0;
     const auto finish = [&](End end) {
@@ -282,7 +283,8 @@ RecordIndex::End RecordIndex::build(const std::string& path, uint64_t firstRecor
         return end;
     };
     for (;;) {
-        if (stop.stop_requested()) {
+        if (stop.stop_requested() || records_.size() >= limit.records ||
+            at - first >= limit.bytes) {
             return finish(End::Stopped);
         }
         bytes = file.bytes(at, kRecordHeaderBytes + kKeyReadSteps[0], &got);

@@ -36,6 +36,12 @@ bool startsWithKeyPicture(const uint8_t* video, size_t size, bool h264);
 uint32_t recordClockSeconds(const RecordTime& time);
 RecordTime recordTimeFromClockSeconds(uint32_t seconds);
 
+// How far a build reads at most, for a caller that needs only the start of a recording.
+struct IndexLimit {
+    size_t records = SIZE_MAX;
+    uint64_t bytes = UINT64_MAX;  // counted from the first record's offset
+};
+
 struct IndexedRecord {
     uint64_t offset = 0;     // file offset of the record header
     uint32_t timestamp = 0;  // the record's millisecond timestamp as written
@@ -56,8 +62,10 @@ class RecordIndex {
     End build(const std::string& path, std::stop_token stop = {});
     // The same from the record at `firstRecordOffset` on (at least the recording header's end),
     // for a stretch that follows damage: its first record plays at 0 and the codec comes from
-    // the recording's header as before.
-    End build(const std::string& path, uint64_t firstRecordOffset, std::stop_token stop = {});
+    // the recording's header as before. Past `limit` (more records, or a record that begins
+    // that many bytes after the first) it reads nothing more and ends as Stopped.
+    End build(const std::string& path, uint64_t firstRecordOffset, std::stop_token stop = {},
+              IndexLimit limit = {});
 
     bool h264() const { return h264_; }
     size_t size() const { return records_.size(); }

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """krmtool on real recordings and on damaged ones made by krm-mux: every field of info, its JSON
-against its text, check's lines and exit codes, the scan for records after damage, usage errors.
+against its text, check's lines and exit codes, the scan for records after damage, thumbnails,
+usage errors.
 usage: krmtool_test.py KRMTOOL KRM_MUX TESTDATA_DIR"""
-import json, os, re, struct, subprocess, sys, tempfile
+import json, os, re, struct, subprocess, sys, tempfile, zlib
 
 krmtool, mux, data = sys.argv[1:4]
 failures, checks = [], 0
@@ -63,6 +64,31 @@ def info(path):
     return obj
 
 
+def png(path):
+    """Width, height and mean byte of an 8-bit RGB PNG, read here independently of FFmpeg."""
+    raw, at, idat = open(path, "rb").read(), 8, b""
+    if raw[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    while at < len(raw):
+        length, kind = struct.unpack_from(">I4s", raw, at)
+        if kind == b"IHDR":
+            width, height, depth, colour = struct.unpack_from(">IIBB", raw, at + 8)
+        idat += raw[at + 8:at + 8 + length] if kind == b"IDAT" else b""
+        at += 12 + length
+    if (depth, colour) != (8, 2):
+        return None
+    data, stride, prior, total = zlib.decompress(idat), 3 * width, bytearray(3 * width), 0
+    for y in range(height):
+        kind, row = data[y * (stride + 1)], bytearray(data[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            a, b, c = row[x - 3] if x >= 3 else 0, prior[x], prior[x - 3] if x >= 3 else 0
+            p = a + b - c
+            paeth = a if abs(p - a) <= min(abs(p - b), abs(p - c)) else b if abs(p - b) <= abs(p - c) else c
+            row[x] = (row[x] + (0, a, b, (a + b) // 2, paeth)[kind]) & 0xFF
+        total, prior = total + sum(row), row
+    return width, height, total / (stride * height)
+
+
 with tempfile.TemporaryDirectory() as scratch:
     # The recordings the build makes, whole.
     whole = {"h264_320x240": ("h264", (320, 240), (320, 240), 100, 25),
@@ -80,6 +106,17 @@ with tempfile.TemporaryDirectory() as scratch:
         expect(name, got == want, (got, want))
         last = records(path)[-1][1] - records(path)[0][1]
         expect(name + " duration", round(o["duration_seconds"] * 1000) == last, o["duration"])
+        # Its thumbnail: the longer side as asked, the shape kept, a picture (the test picture's
+        # colour bars), and no other file beside it.
+        thumb = os.path.join(scratch, "thumb.png")
+        for option, size in (("-s", 128), ("--size", 256)):
+            done = run("thumbnail", option, str(size), path, thumb)
+            w, h = picture
+            shape = (size, int(size * h / w + 0.5)) if w >= h else (int(size * w / h + 0.5), size)
+            got = png(thumb) if done.returncode == 0 else done.stderr
+            expect(name + " thumbnail %d" % size, got and got[:2] == shape and got[2] > 60 and
+                   os.listdir(scratch) == ["thumb.png"], (got, shape))
+            os.remove(thumb)
     multi = run("info", *[os.path.join(data, n + ".krm") for n in whole])
     expect("blocks", multi.stdout.count("\n\nfile: ") == len(whole) - 1)
 
@@ -147,6 +184,21 @@ with tempfile.TemporaryDirectory() as scratch:
         scratch + ": cannot be opened: it is a folder"], done.stdout)
     expect("check ok", run("check", ok, gaps).returncode == 0)
 
+    # Thumbnails: 256 pixels unless asked; no picture, no file (a header cut short, garbage
+    # after the header, the first record cut short).
+    done = run("thumbnail", ok, os.path.join(scratch, "default.png"))
+    expect("thumbnail default", done.returncode == 0 and
+           png(os.path.join(scratch, "default.png"))[:2] == (256, 192), done.stderr)
+    raw = open(ok, "rb").read()
+    for name, content in (("short", raw[:600]), ("garbage", raw[:1024] + bytes(range(256)) * 40),
+                          ("first cut", raw[:1024 + 32 + 100])):
+        bad, out = os.path.join(scratch, "bad.krm"), os.path.join(scratch, "bad.png")
+        open(bad, "wb").write(content)
+        done = run("thumbnail", bad, out)
+        expect("thumbnail " + name, done.returncode == 1 and done.stderr.startswith("krmtool: ")
+               and not os.path.exists(out), (done.returncode, done.stderr))
+    thumb = os.path.join(scratch, "thumb.png")
+
     # Usage and the files info cannot read.
     version = re.search(r"project\(vidora VERSION (\S+)",
                         open(os.path.join(os.path.dirname(__file__), "..", "CMakeLists.txt"))
@@ -160,10 +212,20 @@ with tempfile.TemporaryDirectory() as scratch:
             (["info", ok, "--jsn"], 2, "stderr", r"\Akrmtool: info: unknown option --jsn\n\Z"),
             (["check"], 2, "stderr", r"\Akrmtool: check: no file"),
             (["frobnicate"], 2, "stderr", r"\Akrmtool: unknown command: frobnicate"),
-            ([], 2, "stderr", r"\Akrmtool: no command")):
+            ([], 2, "stderr", r"\Akrmtool: no command"),
+            (["thumbnail", ok], 2, "stderr", r"\Akrmtool: thumbnail: usage: .*\n\Z"),
+            (["thumbnail", "-s", "0", ok, thumb], 2, "stderr", r"\Akrmtool: thumbnail: size \"0\""),
+            (["thumbnail", "-s", "4097", ok, thumb], 2, "stderr", r"size \"4097\" is not"),
+            (["thumbnail", "--size", "9x", ok, thumb], 2, "stderr", r"size \"9x\" is not"),
+            (["thumbnail", ok, thumb, "-s"], 2, "stderr", r"\Akrmtool: thumbnail: -s needs"),
+            (["thumbnail", "-z", ok, thumb], 2, "stderr", r"unknown option -z\n\Z"),
+            (["thumbnail", missing, thumb], 1, "stderr", r"\Akrmtool: cannot open .*gone.krm"),
+            (["thumbnail", notrec, thumb], 1, "stderr", r"speech.amr is not a recording\n\Z")):
         done = run(*args)
         expect(str(args), done.returncode == code and re.search(pattern, getattr(done, stream)),
                (done.returncode, done.stdout[:200], done.stderr))
+    expect("no thumbnail left", not os.path.exists(thumb) and not any(
+        n.startswith(".krmtool") for n in os.listdir(scratch)), os.listdir(scratch))
     # With --json a file that cannot be read still has its line, so lines match files.
     done = run("info", "--json", missing, ok)
     lines = [json.loads(l) for l in done.stdout.splitlines()]

@@ -147,6 +147,14 @@ TEST(RecordIndex, EndsAtTheFirstBadRecord) {
     std::stop_source stopped;
     stopped.request_stop();
     EXPECT_EQ(index.build(path, stopped.get_token()), RecordIndex::End::Stopped);
+    // Bounded: at most so many records, none that begins past so many bytes.
+    EXPECT_EQ(index.build(path, kRecordingHeaderBytes, {}, IndexLimit{10}),
+              RecordIndex::End::Stopped);
+    EXPECT_EQ(index.size(), 10u);
+    EXPECT_EQ(index.build(path, kRecordingHeaderBytes, {},
+                          IndexLimit{SIZE_MAX, at40 - kRecordingHeaderBytes + 1}),
+              RecordIndex::End::Stopped);
+    EXPECT_EQ(index.size(), 41u);
     EXPECT_EQ(index.build(VIDORA_TEST_DATA_DIR), RecordIndex::End::CannotOpen);
 }
 

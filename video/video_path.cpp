@@ -30,7 +30,8 @@ constexpr double kLateUs = 100000;
 // Times of pictures sent to a decoder that reorders them, not yet given back.
 constexpr size_t kMaxPendingTimes = 32;
 
-// Whether an Annex B H.264 payload holds a coded picture (a slice NAL unit).
+}  // namespace
+
 bool holdsPicture(const uint8_t* data, uint32_t size) {
     for (uint32_t i = 0; i + 3 < size; ++i) {
         if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
@@ -43,8 +44,6 @@ bool holdsPicture(const uint8_t* data, uint32_t size) {
     }
     return false;
 }
-
-}  // namespace
 
 VideoPath::VideoPath(ByteRing& ring, PlaybackClock& clock, Pacer& pacer)
     : ring_(ring), clock_(clock), pacer_(pacer) {

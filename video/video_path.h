@@ -32,6 +32,10 @@ struct SwsContext;
 
 namespace vidora {
 
+// Whether an Annex B H.264 payload holds a coded picture (a slice NAL unit): the packets whose
+// pictures a decoder owes, as against parameter sets alone.
+bool holdsPicture(const uint8_t* data, uint32_t size);
+
 class VideoPath {
   public:
     VideoPath(ByteRing& ring, PlaybackClock& clock, Pacer& pacer);

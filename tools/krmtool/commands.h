@@ -13,6 +13,9 @@ constexpr int kExitUsage = 2;
 
 int infoCommand(const std::vector<std::string>& args);
 int checkCommand(const std::vector<std::string>& args);
+// `thumbnail [-s SIZE] FILE OUT.png`: a PNG picture from a few seconds in, its longer side SIZE
+// pixels (256 by default). OUT is written whole or not at all.
+int thumbnailCommand(const std::vector<std::string>& args);
 
 // Says `message` as krmtool's one line on standard error and returns `code`.
 int complain(int code, const std::string& message);

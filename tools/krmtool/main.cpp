@@ -22,6 +22,7 @@ constexpr char kUsage[] =
     "                         damage; --json prints one JSON object per line per file\n"
     "  check FILE...          one line per file; exit code 0 only when every file is whole\n"
     "  export ...             writes part of a recording into a new file\n"
+    "  thumbnail ...          a PNG picture from a few seconds in (-s SIZE: its longer side)\n"
     "\n"
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n"
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
     }
     if (command == "export") {
         return vidora::exportCommand(args);
+    }
+    if (command == "thumbnail") {
+        return vidora::thumbnailCommand(args);
     }
     return vidora::complain(vidora::kExitUsage,
                             command.empty()
