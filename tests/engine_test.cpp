@@ -151,7 +151,7 @@ TEST(Engine, JumpsStepsAndSpeedsLandOnTheirRecords) {
     EXPECT_EQ(p.engine.stepPicture(+1), *stepped + 1);
     EXPECT_TRUE(waitFor([&] { return p.engine.currentRecord() == *stepped + 1; }));
     p.engine.togglePlay();
-    ASSERT_TRUE(waitFor([&] { return p.engine.isPlaying() == 0; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return p.engine.playedOut(); }, 20s));
     // After the end a step shows the picture before the last one shown, paused.
     const std::optional<size_t> end = p.engine.currentRecord();
     ASSERT_TRUE(end.has_value() && *end + 10 > records);
