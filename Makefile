@@ -22,7 +22,7 @@ PACKAGES := build-essential cmake pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build run test clean format fuzz install uninstall deb
+.PHONY: all deps build run test clean format fuzz install uninstall deb windows test-windows
 
 all: build
 
@@ -90,6 +90,30 @@ format:
 
 clean:
 	rm -rf build build-*
+
+# 64-bit Windows, cross-built with Debian's mingw-w64 compilers into WINDOWS_BUILD_DIR: the
+# player, krmtool and the tests, linked statically, so that they need no DLL but Windows' own.
+# FFmpeg is cross-built once from Debian's own source package (packaging/windows/build-ffmpeg.sh)
+# and kept in VIDORA_WINDOWS_CACHE (~/.cache/vidora-windows) until the package or the script
+# changes. The tests read the recordings the Linux build makes, and run under wine, in a wine
+# prefix of the build folder's own, with no display: `make test-windows`.
+WINDOWS_BUILD_DIR ?= build-windows
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev \
+	nasm dpkg-dev googletest wine wine64 nsis
+windows:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(WINDOWS_PACKAGES)"
+	@$(MAKE) --no-print-directory $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target krm_testdata
+	@prefix=$$(bash packaging/windows/build-ffmpeg.sh) && \
+	cmake -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDORA_FFMPEG_PREFIX="$$prefix" \
+		-DVIDORA_TEST_DATA_DIR="$(CURDIR)/$(BUILD_DIR)/testdata"
+	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
+
+test-windows: windows
+	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# The Windows installer (NSIS, packaging/windows/) builds on `windows` here.
 
 # Fuzzing with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build
 # folder of its own. Each target runs FUZZ_SECONDS on one job at low priority, starting from

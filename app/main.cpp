@@ -8,6 +8,7 @@
 
 #include "app/event_loop.h"
 #include "engine/playback_engine.h"
+#include "platform/command_line.h"
 #include "recording/recording_file.h"
 #include "skin/skin_window.h"
 
@@ -30,10 +31,12 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // UTF-8, whatever the system hands a program its arguments in.
+    const std::vector<std::string> args = vidora::commandLineArguments(argc, argv);
     std::vector<std::string> files;
     bool optionsEnd = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
             files.push_back(arg);
         } else if (arg == "--help" || arg == "-h") {

@@ -107,6 +107,10 @@ class WaveOut {
     uint8_t silence_ = 0;
     bool eightBit_ = false;  // 8-bit unsigned around 128, else 16-bit signed
     std::atomic<float> volume_{1.0f};
+    // What a backend needs beyond the fields above (on Windows the waveOut handle, the device's
+    // own buffers and the thread that refills them); unused on Linux.
+    struct Backend;
+    Backend* backend_ = nullptr;
 };
 
 }  // namespace vidora

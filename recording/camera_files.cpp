@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/file.h"
 #include "recording/recording_file.h"
 #include "recording/recording_format.h"
 
@@ -14,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 bool hasRecordingExtension(const fs::path& name) {
-    const std::string ext = name.extension().string();
+    const std::string ext = utf8FromPath(name.extension());
     if (ext.size() != 4 || ext[0] != '.') {
         return false;
     }
@@ -33,17 +34,17 @@ std::optional<std::string> neighbourRecording(const std::string& path, int direc
     if (direction == 0) {
         return std::nullopt;
     }
-    const fs::path current(path);
-    const std::string currentName = current.filename().string();
+    const fs::path current = pathFromUtf8(path);
+    const std::string currentName = utf8FromPath(current.filename());
     const fs::path folder = current.parent_path();
     std::error_code error;
     fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, error);
     std::optional<std::string> best;
     // std::string compares its characters as unsigned bytes: the file names' byte order.
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        std::string name = it->path().filename().string();
+        std::string name = utf8FromPath(it->path().filename());
         const bool onTheSide = direction > 0 ? name > currentName : name < currentName;
-        if (!onTheSide || !hasRecordingExtension(name)) {
+        if (!onTheSide || !hasRecordingExtension(pathFromUtf8(name))) {
             continue;
         }
         const bool closer = !best || (direction > 0 ? name < *best : name > *best);
@@ -55,7 +56,7 @@ std::optional<std::string> neighbourRecording(const std::string& path, int direc
     if (!best) {
         return std::nullopt;
     }
-    return (folder / *best).string();
+    return utf8FromPath(folder / pathFromUtf8(*best));
 }
 
 std::optional<RecordTime> firstRecordTime(const std::string& path) {

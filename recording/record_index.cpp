@@ -1,18 +1,13 @@
 #include "recording/record_index.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <iterator>
 #include <set>
 #include <unordered_map>
 
+#include "platform/file.h"
 #include "recording/pacing_schedule.h"
-#include "recording/recording_file.h"
 #include "recording/recording_format.h"
 
 namespace vidora {
@@ -148,8 +143,8 @@ int64_t floorDiv(int64_t a, int64_t b) {
 // in one read, and the next record's header too when the record is small.
 class ReadWindow {
   public:
-    ReadWindow(int fd, uint64_t fileSize)
-        : fd_(fd), fileSize_(fileSize), buffer_(kRecordHeaderBytes + kMaxRecordPayloadBytes) {}
+    ReadWindow(const File& file, uint64_t fileSize)
+        : file_(file), fileSize_(fileSize), buffer_(kRecordHeaderBytes + kMaxRecordPayloadBytes) {}
 
     uint64_t fileSize() const { return fileSize_; }
 
@@ -175,29 +170,13 @@ class ReadWindow {
   private:
     static constexpr size_t kHeaderAndFirstVideo = kRecordHeaderBytes + kKeyReadSteps[0];
 
-    size_t readAt(uint64_t offset, size_t n) { return readFully(fd_, buffer_.data(), n, offset); }
+    size_t readAt(uint64_t offset, size_t n) { return file_.readAt(offset, buffer_.data(), n); }
 
-    int fd_;
+    const File& file_;
     uint64_t fileSize_;
     std::vector<uint8_t> buffer_;
     uint64_t start_ = 0;
     size_t length_ = 0;
-};
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
 };
 
 }  // namespace
@@ -249,13 +228,11 @@ RecordIndex::End RecordIndex::build(const std::string& path, std::stop_token sto
 RecordIndex::End RecordIndex::build(const std::string& path, uint64_t firstRecordOffset,
                                     std::stop_token stop, IndexLimit limit) {
     clear();
-    // Non-blocking, so that a FIFO given by mistake is refused rather than waited on.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat info {};
-    if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    File opened;
+    if (!opened.open(path)) {
         return End::CannotOpen;
     }
-    ReadWindow file(fd.get(), static_cast<uint64_t>(info.st_size));
+    ReadWindow file(opened, opened.size());
     // As the reader does, a header cut short is judged with zeros behind it.
     uint8_t header[kRecordingHeaderBytes] = {};
     size_t got = 0;

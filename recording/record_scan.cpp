@@ -1,15 +1,10 @@
 #include "recording/record_scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "recording/recording_file.h"
+#include "platform/file.h"
 
 namespace vidora {
 
@@ -22,10 +17,10 @@ constexpr uint8_t kSyncBytes[4] = {RECORD_SYNC & 0xFF, (RECORD_SYNC >> 8) & 0xFF
 
 // The end of the record whose header is at `offset` when it is plausible and fits in the file;
 // 0 otherwise.
-uint64_t recordEnd(int fd, uint64_t offset, uint64_t fileSize) {
+uint64_t recordEnd(const File& file, uint64_t offset, uint64_t fileSize) {
     uint8_t bytes[kRecordHeaderBytes];
     if (fileSize - offset < kRecordHeaderBytes ||
-        readFully(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
+        file.readAt(offset, bytes, sizeof bytes) != sizeof bytes) {
         return 0;
     }
     const RecordHeader header = parseRecordHeader(bytes);
@@ -33,9 +28,9 @@ uint64_t recordEnd(int fd, uint64_t offset, uint64_t fileSize) {
     return isPlausibleRecordHeader(header) && end <= fileSize ? end : 0;
 }
 
-bool recordResumesAt(int fd, uint64_t offset, uint64_t fileSize) {
-    const uint64_t end = recordEnd(fd, offset, fileSize);
-    return end != 0 && (end == fileSize || recordEnd(fd, end, fileSize) != 0);
+bool recordResumesAt(const File& file, uint64_t offset, uint64_t fileSize) {
+    const uint64_t end = recordEnd(file, offset, fileSize);
+    return end != 0 && (end == fileSize || recordEnd(file, end, fileSize) != 0);
 }
 
 }  // namespace
@@ -47,44 +42,40 @@ bool isPlausibleRecordHeader(const RecordHeader& header) {
 }
 
 std::optional<uint64_t> nextValidRecord(const std::string& path, uint64_t from) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    File file;
+    if (!file.open(path)) {
         return std::nullopt;
     }
-    struct stat info {};
     std::optional<uint64_t> found;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        const uint64_t fileSize = static_cast<uint64_t>(info.st_size);
-        std::vector<uint8_t> block(kScanBlockBytes);
-        // Blocks overlap by three bytes, so that a sync word across two blocks is seen.
-        for (uint64_t at = std::max<uint64_t>(from, kRecordingHeaderBytes);
-             !found && at + kRecordHeaderBytes <= fileSize;) {
-            const size_t got = readFully(fd, block.data(), block.size(), at);
-            if (got < sizeof kSyncBytes) {
-                break;
-            }
-            const uint8_t* p = block.data();
-            const uint8_t* last = p + got - sizeof kSyncBytes;
-            while (p <= last) {
-                p = static_cast<const uint8_t*>(std::memchr(p, kSyncBytes[0], last - p + 1));
-                if (p == nullptr) {
-                    break;
-                }
-                const uint64_t offset = at + static_cast<uint64_t>(p - block.data());
-                if (std::memcmp(p, kSyncBytes, sizeof kSyncBytes) == 0 &&
-                    recordResumesAt(fd, offset, fileSize)) {
-                    found = offset;
-                    break;
-                }
-                ++p;
-            }
-            if (got < block.size()) {
-                break;
-            }
-            at += got - (sizeof kSyncBytes - 1);
+    const uint64_t fileSize = file.size();
+    std::vector<uint8_t> block(kScanBlockBytes);
+    // Blocks overlap by three bytes, so that a sync word across two blocks is seen.
+    for (uint64_t at = std::max<uint64_t>(from, kRecordingHeaderBytes);
+         !found && at + kRecordHeaderBytes <= fileSize;) {
+        const size_t got = file.readAt(at, block.data(), block.size());
+        if (got < sizeof kSyncBytes) {
+            break;
         }
+        const uint8_t* p = block.data();
+        const uint8_t* last = p + got - sizeof kSyncBytes;
+        while (p <= last) {
+            p = static_cast<const uint8_t*>(std::memchr(p, kSyncBytes[0], last - p + 1));
+            if (p == nullptr) {
+                break;
+            }
+            const uint64_t offset = at + static_cast<uint64_t>(p - block.data());
+            if (std::memcmp(p, kSyncBytes, sizeof kSyncBytes) == 0 &&
+                recordResumesAt(file, offset, fileSize)) {
+                found = offset;
+                break;
+            }
+            ++p;
+        }
+        if (got < block.size()) {
+            break;
+        }
+        at += got - (sizeof kSyncBytes - 1);
     }
-    ::close(fd);
     return found;
 }
 

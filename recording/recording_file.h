@@ -1,16 +1,13 @@
 #pragma once
-// A recording opened for reading, with 64-bit positions, and why one cannot be opened.
+// A recording opened for reading, read in order from a position, with 64-bit positions, and why
+// one cannot be opened.
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 
-namespace vidora {
+#include "platform/file.h"
 
-// Reads n bytes at `offset` of the file descriptor `fd`, going on after interruptions and short
-// reads; the count read, fewer at the end of the file or on an error.
-size_t readFully(int fd, void* into, size_t n, uint64_t offset);
+namespace vidora {
 
 class RecordingFile {
   public:
@@ -28,10 +25,8 @@ class RecordingFile {
     uint64_t size();
 
   private:
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, Closer> file_;
+    File file_;
+    uint64_t position_ = 0;
 };
 
 }  // namespace vidora

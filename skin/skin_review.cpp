@@ -10,6 +10,7 @@
 
 #include "engine/playback_engine.h"
 #include "platform/events.h"
+#include "platform/file.h"
 #include "recording/camera_files.h"
 #include "recording/recording_format.h"
 #include "recording/time_text.h"
@@ -56,7 +57,7 @@ std::string speedText(double speed) {
 }
 
 std::string fileName(const std::string& path) {
-    return std::filesystem::path(path).filename().string();
+    return utf8FromPath(pathFromUtf8(path).filename());
 }
 
 }  // namespace
@@ -276,7 +277,7 @@ std::string SkinWindow::hoverLabelAt(Point p) const {
     // Where a click here would land: the same share of the file, the first record from there.
     const int32_t percent = seekPercentAt(p.x, p.y);
     std::error_code error;
-    const uint64_t size = std::filesystem::file_size(engine.currentPath(), error);
+    const uint64_t size = std::filesystem::file_size(pathFromUtf8(engine.currentPath()), error);
     if (error) {
         return {};
     }

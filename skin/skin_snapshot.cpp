@@ -1,14 +1,12 @@
 // Snapshots: the video area as the last paint composed it, saved as an uncompressed 24-bit
 // bottom-up BMP file, or as a PNG file with the same pixels when the name asks for one.
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "platform/file.h"
 #include "skin/skin_window.h"
 #include "video/png_encoder.h"
 
@@ -21,9 +19,6 @@ constexpr std::size_t kInfoHeaderBytes = 40;
 constexpr std::size_t kHeaderBytes = kFileHeaderBytes + kInfoHeaderBytes;
 constexpr const char* kExtension = ".bmp";
 constexpr const char* kPngExtension = ".png";
-
-// Attempts at finding an unused temporary name before giving up.
-constexpr int kTemporaryNameTries = 16;
 
 void put16(std::vector<uint8_t>& out, std::size_t at, uint32_t value) {
     out[at] = static_cast<uint8_t>(value);
@@ -41,59 +36,20 @@ bool endsIn(const std::string& path, const std::string& ext) {
            path.compare(path.size() - ext.size(), ext.size(), ext) == 0;
 }
 
-// A name in the target's folder that no file has yet, opened for writing; null when the folder
-// cannot take a new file. Short, whatever the target's length, so that it is valid wherever the
-// target is.
-std::FILE* openTemporary(const std::filesystem::path& target, std::filesystem::path& name) {
-    static std::atomic<uint32_t> counter{0};
-    std::filesystem::path folder = target.parent_path();
-    if (folder.empty()) {
-        folder = ".";
-    }
-    const auto stamp = static_cast<unsigned long long>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    for (int i = 0; i < kTemporaryNameTries; ++i) {
-        name = folder / (".snapshot-" + std::to_string(stamp) + "-" +
-                         std::to_string(counter.fetch_add(1)) + ".tmp");
-        // "x": fail rather than reuse a name that someone else's file already has.
-        if (std::FILE* f = std::fopen(name.c_str(), "wbx")) {
-            return f;
-        }
-        std::error_code ec;
-        if (!std::filesystem::exists(name, ec)) {
-            return nullptr;  // not a name clash: the folder refuses new files
-        }
-    }
-    return nullptr;
-}
-
 // Writes `bytes` to `target` so that the target only ever holds a complete file: the bytes go to
-// a temporary file beside it, which replaces the target once fully written.
+// a temporary file beside it (its name short, whatever the target's length, so that it is valid
+// wherever the target is), which replaces the target once fully written.
 bool writeWhole(const std::string& target, const std::vector<uint8_t>& bytes) {
     // Only a file takes the place of a file: a device, a pipe or a folder under that name is
     // never replaced by a picture.
     std::error_code error;
-    const auto existing = std::filesystem::status(target, error);
+    const auto existing = std::filesystem::status(pathFromUtf8(target), error);
     if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing)) {
         return false;
     }
-    std::filesystem::path temporary;
-    std::FILE* f = openTemporary(std::filesystem::path(target), temporary);
-    if (!f) {
-        return false;
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    std::error_code ec;
-    if (ok) {
-        std::filesystem::rename(temporary, std::filesystem::path(target), ec);
-        ok = !ec;
-    }
-    if (!ok) {
-        std::filesystem::remove(temporary, ec);
-    }
-    return ok;
+    FileReplacement file;
+    return file.create(target, "snapshot-") && file.write(bytes.data(), bytes.size()) &&
+           file.commit(true) == FileReplacement::Outcome::Done;
 }
 
 }  // namespace

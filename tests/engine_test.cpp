@@ -4,8 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+
+// After windows.h, which they need.
+#include <psapi.h>
+#include <tlhelp32.h>
+#else
 #include <malloc.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <filesystem>
@@ -43,10 +51,14 @@ test::TempFile& quickRecording() {
 
 struct Player {
     Player() {
+#ifndef _WIN32
         setenv("SDL_AUDIODRIVER", "dummy", 0);
+#endif
         engine.setPictureReady([this] { ready.fetch_add(1); });
     }
-    uint32_t shown() const { return engine.picturesDrawn(); }
+    uint32_t shown() const {
+        return engine.picturesDrawn();
+    }
     PlaybackEngine engine;
     Surface surface{332, 236};
     std::atomic<int> ready{0};
@@ -108,6 +120,27 @@ TEST(Engine, TellsTheWindowAboutFilesItCannotPlay) {
     EXPECT_EQ(p.engine.isPlaying(), 0);
 }
 
+#ifdef _WIN32
+size_t threadCount() {
+    size_t count = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+long residentBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? static_cast<long>(counters.WorkingSetSize)
+               : 0;
+}
+#else
 size_t threadCount() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
                                              std::filesystem::directory_iterator()));
@@ -125,6 +158,7 @@ long residentBytes() {
     }
     return resident * sysconf(_SC_PAGESIZE);
 }
+#endif
 
 // Opens, seeks, pauses, plays again and closes, over and over, with every codec and size.
 // The reviewer's operations on the real threads: the index comes while playing, jumps and steps
@@ -195,7 +229,13 @@ TEST(Engine, HundredsOfRunsLeaveNoThreadAndNoGrowth) {
         }
     }
     p.engine.close();
+#ifdef _WIN32
+    // Windows starts and ends threads of its own in the process (the sound system's, the thread
+    // pool's): none of the engine's may stay, but theirs may have gone.
+    EXPECT_LE(threadCount(), threads);
+#else
     EXPECT_EQ(threadCount(), threads);
+#endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(residentBytes() - halfWay, 4L << 20);
 #else

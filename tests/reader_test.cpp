@@ -7,8 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
-
-#include <unistd.h>
+#include <fstream>
 
 #include "engine/playback_engine.h"
 #include "fuzz/reader_harness.h"
@@ -178,19 +177,17 @@ TEST(Reader, SeekResumesAtTheNextSyncWordKeepingThePreviousDelay) {
 TEST(Reader, SeeksPastFourGibibytes) {
     // A sparse file of 5 GiB with records at its start and again at 90 %.
     const uint64_t size = 5ull << 30;
-    TempFile recording("huge.krm");
-    std::FILE* f = std::fopen(recording.path().c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    const Bytes start = recordingOf(evenRecords(3));
-    std::fwrite(start.data(), 1, start.size(), f);
+    TempFile recording("huge.krm", recordingOf(evenRecords(3)));
+    std::filesystem::resize_file(recording.path(), size);
     Bytes late;
     for (const TestRecord& r : evenRecords(3)) {
         appendRecord(late, r);
     }
-    ASSERT_EQ(fseeko(f, static_cast<off_t>(1024 + size * 90 / 100 + 4000), SEEK_SET), 0);
-    std::fwrite(late.data(), 1, late.size(), f);
-    ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(size)), 0);
-    std::fclose(f);
+    std::fstream f(recording.path(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(1024 + size * 90 / 100 + 4000));
+    f.write(reinterpret_cast<const char*>(late.data()), static_cast<std::streamsize>(late.size()));
+    f.close();
+    ASSERT_FALSE(f.fail());
     ReaderRun run;
     ASSERT_TRUE(run.play(recording.path(), [&](size_t n) {
         if (n == 1) {

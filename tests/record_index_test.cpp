@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
 
 #include "fuzz/index_harness.h"
 #include "support/recording_bytes.h"
@@ -195,12 +195,12 @@ TEST(RecordIndex, IndexesPast4GiB) {
     constexpr uint64_t kStride = 32 + 65536;
     constexpr uint64_t kCount = (5ull << 30) / kStride + 2;
     const uint64_t keyRecord = kCount - 10;
-    const int fd = ::open(f.path().c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
+    // The size first, then the headers: the rest stays a hole where the file system has them.
+    std::filesystem::resize_file(f.path(), 1024 + kCount * kStride);
+    std::fstream file(f.path(), std::ios::in | std::ios::out | std::ios::binary);
     const Bytes header = test::recordingHeader("h264");
-    bool written = ::pwrite(fd, header.data(), header.size(), 0) == 1024 &&
-                   ::ftruncate(fd, static_cast<off_t>(1024 + kCount * kStride)) == 0;
-    for (uint64_t i = 0; i < kCount && written; ++i) {
+    file.write(reinterpret_cast<const char*>(header.data()), 1024);
+    for (uint64_t i = 0; i < kCount && file; ++i) {
         TestRecord r;
         r.timestamp = static_cast<uint32_t>(i * 40);
         r.video = i == keyRecord ? kIdr : Bytes{};
@@ -208,11 +208,12 @@ TEST(RecordIndex, IndexesPast4GiB) {
         test::appendRecord(bytes, r);
         bytes[24] = 0;  // 65,536 video bytes, a hole but for a key picture in one record
         bytes[26] = 1;
-        written =
-            ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(1024 + i * kStride)) ==
-            static_cast<ssize_t>(bytes.size());
+        file.seekp(static_cast<std::streamoff>(1024 + i * kStride));
+        file.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
-    ::close(fd);
+    file.close();
+    const bool written = !file.fail();
     ASSERT_TRUE(written);
     RecordIndex index;
     ASSERT_EQ(index.build(f.path()), RecordIndex::End::Complete);

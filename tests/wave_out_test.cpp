@@ -1,9 +1,13 @@
 // The sound output's contract with the audio path, on SDL's disk audio driver: every accepted
 // block is reported done once, in order, also when reset or close drops it, and the position
 // counts what was played. What is heard is checked sample for sample in audio_path_test.
+// On Windows the device is the system's default output (under wine, ALSA's default device);
+// without one the tests are skipped, and what is heard is not read back.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <mutex>
@@ -19,6 +23,36 @@ namespace {
 constexpr uint32_t kBlockBytes = 2000;
 const WaveFormat kFormat{1, 1, 8000, 16000, 2, 16};  // 16-bit mono PCM at 8 kHz
 
+// Where SDL's disk driver writes what it plays. Windows has no such driver: the device is the
+// system's default output, and nothing is written.
+std::filesystem::path soundFile() {
+#ifdef _WIN32
+    return {};
+#else
+    return std::filesystem::temp_directory_path() / ("vidora-wave-" + std::to_string(getpid()));
+#endif
+}
+
+void playInto([[maybe_unused]] const std::filesystem::path& file) {
+#ifndef _WIN32
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
+#endif
+}
+
+// SDL's disk driver is always there; a Windows machine may have no sound device.
+bool soundDeviceAvailable() {
+#ifdef _WIN32
+    WaveOut* probe = WaveOut::open(kFormat, nullptr, nullptr);
+    if (probe != nullptr) {
+        probe->close();
+    }
+    return probe != nullptr;
+#else
+    return true;
+#endif
+}
+
 struct Block {
     Block() {
         header.data = samples.data();
@@ -33,9 +67,13 @@ class WaveOutTest : public ::testing::Test {
   protected:
     // The driver is chosen when SDL's audio starts, once per process; the file at each open.
     WaveOut* open(const std::filesystem::path& into, WaveFormat format = kFormat) {
-        setenv("SDL_AUDIODRIVER", "disk", 1);
-        setenv("SDL_DISKAUDIOFILE", into.c_str(), 1);
+        playInto(into);
         return WaveOut::open(format, record, this);
+    }
+    void SetUp() override {
+        if (!soundDeviceAvailable()) {
+            GTEST_SKIP() << "no sound device";
+        }
     }
     static void record(WaveOut*, uint32_t message, void* self, WaveHeader* header, uintptr_t) {
         auto* test = static_cast<WaveOutTest*>(self);
@@ -65,8 +103,7 @@ class WaveOutTest : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove(file); }
 
-    const std::filesystem::path file =
-        std::filesystem::temp_directory_path() / ("vidora-wave-" + std::to_string(getpid()));
+    const std::filesystem::path file = soundFile();
     std::mutex mutex;
     std::vector<uint32_t> messages;
     std::vector<WaveHeader*> done;
@@ -122,6 +159,7 @@ TEST_F(WaveOutTest, RefusedBlocksAreNeitherQueuedNorReportedAndCloseReportsTheRe
     EXPECT_EQ(open(file, threeBytes), nullptr);
 }
 
+#ifndef _WIN32
 // The volume is applied as the device hands the samples on, queued blocks included, and leaves
 // the caller's blocks as written: a block at half volume, then one at 0, in both formats.
 TEST_F(WaveOutTest, VolumeScalesWhatIsPlayedAroundSilence) {
@@ -169,6 +207,7 @@ TEST_F(WaveOutTest, VolumeScalesWhatIsPlayedAroundSilence) {
         EXPECT_EQ(first.samples[0], c.loud[0]) << "the caller's block is left as written";
     }
 }
+#endif
 
 }  // namespace
 }  // namespace vidora

@@ -1,20 +1,20 @@
 #include "tools/krmtool/export.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <unistd.h>  // isatty (mingw-w64 has it too)
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "audio/amr_frame_decoder.h"
+#include "platform/file.h"
 #include "recording/record_index.h"
 #include "recording/record_scan.h"
 #include "recording/recording_format.h"
@@ -592,13 +592,12 @@ bool chooseRange(const Options& o, const RecordingMap& map, size_t* first, size_
 }
 
 std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string folder = utf8FromPath(pathFromUtf8(path).parent_path());
+    return folder.empty() ? "." : folder;
 }
 
 std::string nameOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return utf8FromPath(pathFromUtf8(path).filename());
 }
 
 void onInterrupt(int) {
@@ -607,6 +606,28 @@ void onInterrupt(int) {
 
 // Signal handling for the time of an export: a file-size limit becomes a write error, and an
 // interrupt ends the export cleanly so that its temporary file goes too.
+#ifdef _WIN32
+// Windows has no sigaction: the console's Ctrl+C and a termination request come through
+// signal(), and there is no file-size signal.
+class SignalScope {
+  public:
+    SignalScope() {
+        int_ = std::signal(SIGINT, onInterrupt);
+        term_ = std::signal(SIGTERM, onInterrupt);
+        interrupted.store(false);
+    }
+    ~SignalScope() {
+        std::signal(SIGINT, int_);
+        std::signal(SIGTERM, term_);
+    }
+    SignalScope(const SignalScope&) = delete;
+    SignalScope& operator=(const SignalScope&) = delete;
+
+  private:
+    void (*int_)(int) = SIG_DFL;
+    void (*term_)(int) = SIG_DFL;
+};
+#else
 class SignalScope {
   public:
     SignalScope() {
@@ -635,36 +656,7 @@ class SignalScope {
     struct sigaction term_ {};
     struct sigaction hup_ {};
 };
-
-// Moves the finished file to its name; without `force` only where no file is.
-bool publish(const std::string& temporary, const std::string& out, bool force) {
-    if (force) {
-        if (::rename(temporary.c_str(), out.c_str()) != 0) {
-            say("cannot write %s: %s", out.c_str(), std::strerror(errno));
-            return false;
-        }
-        return true;
-    }
-    if (::link(temporary.c_str(), out.c_str()) == 0) {
-        ::unlink(temporary.c_str());
-        return true;
-    }
-    if (errno == EEXIST) {
-        say("%s exists (--force replaces it)", out.c_str());
-        return false;
-    }
-    // A file system without hard links: the check above and the rename are as near as it gets.
-    struct stat info {};
-    if (::lstat(out.c_str(), &info) == 0) {
-        say("%s exists (--force replaces it)", out.c_str());
-        return false;
-    }
-    if (::rename(temporary.c_str(), out.c_str()) != 0) {
-        say("cannot write %s: %s", out.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
-}
+#endif
 
 }  // namespace
 
@@ -673,16 +665,16 @@ int exportCommand(const std::vector<std::string>& args) {
     if (!options) {
         return 2;
     }
-    struct stat info {};
-    if (::stat(options->output.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
-            say("%s is a folder", options->output.c_str());
-            return 1;
-        }
-        if (!options->force) {
-            say("%s exists (--force replaces it)", options->output.c_str());
-            return 1;
-        }
+    const std::string& out = options->output;
+    std::error_code error;
+    const std::filesystem::file_status existing = std::filesystem::status(pathFromUtf8(out), error);
+    if (std::filesystem::is_directory(existing)) {
+        say("%s is a folder", out.c_str());
+        return 1;
+    }
+    if (std::filesystem::exists(existing) && !options->force) {
+        say("%s exists (--force replaces it)", out.c_str());
+        return 1;
     }
     // FFmpeg's own complaints (a rejected sound frame) would drown the one line that matters.
     av_log_set_level(AV_LOG_FATAL);
@@ -694,31 +686,38 @@ int exportCommand(const std::vector<std::string>& args) {
     }
 
     SignalScope signals;
-    std::string temporary = folderOf(options->output) + "/." + nameOf(options->output) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        say("cannot write in %s: %s", folderOf(options->output).c_str(), std::strerror(errno));
+    // The muxer writes the file by its name; the replacement removes it again unless it is put
+    // in place.
+    FileReplacement file;
+    std::string reason;
+    if (!file.create(out, nameOf(out) + ".", &reason) || !file.close()) {
+        say("cannot write in %s: %s", folderOf(out).c_str(), reason.c_str());
         return 1;
     }
-    // As a newly made file would be: readable by others as the umask allows.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
     bool ok = false;
     {
         Exporter exporter(*options, map, first, end);
-        ok = exporter.run(temporary);
+        ok = exporter.run(file.temporaryPath());
     }
     if (ok && interrupted.load()) {
         say("interrupted");
         ok = false;
     }
-    if (!ok || !publish(temporary, options->output, options->force)) {
-        ::unlink(temporary.c_str());
+    if (!ok) {
         return 1;
     }
-    return 0;
+    // Without --force the file takes its name only where no file has it.
+    switch (file.commit(options->force, &reason)) {
+        case FileReplacement::Outcome::Done:
+            return 0;
+        case FileReplacement::Outcome::TargetExists:
+            say("%s exists (--force replaces it)", out.c_str());
+            return 1;
+        case FileReplacement::Outcome::Failed:
+            break;
+    }
+    say("cannot write %s: %s", out.c_str(), reason.c_str());
+    return 1;
 }
 
 }  // namespace vidora

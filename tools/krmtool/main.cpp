@@ -1,5 +1,6 @@
 // krmtool: tells what a camera recording holds and whether it is whole, from the command line,
 // with the player's own reading code.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "platform/command_line.h"
 #include "tools/krmtool/commands.h"
 #include "tools/krmtool/export.h"
 
@@ -39,8 +41,10 @@ int vidora::complain(int code, const std::string& message) {
 int main(int argc, char** argv) {
     // The decoder's own messages about a damaged stream are not krmtool's to print.
     av_log_set_level(AV_LOG_QUIET);
-    const std::string_view command = argc > 1 ? argv[1] : "";
-    const std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+    // UTF-8, whatever the system hands a program its arguments in.
+    const std::vector<std::string> all = vidora::commandLineArguments(argc, argv);
+    const std::string_view command = all.size() > 1 ? std::string_view(all[1]) : "";
+    const std::vector<std::string> args(all.begin() + std::min<size_t>(all.size(), 2), all.end());
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
         return vidora::kExitOk;

@@ -3,20 +3,15 @@
 // that damaged bytes separate when salvaging, with the time into the recording at which each
 // plays; and the reading of one record's bytes at a time.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "recording/record_index.h"
 #include "recording/record_scan.h"
-#include "recording/recording_file.h"
 #include "recording/recording_format.h"
 #include "recording/time_text.h"
 #include "tools/krmtool/export_support.h"
@@ -49,14 +44,16 @@ class RecordingMap {
     // Every readable record of `input`; with `salvage`, past damaged stretches too. False, having
     // said why, when there is none.
     bool build(const std::string& input, bool salvage) {
-        const uint64_t fileBytes = fileSize(input);
+        File file;
+        std::string reason = "not a regular file";
+        file.open(input, &reason);
+        const uint64_t fileBytes = file.size();
         uint64_t from = kRecordingHeaderBytes;
         for (;;) {
             Stretch s;
             const RecordIndex::End end = s.index.build(input, from);
             if (end == RecordIndex::End::CannotOpen) {
-                say("cannot open %s: %s", input.c_str(),
-                    errno != 0 ? std::strerror(errno) : "not a regular file");
+                say("cannot open %s: %s", input.c_str(), reason.c_str());
                 return false;
             }
             if (end == RecordIndex::End::NotARecording) {
@@ -146,11 +143,6 @@ class RecordingMap {
         size_t recordsBefore;
     };
 
-    static uint64_t fileSize(const std::string& path) {
-        struct stat info {};
-        return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-    }
-
     void append(Stretch&& s) {
         if (s.index.size() == 0) {
             return;
@@ -178,15 +170,7 @@ class RecordingMap {
 // Reads one record's payload at a time.
 class RecordReader {
   public:
-    explicit RecordReader(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~RecordReader() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    RecordReader(const RecordReader&) = delete;
-    RecordReader& operator=(const RecordReader&) = delete;
+    explicit RecordReader(const std::string& path) { file_.open(path); }
 
     // The video and the audio bytes of the record at `offset`, each followed by decoder padding.
     bool read(uint64_t offset) {
@@ -209,11 +193,9 @@ class RecordReader {
     size_t audioBytes = 0;
 
   private:
-    bool readAt(uint64_t offset, uint8_t* to, size_t n) {
-        return readFully(fd_, to, n, offset) == n;
-    }
+    bool readAt(uint64_t offset, uint8_t* to, size_t n) { return file_.readAt(offset, to, n) == n; }
 
-    int fd_;
+    File file_;
 };
 
 }  // namespace vidora::exporting

@@ -5,11 +5,7 @@
 // A thumbnailer runs on every file a folder holds, damaged ones too: it looks at a bounded
 // start of the recording, decodes a bounded stretch of it, and refuses absurd picture sizes.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +16,7 @@
 #include <vector>
 
 #include "engine/engine_types.h"
+#include "platform/file.h"
 #include "recording/record_index.h"
 #include "recording/recording_file.h"
 #include "tools/krmtool/commands.h"
@@ -358,34 +355,18 @@ bool scaleToRgb(const AVFrame* frame, int size, std::vector<uint8_t>* rgb, int* 
 // Writes `bytes` to `out` through a temporary file beside it, renamed into place once whole:
 // a file manager never reads half a picture, and a failure leaves nothing behind.
 bool writeWhole(const std::string& out, const std::vector<uint8_t>& bytes) {
-    const size_t slash = out.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : out.substr(0, slash));
-    std::string temporary = folder + "/.krmtool-thumbnail-XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        say("cannot write in %s: %s", folder.c_str(), std::strerror(errno));
+    FileReplacement file;
+    std::string reason;
+    if (!file.create(out, "krmtool-thumbnail-", &reason)) {
+        const std::string folder = utf8FromPath(pathFromUtf8(out).parent_path());
+        say("cannot write in %s: %s", folder.empty() ? "." : folder.c_str(), reason.c_str());
         return false;
     }
-    // As a newly made file would be: readable by others as the umask allows.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
-    for (size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    const int error = ok ? 0 : errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), out.c_str()) == 0) {
+    file.write(bytes.data(), bytes.size());  // a failed write fails the commit, which says why
+    if (file.commit(true, &reason) == FileReplacement::Outcome::Done) {
         return true;
     }
-    say("cannot write %s: %s", out.c_str(), std::strerror(error != 0 ? error : errno));
-    ::unlink(temporary.c_str());
+    say("cannot write %s: %s", out.c_str(), reason.c_str());
     return false;
 }
 
