@@ -215,7 +215,8 @@ std::optional<std::string> PlaybackEngine::continuation(const std::string& ended
                                                         const RecordTime& last) {
     // Cameras split a drive into consecutive files: the next by name goes on from this one when
     // it begins within a few seconds of the camera time at which this one ended.
-    const std::optional<std::string> next = neighbourRecording(ended, +1);
+    const std::optional<std::string> next =
+        following_ ? following_(ended) : neighbourRecording(ended, +1);
     if (!next) {
         return std::nullopt;
     }

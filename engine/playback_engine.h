@@ -74,6 +74,11 @@ class PlaybackEngine {
     double speed() const { return speed_.load(); }
     // The sound's loudness, 0 to 1.
     void setVolume(float volume);
+    // Which file follows `ended`, for playback to go on into when the camera's clock runs on
+    // from one to the other; by default the next .krm of the folder by name. Set before open.
+    void setFollowingFile(std::function<std::optional<std::string>(const std::string&)> following) {
+        following_ = std::move(following);
+    }
     // The recording being played: the one opened, or the one playback went on into.
     std::string currentPath() const;
     // Moves the drawing target; only while a recording is open (1), else nothing changes (0).
@@ -132,6 +137,7 @@ class PlaybackEngine {
     AudioDecoder audioDecoder_;
     SoundOutput sound_;
     std::function<void()> pictureReady_;
+    std::function<std::optional<std::string>(const std::string&)> following_;
     IndexKeeper index_;
     std::atomic<double> speed_{1.0};
     // The record the last exact seek asked for, until its picture is shown: further steps and

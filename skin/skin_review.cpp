@@ -224,6 +224,19 @@ void SkinWindow::openNeighbour(int direction) {
 
 void SkinWindow::setPlaylist(std::vector<std::string> files) {
     playlist = files.size() > 1 ? std::move(files) : std::vector<std::string>{};
+    if (playlist.empty()) {
+        return;
+    }
+    // Playback goes on by itself only into the next of the files given (when the camera's clock
+    // runs on into it), never past the last; a file not among them goes on by its folder.
+    engine.setFollowingFile([list = playlist](const std::string& ended) {
+        const auto at = std::find(list.begin(), list.end(), ended);
+        if (at == list.end()) {
+            return neighbourRecording(ended, +1);
+        }
+        return std::next(at) != list.end() ? std::optional<std::string>(*std::next(at))
+                                           : std::nullopt;
+    });
 }
 
 bool SkinWindow::inPlaylist() const {
