@@ -109,11 +109,11 @@ windows:
 		-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDORA_FFMPEG_PREFIX="$$prefix" \
 		-DVIDORA_TEST_DATA_DIR="$(CURDIR)/$(BUILD_DIR)/testdata"
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
+	bash packaging/windows/make-installer.sh $(WINDOWS_BUILD_DIR) $(WINDOWS_BUILD_DIR)
 
 test-windows: windows
 	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-# The Windows installer (NSIS, packaging/windows/) builds on `windows` here.
 
 # Fuzzing with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build
 # folder of its own. Each target runs FUZZ_SECONDS on one job at low priority, starting from
