@@ -111,8 +111,13 @@ windows:
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 	bash packaging/windows/make-installer.sh $(WINDOWS_BUILD_DIR) $(WINDOWS_BUILD_DIR)
 
+# The wine prefix is made once, before the tests start side by side: two programs starting in a
+# prefix that does not exist yet can leave wine waiting for ever.
+WINE_ENV = WINEPREFIX="$(CURDIR)/$(WINDOWS_BUILD_DIR)/wine" WINEDEBUG=-all \
+	WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,winepulse.drv="
 test-windows: windows
-	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+	$(WINE_ENV) timeout 300 wineboot -i && $(WINE_ENV) timeout 120 wineserver -w
+	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 600 -j $(JOBS) $(CTEST_ARGS)
 
 
 # Fuzzing with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build
