@@ -4,13 +4,7 @@
 
 #include "platform/file.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/windows/win32_internal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,31 +29,9 @@ HANDLE asHandle(intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-std::wstring wideFromUtf8(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return wide;
-}
+using win32::utf8FromWide;
+using win32::wideFromUtf8;
 
-std::string utf8FromWide(const std::wstring& wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n,
-                        nullptr, nullptr);
-    return utf8;
-}
-
-// The name the wide-character calls take: beyond MAX_PATH only in its extended form, which
-// in turn takes only a full path with backslashes.
 std::wstring systemPath(const std::string& utf8) {
     std::wstring wide = wideFromUtf8(utf8);
     if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\?\\", 0) == 0) {
