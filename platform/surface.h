@@ -27,8 +27,8 @@ class Surface {
     Surface(const Surface&) = delete;
     Surface& operator=(const Surface&) = delete;
 
-    // Decodes a BMP file held in memory (any bit depth SDL reads) into a new surface; an invalid
-    // surface when the bytes are not a readable bitmap.
+    // Decodes a BMP file held in memory (any bit depth the system reads) into a new surface; an
+    // invalid surface when the bytes are not a readable bitmap.
     static Surface fromBmp(const unsigned char* data, std::size_t size);
 
     bool valid() const { return pixels_ != nullptr; }
@@ -73,7 +73,8 @@ class Surface {
     void drawText(std::string_view utf8, const Rect& box, TextAlign align, Colorref textColor,
                   Colorref backgroundColor);
 
-    // The SDL_Surface behind this one, for the platform layer only (window presentation).
+    // The backend's own object behind this one (an SDL surface, a GDI DIB section), for the
+    // platform layer only (window presentation).
     void* nativeHandle() const { return native_; }
 
   private:
@@ -82,9 +83,11 @@ class Surface {
                      int32_t dstY);
     void drawTextImpl(std::string_view utf8, const Rect& box, TextAlign align, Colorref textColor,
                       const Colorref* backgroundColor);
+    // Clears the top byte of every pixel (after a bitmap was decoded into the surface).
+    void keepRgbOnly();
     void reset();
 
-    void* native_ = nullptr;  // SDL_Surface*
+    void* native_ = nullptr;  // the backend's surface
     uint32_t* pixels_ = nullptr;
     int32_t width_ = 0;
     int32_t height_ = 0;

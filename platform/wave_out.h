@@ -92,7 +92,17 @@ class WaveOut {
     ~WaveOut();
     static void fillStream(void* self, uint8_t* stream, int length);
     void fill(uint8_t* stream, uint32_t length);
+    // Scales the samples by `gain` in 1/65536 steps: 8-bit unsigned ones around their middle,
+    // 128, 16-bit signed ones (in the machine's byte order) around 0.
+    static void scaleSamples(uint8_t* bytes, uint32_t length, bool eightBit, float gain);
+    // Under the device lock: queues a header behind the others, or says why it cannot
+    // (write()'s results); reports the head block done and takes it off the queue; reports
+    // every queued block done and sets the position back to 0.
+    int enqueue(WaveHeader* header);
+    void finishHead();
+    void returnQueued();
     void report(uint32_t message, WaveHeader* header);
+    // Windows: resets waveOut and its own buffers, then returns the queued blocks.
     void dropQueued();
 
     uint32_t device_ = 0;

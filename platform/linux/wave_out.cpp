@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -52,27 +51,6 @@ void quietenAlsa() {
         }
         // Kept loaded for the life of the process, as SDL keeps its own reference.
     });
-}
-
-// Scales the samples by `gain` in 1/65536 steps: 8-bit unsigned ones around their middle, 128,
-// 16-bit signed ones (in the machine's byte order) around 0.
-void scaleSamples(uint8_t* bytes, uint32_t length, bool eightBit, float gain) {
-    const int32_t factor = static_cast<int32_t>(std::lround(gain * 65536.0f));
-    if (factor >= 65536) {
-        return;
-    }
-    if (eightBit) {
-        for (uint32_t i = 0; i < length; ++i) {
-            bytes[i] = static_cast<uint8_t>(128 + (((bytes[i] - 128) * factor) >> 16));
-        }
-        return;
-    }
-    for (uint32_t i = 0; i + 1 < length; i += 2) {
-        int16_t sample;
-        std::memcpy(&sample, bytes + i, 2);
-        sample = static_cast<int16_t>((sample * factor) >> 16);
-        std::memcpy(bytes + i, &sample, 2);
-    }
 }
 
 uint16_t pullSamples(uint32_t rate) {
@@ -144,33 +122,15 @@ int WaveOut::prepareHeader(WaveHeader* header) {
 }
 
 int WaveOut::write(WaveHeader* header) {
-    if (header == nullptr || header->data == nullptr || header->length % 2 != 0) {
-        return kWaveOutInvalidHeader;
-    }
-    int result = kWaveOutOk;
     SDL_LockAudioDevice(device_);
-    if ((header->flags & kWaveHeaderPrepared) == 0) {
-        result = kWaveOutUnprepared;
-    } else if ((header->flags & kWaveHeaderInQueue) != 0) {
-        result = kWaveOutStillQueued;
-    } else {
-        header->flags = (header->flags & ~kWaveHeaderDone) | kWaveHeaderInQueue;
-        header->next = nullptr;
-        if (tail_ == nullptr) {
-            head_ = header;
-            headOffset_ = 0;
-        } else {
-            tail_->next = header;
-        }
-        tail_ = header;
-    }
+    const int result = enqueue(header);
     SDL_UnlockAudioDevice(device_);
     return result;
 }
 
 void WaveOut::reset() {
     SDL_LockAudioDevice(device_);
-    dropQueued();
+    returnQueued();
     SDL_UnlockAudioDevice(device_);
 }
 
@@ -187,11 +147,6 @@ void WaveOut::pause() {
 
 void WaveOut::restart() {
     SDL_PauseAudioDevice(device_, 0);
-}
-
-void WaveOut::setVolume(float gain) {
-    // NaN counts as silence: a gain that cannot be read is better not heard.
-    volume_.store(gain > 0.0f ? std::min(gain, 1.0f) : 0.0f, std::memory_order_relaxed);
 }
 
 void WaveOut::close() {
@@ -222,39 +177,12 @@ void WaveOut::fill(uint8_t* stream, uint32_t length) {
         headOffset_ += take;
         position_ += take;
         if (headOffset_ == header->length) {
-            head_ = header->next;
-            if (head_ == nullptr) {
-                tail_ = nullptr;
-            }
-            headOffset_ = 0;
-            header->next = nullptr;
-            header->flags = (header->flags & ~kWaveHeaderInQueue) | kWaveHeaderDone;
-            report(kWaveOutDone, header);
+            finishHead();
         }
     }
     // Scaled here, not at write, so that a change of volume is heard at the next pull.
     scaleSamples(stream, filled, eightBit_, volume_.load(std::memory_order_relaxed));
     std::memset(stream + filled, silence_, length - filled);
-}
-
-// Caller holds the device lock.
-void WaveOut::dropQueued() {
-    while (head_ != nullptr) {
-        WaveHeader* header = head_;
-        head_ = header->next;
-        header->next = nullptr;
-        header->flags = (header->flags & ~kWaveHeaderInQueue) | kWaveHeaderDone;
-        report(kWaveOutDone, header);
-    }
-    tail_ = nullptr;
-    headOffset_ = 0;
-    position_ = 0;
-}
-
-void WaveOut::report(uint32_t message, WaveHeader* header) {
-    if (callback_ != nullptr) {
-        callback_(this, message, instance_, header, 0);
-    }
 }
 
 }  // namespace vidora

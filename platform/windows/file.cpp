@@ -110,20 +110,6 @@ std::string uniqueSuffix() {
 
 }  // namespace
 
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
 void File::close() {
     if (handle_ != -1) {
         CloseHandle(asHandle(handle_));

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -44,27 +43,6 @@ constexpr DWORD kPollMilliseconds = 5;
 // A device that has taken everything and whose position stands still this long has played all
 // it will (a driver whose position stops short of the end must not hold the blocks for ever).
 constexpr uint32_t kStalledPolls = 100;
-
-// Scales the samples by `gain` in 1/65536 steps: 8-bit unsigned ones around their middle, 128,
-// 16-bit signed ones (little-endian) around 0.
-void scaleSamples(uint8_t* bytes, uint32_t length, bool eightBit, float gain) {
-    const int32_t factor = static_cast<int32_t>(std::lround(gain * 65536.0f));
-    if (factor >= 65536) {
-        return;
-    }
-    if (eightBit) {
-        for (uint32_t i = 0; i < length; ++i) {
-            bytes[i] = static_cast<uint8_t>(128 + (((bytes[i] - 128) * factor) >> 16));
-        }
-        return;
-    }
-    for (uint32_t i = 0; i + 1 < length; i += 2) {
-        int16_t sample;
-        std::memcpy(&sample, bytes + i, 2);
-        sample = static_cast<int16_t>((sample * factor) >> 16);
-        std::memcpy(bytes + i, &sample, 2);
-    }
-}
 
 }  // namespace
 
@@ -176,24 +154,10 @@ int WaveOut::prepareHeader(WaveHeader* header) {
 }
 
 int WaveOut::write(WaveHeader* header) {
-    if (header == nullptr || header->data == nullptr || header->length % 2 != 0) {
-        return kWaveOutInvalidHeader;
-    }
     std::lock_guard<std::mutex> lock(backend_->mutex);
-    if ((header->flags & kWaveHeaderPrepared) == 0) {
-        return kWaveOutUnprepared;
+    if (const int result = enqueue(header); result != kWaveOutOk) {
+        return result;
     }
-    if ((header->flags & kWaveHeaderInQueue) != 0) {
-        return kWaveOutStillQueued;
-    }
-    header->flags = (header->flags & ~kWaveHeaderDone) | kWaveHeaderInQueue;
-    header->next = nullptr;
-    if (tail_ == nullptr) {
-        head_ = header;
-    } else {
-        tail_->next = header;
-    }
-    tail_ = header;
     if (backend_->copying == nullptr) {
         backend_->copying = header;
         backend_->copyOffset = 0;
@@ -226,11 +190,6 @@ void WaveOut::restart() {
     backend_->paused = false;
     waveOutRestart(backend_->handle);
     backend_->service(*this);
-}
-
-void WaveOut::setVolume(float gain) {
-    // NaN counts as silence: a gain that cannot be read is better not heard.
-    volume_.store(gain > 0.0f ? std::min(gain, 1.0f) : 0.0f, std::memory_order_relaxed);
 }
 
 void WaveOut::close() {
@@ -300,14 +259,7 @@ void WaveOut::Backend::service(WaveOut& device) {
     }
     while (!blockEnds.empty() && blockEnds.front() <= device.position_) {
         blockEnds.pop_front();
-        WaveHeader* header = device.head_;
-        device.head_ = header->next;
-        if (device.head_ == nullptr) {
-            device.tail_ = nullptr;
-        }
-        header->next = nullptr;
-        header->flags = (header->flags & ~kWaveHeaderInQueue) | kWaveHeaderDone;
-        device.report(kWaveOutDone, header);
+        device.finishHead();
     }
 
     const float gain = device.volume_.load(std::memory_order_relaxed);
@@ -359,22 +311,7 @@ void WaveOut::dropQueued() {
     b.lastRawPosition = 0;
     b.positionWraps = 0;
     b.stillPolls = 0;
-    while (head_ != nullptr) {
-        WaveHeader* header = head_;
-        head_ = header->next;
-        header->next = nullptr;
-        header->flags = (header->flags & ~kWaveHeaderInQueue) | kWaveHeaderDone;
-        report(kWaveOutDone, header);
-    }
-    tail_ = nullptr;
-    headOffset_ = 0;
-    position_ = 0;
-}
-
-void WaveOut::report(uint32_t message, WaveHeader* header) {
-    if (callback_ != nullptr) {
-        callback_(this, message, instance_, header, 0);
-    }
+    returnQueued();
 }
 
 }  // namespace vidora
