@@ -30,7 +30,6 @@ AudioDecoder::AudioDecoder(ByteRing& in, ByteRing& out, Pacer& pacer)
     : in_(in), out_(out), pacer_(pacer) {}
 
 void AudioDecoder::run(std::stop_token stop) {
-    std::stop_callback wakeOnStop(stop, [this] { wake_.notify(); });
     while (!stop.stop_requested()) {
         // Read before looking: a delivery meanwhile ends the wait.
         const uint64_t seen = wake_.count();

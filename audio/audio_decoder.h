@@ -56,7 +56,8 @@ class AudioDecoder {
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;
 
-    // The thread's loop: decodes what arrives until `stop`.
+    // The thread's loop: decodes what arrives until `stop`. Whoever stops it notifies wake()
+    // after the request, so that a wait ends at once.
     void run(std::stop_token stop);
     // Decodes every whole frame in the ring, at most `most`; how many it decoded.
     uint32_t decodeAvailable(uint32_t most);

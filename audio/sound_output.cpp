@@ -78,7 +78,6 @@ void SoundOutput::applySettings() {
 }
 
 void SoundOutput::run(std::stop_token stop) {
-    std::stop_callback wakeOnStop(stop, [this] { wake_.notify(); });
     // Without a device the thread still runs: the sound is passed over in silence.
     openDevice();
     volumeApplied_ = -1.0f;

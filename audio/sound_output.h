@@ -37,7 +37,8 @@ class SoundOutput {
     // Whether the block memory could be had; without it nothing may be started.
     bool ready() const { return blocks_ != nullptr; }
     // The thread's loop: opens the device, feeds it until `stop`, lets the queued sound play
-    // out briefly and closes the device.
+    // out briefly and closes the device. Whoever stops it notifies wake() after the request, so
+    // that a wait ends at once.
     void run(std::stop_token stop);
     void setPaused(bool paused);
     // The playback speed: from 0.5 to 2 the sound plays at that tempo with its pitch kept

@@ -141,9 +141,16 @@ void PlaybackEngine::startReader() {
 
 void PlaybackEngine::stopThreads() {
     opened_.store(false);
-    // Every wait of every part ends on its stop token, so the threads are joined directly.
     for (std::jthread* t : {&readerThread_, &videoThread_, &audioDecodeThread_, &audioOutThread_}) {
         t->request_stop();
+    }
+    // Then each part is woken out of its wait, to see the stop. Not by a stop callback of the
+    // part's own: a thread that leaves its loop while the stopping thread is still inside that
+    // callback must wait for the callback to end, and with MinGW's standard library that wait
+    // can miss its wake-up and never end.
+    for (WakeSignal* wake :
+         {&reader_.wake(), &video_.wake(), &audioDecoder_.wake(), &sound_.wake()}) {
+        wake->notify();
     }
     for (std::jthread* t : {&readerThread_, &videoThread_, &audioDecodeThread_, &audioOutThread_}) {
         if (t->joinable()) {

@@ -41,7 +41,6 @@ Reader::Reader(ByteRing& video, ByteRing& audio, PlaybackClock& clock, Pacer& pa
       payload_(std::make_unique<uint8_t[]>(kMaxRecordPayloadBytes)) {}
 
 void Reader::run(const std::string& path, std::stop_token stop) {
-    std::stop_callback wakeOnStop(stop, [this] { wake_.notify(); });
     if (start(path)) {
         while (playFile(stop)) {
         }

@@ -65,7 +65,8 @@ class Reader {
     std::function<void(const std::string& path)> onContinued;
 
     // The thread's loop: plays `path` from its first record until its end, a bad record or
-    // `stop`, then tells both rings that nothing more comes.
+    // `stop`, then tells both rings that nothing more comes. Whoever stops it notifies wake()
+    // after the request, so that a wait ends at once.
     void run(const std::string& path, std::stop_token stop);
 
     // Opens `path` and checks its header; false (with problem() set where there is one) when

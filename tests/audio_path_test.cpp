@@ -252,6 +252,8 @@ TEST_F(SoundDevice, PlaysInOrderHoldsWhilePausedAndDropsAtAFlush) {
         << "sound played while paused";
     output.setPaused(false);
     ASSERT_TRUE(played(beforePause + 4 * kPcmFrameBytes));
+    thread.request_stop();
+    output.wake().notify();
     thread = std::jthread();
     EXPECT_EQ(blocksInOrder(test::readFileBytes(soundFile), slots(0, 8)), "");
 
@@ -264,6 +266,8 @@ TEST_F(SoundDevice, PlaysInOrderHoldsWhilePausedAndDropsAtAFlush) {
     put(20, 3, 5000000);
     thread = std::jthread([&](std::stop_token stop) { second.run(stop); });
     ASSERT_TRUE(played(3 * kPcmFrameBytes));
+    thread.request_stop();
+    second.wake().notify();
     thread = std::jthread();
     EXPECT_EQ(blocksInOrder(test::readFileBytes(soundFile), slots(20, 3)), "");
 }

@@ -114,15 +114,12 @@ void VideoPath::pictureShown(uint32_t drawn) {
 
 void VideoPath::run(std::stop_token stop) {
     stop_ = stop;
-    {
-        std::stop_callback wakeOnStop(stop, [this] { wake_.notify(); });
-        while (!stopping()) {
-            // Read before the step looks for work, so that work handed over meanwhile still ends
-            // the wait at once.
-            const uint64_t seen = wake_.count();
-            if (!step()) {
-                pacer_.waitFor(wake_, seen, kIdleWaitUs);
-            }
+    while (!stopping()) {
+        // Read before the step looks for work, so that work handed over meanwhile still ends the
+        // wait at once.
+        const uint64_t seen = wake_.count();
+        if (!step()) {
+            pacer_.waitFor(wake_, seen, kIdleWaitUs);
         }
     }
     release();

@@ -55,7 +55,8 @@ class VideoPath {
     // Whether the reader stopped at a damaged record, asked once it has delivered its last.
     std::function<bool()> endedDamaged;
 
-    // The thread's loop: decodes and presents until `stop`, then releases the decoders.
+    // The thread's loop: decodes and presents until `stop`, then releases the decoders. Whoever
+    // stops it notifies wake() after the request, so that a wait ends at once.
     void run(std::stop_token stop);
     // One turn: sets up for the stream, then decodes what one packet (or piece) brings and
     // presents its pictures when due. False when it found nothing to do.
