@@ -117,7 +117,11 @@ WINE_ENV = WINEPREFIX="$(CURDIR)/$(WINDOWS_BUILD_DIR)/wine" WINEDEBUG=-all \
 	WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,winepulse.drv="
 test-windows: windows
 	$(WINE_ENV) timeout 300 wineboot -i && $(WINE_ENV) timeout 120 wineserver -w
-	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 600 -j $(JOBS) $(CTEST_ARGS)
+	@# One wine server for the whole run: test programs that start while the last one's server
+	@# is shutting down are what wine handles worst.
+	$(WINE_ENV) wineserver -p
+	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 600 -j $(JOBS) $(CTEST_ARGS); \
+		status=$$?; $(WINE_ENV) wineserver -k; exit $$status
 
 
 # Fuzzing with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build
