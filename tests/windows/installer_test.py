@@ -8,7 +8,7 @@ through the association as Explorer would, and a .krm association taken over by 
 since must outlive the uninstall.
 usage: installer_test.py SETUP_EXE BUILD_DIR
   SETUP_EXE  vidora-VERSION-setup.exe (packaging/windows/make-installer.sh)
-  BUILD_DIR  the Windows build folder it was made from (vidora.exe, krmtool.exe)
+  BUILD_DIR  the Windows build folder it was made in (installer-files/: the programs it holds)
 Needs wine (64-bit), Xvfb, xdotool and ImageMagick's import."""
 import contextlib, ctypes, filecmp, os, pwd, random, re, shutil, signal, subprocess, sys
 import tempfile, time
@@ -132,8 +132,9 @@ def installed(wine, mode):
     for name in FILES:
         expect(mode.name + ": installed file",
                os.path.isfile(os.path.join(folder, *name.split("\\"))), name)
-    for name, original in (("vidora.exe", os.path.join(build, "vidora.exe")),
-                           ("krmtool.exe", os.path.join(build, "krmtool.exe")),
+    shipped = os.path.join(build, "installer-files")  # the build's programs, stripped
+    for name, original in (("vidora.exe", os.path.join(shipped, "vidora.exe")),
+                           ("krmtool.exe", os.path.join(shipped, "krmtool.exe")),
                            (r"samples\demo.krm", os.path.join(source, "samples", "demo.krm"))):
         path = os.path.join(folder, *name.split("\\"))
         expect(mode.name + ": installed file is the build's", not os.path.isfile(path) or
