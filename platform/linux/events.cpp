@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 
 #include "platform/sdl_init.h"
 #include "platform/x11_windows.h"
@@ -282,12 +281,6 @@ void postPictureReady() {
     if (SDL_PushEvent(&e) != 1) {
         pictureEventQueued.store(false);
     }
-}
-
-uint64_t monotonicMilliseconds() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
 }
 
 }  // namespace vidora

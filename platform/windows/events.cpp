@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
 
 #include "platform/windows/win32_internal.h"
@@ -305,12 +304,6 @@ void postPictureReady() {
     if (!PostMessageW(target, kPictureReadyMessage, 0, 0)) {
         pictureEventQueued.store(false);
     }
-}
-
-uint64_t monotonicMilliseconds() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
 }
 
 }  // namespace vidora
