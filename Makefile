@@ -112,19 +112,23 @@ windows:
 	bash packaging/windows/make-installer.sh $(WINDOWS_BUILD_DIR) $(WINDOWS_BUILD_DIR)
 
 # The wine prefix is made once, before the tests start side by side: two programs starting in a
-# prefix that does not exist yet can leave wine waiting for ever. Now and then a wine process
-# does not end after its program has: a test program that runs past 2 minutes runs once more.
+# prefix that does not exist yet can leave wine waiting for ever. A test program that runs past
+# 2 minutes runs once more.
 WINE_ENV = WINEPREFIX="$(CURDIR)/$(WINDOWS_BUILD_DIR)/wine" WINEDEBUG=-all \
 	WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,winepulse.drv="
 test-windows: windows
 	@$(WINE_ENV) wineserver -k 2>/dev/null || true  # a server an interrupted run left behind
 	$(WINE_ENV) timeout 300 wineboot -i && $(WINE_ENV) timeout 120 wineserver -w
-	@# One wine server for the whole run: test programs that start while the last one's server
-	@# is shutting down are what wine handles worst.
-	$(WINE_ENV) wineserver -p
-	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 120 --repeat after-timeout:2 \
-		-j $(JOBS) $(CTEST_ARGS); \
-		status=$$?; $(WINE_ENV) wineserver -k; exit $$status
+	@# On an X server of the run's own, for the window's tests, and with one wine server for the
+	@# whole run: test programs that start while the last one's server is shutting down are what
+	@# wine handles worst. The server's first program starts wine's services, which live as long
+	@# as the server and keep that program's output open, so that a test's output would never
+	@# end: here they are started with nothing to keep open.
+	$(WINE_ENV) xvfb-run -a -s "-screen 0 1280x800x24" sh -c ' \
+		wineserver -p && { timeout 120 wineboot </dev/null >/dev/null 2>&1 || true; }; \
+		cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 120 \
+			--repeat after-timeout:2 -j $(JOBS) $(CTEST_ARGS); \
+		status=$$?; wineserver -k; exit $$status'
 
 
 # Fuzzing with clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -297,7 +298,15 @@ class ModalServing {
             }
         };
     }
-    int calls = 0;
+    // Until the callback has run `n` more times than when called, or 5 s; from the answering
+    // thread, so that a dialog is not closed before the window could have been served.
+    void waitForCalls(int n) const {
+        const int until = calls.load() + n;
+        for (int i = 0; i < 250 && calls.load() < until; ++i) {
+            Sleep(20);
+        }
+    }
+    std::atomic<int> calls{0};
     bool sawPicture = false;
 };
 
@@ -308,14 +317,14 @@ TEST_F(WindowsWindowTest, TheEntryDialogGivesWhatWasTypedAndNothingWhenCancelled
     const EntryDialogRequest request{"\xE8\xBD\xAC\xE5\x88\xB0\xE6\x97\xB6\xE9\x97\xB4",
                                      "Time:", "12:00:00", window->systemId()};
     ModalServing serving;
-    std::thread answer = answerDialog(title, [](HWND dialog) {
+    std::thread answer = answerDialog(title, [&serving](HWND dialog) {
         postPictureReady();
+        serving.waitForCalls(2);
         HWND edit = FindWindowExW(dialog, nullptr, L"Edit", nullptr);
         wchar_t initial[32] = {};
         GetWindowTextW(edit, initial, 32);
         // What the user would have typed over the initial text, which must have been there.
         SetWindowTextW(edit, wcscmp(initial, L"12:00:00") == 0 ? L"+1:30 \u6D4B" : L"wrong");
-        Sleep(100);
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     });
     const std::optional<std::string> typed = runEntryDialog(request, serving.callback());
@@ -341,7 +350,8 @@ TEST_F(WindowsWindowTest, TheFileDialogOpensAFileInAFolderNamedInChinese) {
     FileDialogRequest request{win32::utf8FromWide(title), "KRM Files", "*.krm", false,
                               window->systemId(),         {}};
     ModalServing serving;
-    std::thread answer = answerDialog(title, [&path](HWND dialog) {
+    std::thread answer = answerDialog(title, [&path, &serving](HWND dialog) {
+        serving.waitForCalls(1);
         SetDlgItemTextW(dialog, 0x47C, path.c_str());  // the file name box
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     });
