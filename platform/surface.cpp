@@ -157,26 +157,14 @@ void Surface::copyFrom(const Surface& src, int32_t srcX, int32_t srcY, int32_t w
     }
     int64_t sx = srcX, sy = srcY, dx = dstX, dy = dstY, cw = w, ch = h;
     // Cut off what lies before the origin of either surface, moving both corners alike...
-    if (sx < 0) {
-        dx -= sx;
-        cw += sx;
-        sx = 0;
-    }
-    if (sy < 0) {
-        dy -= sy;
-        ch += sy;
-        sy = 0;
-    }
-    if (dx < 0) {
-        sx -= dx;
-        cw += dx;
-        dx = 0;
-    }
-    if (dy < 0) {
-        sy -= dy;
-        ch += dy;
-        dy = 0;
-    }
+    const auto cutBefore = [](int64_t& from, int64_t& to, int64_t& length) {
+        const int64_t cut = std::max({int64_t{0}, -from, -to});
+        from += cut;
+        to += cut;
+        length -= cut;
+    };
+    cutBefore(sx, dx, cw);
+    cutBefore(sy, dy, ch);
     // ...then what lies past the far edge of either.
     cw = std::min({cw, src.width_ - sx, width_ - dx});
     ch = std::min({ch, src.height_ - sy, height_ - dy});
