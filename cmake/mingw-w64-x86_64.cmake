@@ -23,8 +23,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Debian keeps the 64-bit loader out of PATH. The programs run in a wine prefix of the build
 # folder's own, quietly, without the .NET and HTML engines that a new prefix would offer to
 # install, and without a sound driver: the tests need neither a display nor a sound card, and
-# play silently as on a machine without one (tests/CMakeLists.txt gives the waveOut and window
-# tests a null sound device and an X server).
+# play silently as on a machine without one (tests/CMakeLists.txt gives the waveOut tests a
+# null sound device; `make test-windows` runs everything on an X server of its own).
 find_program(VIDORA_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(NOT VIDORA_WINE)
     find_program(VIDORA_WINE NAMES wine64 wine)
